@@ -1,0 +1,73 @@
+// The channel block: all state of one channel, in the layout the host sizes
+// it by, plus the two process-wide values (current channel, shutdown latch).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "kivlink.h"
+
+// The port as it was last opened.
+struct PortDescriptor {
+    char name[12];      // NUL-terminated, at most 11 characters
+    LineSettings line;  // line settings applied at open
+    uint16_t options;   // port-options word handed to PortOpen; Open stores 8
+};
+
+struct ChannelBlock {
+    int32_t readTimeout;       // tens of ms, as last given by Open or SetPort; never read back
+    int32_t portEnabled;       // PortSettings.enabled at Open; 1 after a good ReopenPort
+    uint32_t portHandle;       // open port (platform handle as 32 bits); 0 = no port
+    PortDescriptor port;       // copied by Open, updated by SetPort
+    uint8_t hostAddress[2];    // our own station number, high byte first (line order)
+    uint16_t crcTable[256];    // frame CRC table, rebuilt at every Open
+    uint8_t clientId;          // host client id from Tav5MkClient
+    uint8_t linkReset[65536];  // per station: 1 once a link reset was sent since Open
+    uint8_t fcb;               // bit 0: frame-count bit of the next request
+    uint16_t channelNumber;    // channel number of Open; gate lookups pass it less one
+    uint8_t busy;              // 1 while a command or the listener owns the line
+    uint8_t exceptionEnabled;  // report-by-exception on (from the configuration file)
+    uint8_t radioEnabled;      // radio keying on when exactly 1
+    int32_t radioOnTime;       // ms between raising RTS and writing; default 200
+    int32_t radioOffTime;      // ms between the end of the write and dropping RTS
+    int32_t radioDelayTime;    // ms after dropping RTS before the answer is awaited
+};
+
+static_assert(sizeof(ChannelBlock) == 66104, "channel block size");
+static_assert(offsetof(ChannelBlock, portHandle) == 8, "layout");
+static_assert(offsetof(ChannelBlock, port) == 12, "layout");
+static_assert(offsetof(ChannelBlock, hostAddress) == 34, "layout");
+static_assert(offsetof(ChannelBlock, crcTable) == 36, "layout");
+static_assert(offsetof(ChannelBlock, clientId) == 548, "layout");
+static_assert(offsetof(ChannelBlock, linkReset) == 549, "layout");
+static_assert(offsetof(ChannelBlock, fcb) == 66085, "layout");
+static_assert(offsetof(ChannelBlock, channelNumber) == 66086, "layout");
+static_assert(offsetof(ChannelBlock, busy) == 66088, "layout");
+static_assert(offsetof(ChannelBlock, exceptionEnabled) == 66089, "layout");
+static_assert(offsetof(ChannelBlock, radioEnabled) == 66090, "layout");
+static_assert(offsetof(ChannelBlock, radioOnTime) == 66092, "layout");
+static_assert(offsetof(ChannelBlock, radioOffTime) == 66096, "layout");
+static_assert(offsetof(ChannelBlock, radioDelayTime) == 66100, "layout");
+
+// The block of the work in progress on this thread: set by KivMain at every
+// call and by a listener at its start.
+extern thread_local ChannelBlock* CurrentChannel;
+
+// Process-wide end of work: 0 from load, 1 once any listener's host wait
+// failed; never cleared.
+int32_t ShutdownLatchIsSet();
+void SetShutdownLatch();
+
+// The host address as a number (it is kept in line order).
+inline uint16_t HostAddressOf(const ChannelBlock* block) {
+    return static_cast<uint16_t>((block->hostAddress[0] << 8) | block->hostAddress[1]);
+}
+
+// The busy flag, taken by one atomic test-and-set. TryTakeBusy returns 1
+// when the caller now owns the line.
+inline int TryTakeBusy(ChannelBlock* block) {
+    return __atomic_exchange_n(&block->busy, static_cast<uint8_t>(1), __ATOMIC_ACQUIRE) == 0;
+}
+inline void ReleaseBusy(ChannelBlock* block) {
+    __atomic_store_n(&block->busy, static_cast<uint8_t>(0), __ATOMIC_RELEASE);
+}

@@ -1,0 +1,44 @@
+// The command handlers of the entry point's table.
+#pragma once
+
+#include <cstdint>
+
+#include "kivlink.h"
+
+typedef int32_t (*CommandHandler)(CallRecord* call);
+
+enum : int32_t {
+    CommandOpen = 1,
+    CommandFlush = 2,
+    CommandParseAddress = 3,
+    CommandCheckAddress = 4,
+    CommandRead = 5,
+    CommandReadBlock = 6,
+    CommandWrite = 7,
+    CommandWriteBlock = 10,
+    CommandClose = 11,
+    CommandClosePort = 12,
+    CommandReopenPort = 13,
+    CommandDescribe = 14,
+    CommandSetPort = 15,
+    CommandCount = 15,
+};
+
+// Busy-flag wait of a command: 4002 sleeps of 1 ms.
+constexpr int kBusyWaitSleeps = 4002;
+
+int32_t Open(CallRecord* call);
+int32_t Flush(CallRecord* call);
+int32_t Close(CallRecord* call);
+int32_t ClosePort(CallRecord* call);
+int32_t ReopenPort(CallRecord* call);
+int32_t SetPort(CallRecord* call);
+int32_t Describe(CallRecord* call);
+
+struct PortDescriptor;
+// Opens the described port; its handle as 32 bits, or 0 on any failure (a
+// handle opened before the failure is closed again).
+uint32_t OpenDescribedPort(const PortDescriptor* port);
+
+extern const char kDeviceName[];
+extern const char kBanner[];

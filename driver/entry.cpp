@@ -1,0 +1,74 @@
+// The entry point: the shutdown latch, the current channel, the busy flag
+// between host commands and the listener, and the command table.
+#include "driver/channel_block.h"
+#include "driver/commands.h"
+#include "host/tavrik.h"
+#include "platform/platform.h"
+#include "requests/address.h"
+#include "requests/registers.h"
+
+thread_local ChannelBlock* CurrentChannel = nullptr;
+
+namespace {
+
+int32_t shutdownLatch = 0;
+
+struct CommandEntry {
+    CommandHandler handler;  // null: no such command
+    bool needsBlock;         // refused with 1 when the block pointer is null
+    bool needsParameters;    // refused with 1 when the parameter pointer is null
+    bool takesBusy;          // takes the busy flag while report-by-exception is on
+};
+
+// Indexed by command number; 0, 8 and 9 have no handler.
+const CommandEntry kCommands[CommandCount + 1] = {
+    {nullptr, false, false, false},
+    {Open, true, true, true},
+    {Flush, true, false, true},
+    {ParseAddress, false, true, false},
+    {CheckAddress, true, true, true},
+    {Read, true, true, true},
+    {ReadBlock, true, true, true},
+    {Write, true, true, true},
+    {nullptr, false, false, false},
+    {nullptr, false, false, false},
+    {WriteBlock, true, true, true},
+    {Close, true, false, false},
+    {ClosePort, true, false, true},
+    {ReopenPort, true, false, true},
+    {Describe, false, true, false},
+    {SetPort, true, true, true},
+};
+
+}  // namespace
+
+int32_t ShutdownLatchIsSet() { return __atomic_load_n(&shutdownLatch, __ATOMIC_ACQUIRE); }
+
+void SetShutdownLatch() { __atomic_store_n(&shutdownLatch, 1, __ATOMIC_RELEASE); }
+
+// Returns the handler's result, 0 while the shutdown latch is set, and 1 for
+// a command number without a handler, a missing block or parameter record,
+// or a busy flag not obtained within 4002 sleeps of 1 ms.
+extern "C" int32_t KIV_CDECL KivMain(CallRecord* call) {
+    if (ShutdownLatchIsSet()) return 0;
+    if (call == nullptr) return 1;
+    CurrentChannel = call->block;
+    if (call->command < 1 || call->command > CommandCount) return 1;
+    const CommandEntry& entry = kCommands[call->command];
+    if (entry.handler == nullptr) return 1;
+    if (entry.needsBlock && call->block == nullptr) return 1;
+    if (entry.needsParameters && call->parameters == nullptr) return 1;
+    if (!entry.takesBusy || call->block->exceptionEnabled == 0) return entry.handler(call);
+
+    ChannelBlock* block = call->block;
+    for (int sleeps = 0; !TryTakeBusy(block); ++sleeps) {
+        if (sleeps == kBusyWaitSleeps) {
+            err(kLogFault, "KivIN : The Report-By-Exception thread is busy");
+            return 1;
+        }
+        Sleep(1);
+    }
+    int32_t result = entry.handler(call);
+    ReleaseBusy(block);
+    return result;
+}

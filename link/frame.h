@@ -1,0 +1,39 @@
+// TDE frames: 05 64, then the message (length byte first) cut into blocks of
+// at most 16 bytes, each followed by its CRC-16 (poly 0x3D65, complemented),
+// high byte first.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kMessageBufferSize = 256;  // length byte + up to 255 bytes
+constexpr int kFrameBufferSize = 292;    // the largest frame is 290 bytes
+
+// The frame size for a message of length L: L + 2*(L/16) + 5.
+inline uint16_t FrameSizeFor(uint8_t length) {
+    return static_cast<uint16_t>(length + 2 * (length / 16) + 5);
+}
+
+// Pure functions over a given table, shared with the simulator.
+void CrcBuildTable(uint16_t table[256]);
+inline uint16_t CrcStep(const uint16_t table[256], uint16_t crc, uint8_t byte) {
+    return static_cast<uint16_t>(table[((crc >> 8) ^ byte) & 0xFF] ^ ((crc << 8) & 0xFF00));
+}
+// Writes the frame of message into out (at least FrameSizeFor bytes) and
+// returns its size.
+uint16_t EncodeFrameWith(const uint16_t table[256], const uint8_t* message, uint8_t* out);
+// Checks the blocks of a whole frame (start bytes included) and copies its
+// message to message (256 bytes). Returns 1 when every CRC matches.
+int CheckFrameBlocks(const uint16_t table[256], const uint8_t* frame, uint8_t* message);
+
+// The same operations on the current channel's table and port.
+void CrcInit();
+uint16_t CrcUpdate(uint16_t crc, uint8_t byte);
+uint16_t EncodeFrame(const uint8_t* message, uint8_t* out);
+// Sends a message; 1 when it was written whole (and, with radio keying, the
+// answering carrier came), else 0.
+int SendFrame(const uint8_t* message);
+int TransmitFrame(const uint8_t* frame, uint16_t size);
+// Reads one frame; 1 with the message (length byte first) in message.
+int ReceiveFrame(uint8_t* message);
+// Reads exactly count bytes from the current channel's port; 1 or 0 (logged).
+int ReadExact(uint8_t* buffer, uint32_t count);

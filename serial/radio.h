@@ -1,0 +1,27 @@
+// Radio keying by RTS and supervision of the carrier-detect line, used
+// around every transmission and before every reception when the channel's
+// radio keying is on.
+#pragma once
+
+#include "platform/platform.h"
+
+// Non-zero when the modem status shows a received carrier.
+int CarrierDetected(HANDLE handle);
+void RtsOn(HANDLE handle);
+void RtsOff(HANDLE handle);
+
+// True when the current channel keys a radio (its flag is exactly 1).
+bool RadioKeyingOn();
+
+// Before a transmission: waits for a clear channel. 1 when clear, 0 after
+// the carrier stayed up through 4000 polls (logged).
+int RadioWaitClearToSend(HANDLE handle);
+// Keys up, waits the ON time, writes the frame, waits the OFF time, keys
+// down and waits the DELAY time. Returns the port layer's write result.
+int RadioKeyedWrite(HANDLE handle, const uint8_t* frame, uint32_t size, uint32_t* written);
+// After a transmission: 1 when the answering carrier came up within 2000
+// polls, else 0 (logged).
+int RadioWaitAnswerCarrier(HANDLE handle);
+// Before a reception: 1 when the carrier dropped within 4000 polls, else 0
+// (logged).
+int RadioWaitCarrierDrop(HANDLE handle);

@@ -1,0 +1,155 @@
+// The entry point: dispatch, refusals, the busy flag and the shutdown latch.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "driver/channel_block.h"
+#include "driver/commands.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+const char kBusyMessage[] = "KivIN : The Report-By-Exception thread is busy";
+
+class EntryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::Reset();
+        block.reset(new ChannelBlock());
+    }
+    int32_t Call(int32_t command, void* parameters = nullptr) {
+        CallRecord call{block.get(), command, 1, 0, parameters};
+        return KivMain(&call);
+    }
+    std::unique_ptr<ChannelBlock> block;
+    LogCapture log;
+};
+
+TEST_F(EntryTest, DescribeFillsTheDriverInfoWithoutABlock) {
+    DriverInfo info;
+    std::memset(&info, 0xAA, sizeof info);
+    CallRecord call{nullptr, CommandDescribe, 0, 0, &info};
+    ASSERT_EQ(0, KivMain(&call));
+    EXPECT_EQ(70, info.driverKind);
+    EXPECT_STREQ("INTROL, DPC3000", info.deviceName);
+    EXPECT_EQ(66104, info.blockSize);
+    EXPECT_EQ(4, info.defaultReadTimeout);
+    EXPECT_EQ(19200, info.defaultLine.baudRate);
+    EXPECT_EQ(8, info.defaultLine.dataBits);
+    EXPECT_EQ(0, info.defaultLine.stopBits);
+    EXPECT_EQ(0, info.defaultLine.parity);
+    EXPECT_EQ(3, info.defaultExtra);
+
+    // A newline, then six framed rows of 61 code page 437 characters.
+    std::string banner(info.banner);
+    ASSERT_EQ(373u, banner.size());
+    EXPECT_EQ('\n', banner[0]);
+    for (int row = 0; row < 6; ++row) {
+        std::string line = banner.substr(1 + row * 62, 62);
+        EXPECT_EQ('\n', line[61]) << "row " << row;
+        const unsigned char first = line[0], last = line[60];
+        const unsigned char left[] = {0xDA, 0xB3, 0xB3, 0xB3, 0xB3, 0xC0};
+        const unsigned char right[] = {0xBF, 0xB3, 0xB3, 0xB3, 0xB3, 0xD9};
+        EXPECT_EQ(left[row], first) << "row " << row;
+        EXPECT_EQ(right[row], last) << "row " << row;
+    }
+    EXPECT_EQ(std::string(59, '\xC4'), banner.substr(2, 59));
+    EXPECT_EQ(" \xDB\xDB\xDB\xDB\xDB\xB2\xB2\xB2\xB2\xB2\xB2\xB1\xB1\xB1\xB1\xB1\xB1\xB0\xB0\xB0\xB0\xB0\xB0 K I V I N ",
+              banner.substr(64, 35));
+    EXPECT_NE(std::string::npos, banner.find("INTROL SYSTEMS , Driver installed."));
+    EXPECT_NE(std::string::npos, banner.find("DPC3000 - TDE protocol,SCADA set"));
+}
+
+TEST_F(EntryTest, CommandsWithoutAHandlerOrRecordAreRefusedUntouched) {
+    block->exceptionEnabled = 1;
+    block->busy = 1;  // a refused command must not even wait for the line
+    for (int32_t command : {-1, 0, 8, 9, 16, 1000}) EXPECT_EQ(1, Call(command)) << command;
+    EXPECT_EQ(1, Call(CommandDescribe));  // no DriverInfo
+    EXPECT_EQ(1, Call(CommandOpen));      // no PortSettings
+    EXPECT_EQ(1, Call(CommandRead));      // no GateRequest
+    GateRequest gate{};
+    CallRecord noBlock{nullptr, CommandRead, 1, 0, &gate};
+    EXPECT_EQ(1, KivMain(&noBlock));
+    EXPECT_EQ(1, KivMain(nullptr));
+    EXPECT_EQ(0u, fake::SleepCount());
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(EntryTest, BusyFlagIsAwaited4002TimesThenRefusedWithOneMessage) {
+    block->exceptionEnabled = 1;
+    block->busy = 1;
+    EXPECT_EQ(1, Call(CommandFlush));
+    EXPECT_EQ(4002u, fake::SleepCount());
+    EXPECT_EQ(4002u, fake::Now());
+    ASSERT_EQ(1u, log.Lines().size());
+    EXPECT_EQ(kBusyMessage, log.Lines()[0].text);
+    EXPECT_EQ(32, log.Lines()[0].level);
+    EXPECT_EQ(1, block->busy);  // left as it was
+}
+
+TEST_F(EntryTest, BusyFlagFreedDuringTheWaitIsTakenAndReleased) {
+    block->exceptionEnabled = 1;
+    block->busy = 1;
+    ChannelBlock* held = block.get();
+    fake::SetSleepHook([held](uint64_t now) {
+        if (now == 100) ReleaseBusy(held);
+    });
+    EXPECT_EQ(0, Call(CommandFlush));
+    EXPECT_EQ(100u, fake::SleepCount());
+    EXPECT_EQ(0, block->busy);
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(EntryTest, CommandsThatNeverTakeTheFlagDoNotWait) {
+    block->exceptionEnabled = 1;
+    block->busy = 1;
+    DriverInfo info{};
+    EXPECT_EQ(0, Call(CommandDescribe, &info));
+    EXPECT_EQ(0, Call(CommandClose));
+    AddressRequest address{"R00120300", 0, GateRequest{}};
+    address.gate.kind = 3;
+    Call(CommandParseAddress, &address);
+    EXPECT_EQ(0u, fake::SleepCount());
+    EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST_F(EntryTest, WithoutReportByExceptionNothingWaitsEvenIfBusyReadsOne) {
+    block->exceptionEnabled = 0;
+    block->busy = 1;
+    EXPECT_EQ(0, Call(CommandFlush));
+    EXPECT_EQ(0u, fake::SleepCount());
+    EXPECT_EQ(1, block->busy);
+}
+
+TEST_F(EntryTest, CurrentChannelIsTheCallsBlock) {
+    EXPECT_EQ(0, Call(CommandFlush));
+    EXPECT_EQ(block.get(), CurrentChannel);
+    DriverInfo info{};
+    CallRecord describe{nullptr, CommandDescribe, 0, 0, &info};
+    KivMain(&describe);
+    EXPECT_EQ(nullptr, CurrentChannel);  // set at every call, used or not
+}
+
+// The latch is process-wide and never cleared, so it is tested in a child.
+void SetLatchAndCallEverything() {
+    SetShutdownLatch();
+    DriverInfo info;
+    std::memset(&info, 0x5A, sizeof info);
+    CallRecord describe{nullptr, CommandDescribe, 0, 0, &info};
+    bool ok = KivMain(&describe) == 0 && info.driverKind == 0x5A5A5A5A;
+    for (int32_t command = -1; command <= 16; ++command) {
+        CallRecord call{nullptr, command, 1, 0, nullptr};
+        ok = ok && KivMain(&call) == 0;
+    }
+    std::exit(ok ? 0 : 1);
+}
+
+TEST(EntryDeathTest, AfterTheLatchEveryCommandReturnsZeroAndTouchesNothing) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(SetLatchAndCallEverything(), ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
