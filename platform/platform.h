@@ -6,8 +6,18 @@
 #include <cstdint>
 
 #if defined(_WIN32) && !defined(KIV_OWN_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #include <process.h>
+// The print spooler's SetPort macro would rename our command handler.
+#ifdef SetPort
+#undef SetPort
+#endif
 #else
 #include "platform/win32_names.h"
 #endif

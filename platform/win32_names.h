@@ -5,6 +5,13 @@
 
 #include <cstdint>
 
+#if defined(_WIN32)
+// A Windows build that links the fake platform: the C runtime declares its
+// own _beginthread as an import; ours takes another link name.
+#include <process.h>
+#define _beginthread KivOwnBeginThread
+#endif
+
 typedef void* HANDLE;
 typedef uint32_t DWORD;
 typedef int BOOL;

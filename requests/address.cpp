@@ -1,6 +1,111 @@
-// Placeholder until this module is written.
+// Gate address texts: checks a text against the register and event templates
+// and decodes it into the station, area, number and bit of its GateRequest.
+// Nothing here is static or shared, so a parse may run beside any command.
 #include "requests/address.h"
 
-int32_t ParseAddressText(AddressRequest*, AddressMode) { return 1; }
-int32_t ParseAddress(CallRecord*) { return 1; }
-int32_t CheckAddress(CallRecord*) { return 1; }
+namespace {
+
+constexpr int kAddressWidth = 11;
+
+// One set of allowed characters per position; a blank in a set allows a blank.
+typedef const char* AddressTemplate[kAddressWidth];
+
+// R and S forms: letter, four station digits, four number digits (register
+// numbers stop at 8999), then an optional bit number of one or two digits.
+const AddressTemplate RegisterTemplate = {
+    "RS",         "0123456789", "0123456789", "0123456789", "0123456789", "012345678",
+    "0123456789", "0123456789", "0123456789", "0123 ",      "0123456789 ",
+};
+
+// The ! form: area letter and four station digits, nothing after them.
+const AddressTemplate EventTemplate = {
+    "!", "SRLT", "0123456789", "0123456789", "0123456789", "0123456789", " ", " ", " ", " ", " ",
+};
+
+// True when every position of copy is one of its template's characters.
+bool MatchTemplate(const char* copy, const AddressTemplate& pattern) {
+    for (int position = 0; position < kAddressWidth; ++position) {
+        const char c = copy[position];
+        bool allowed = false;
+        for (const char* a = pattern[position]; *a != '\0'; ++a) allowed = allowed || *a == c;
+        if (!allowed) return false;
+    }
+    return true;
+}
+
+// The call's own copy of the text: at most eleven characters, read no further
+// than the NUL, a-z upper-cased, padded with blanks.
+void BuildWorkCopy(const char* text, char* copy) {
+    int position = 0;
+    for (; position < kAddressWidth && text[position] != '\0'; ++position) {
+        const char c = text[position];
+        copy[position] = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    }
+    for (; position < kAddressWidth; ++position) copy[position] = ' ';
+}
+
+// The decimal value of copy[first .. first+count-1], all digits by template.
+int32_t DecimalValue(const char* copy, int first, int count) {
+    int32_t value = 0;
+    for (int i = first; i < first + count; ++i) value = value * 10 + (copy[i] - '0');
+    return value;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+// 0 when the text is a valid address for the mode and the gate's kind, 1 when
+// not (also for a null record or text). Once a template matched, station, bit
+// and size are set, then area, number and bit as far as the checks got; the
+// refusal leaves them written.
+int32_t ParseAddressText(AddressRequest* request, AddressMode mode) {
+    if (request == nullptr || request->text == nullptr) return 1;
+    char copy[kAddressWidth];
+    BuildWorkCopy(request->text, copy);
+    if (!MatchTemplate(copy, RegisterTemplate) && !MatchTemplate(copy, EventTemplate)) return 1;
+
+    GateRequest& gate = request->gate;
+    gate.station = 0;
+    gate.bit = 255;
+    gate.size = 32;
+
+    if (copy[0] == '!') {
+        gate.area = copy[1];  // 'L', 'R', 'S' or 'T': the area codes are these letters
+        gate.station = DecimalValue(copy, 2, 4);
+        return 0;
+    }
+
+    gate.area = copy[0] == 'R' ? AreaRegister : AreaStatus;
+    gate.station = DecimalValue(copy, 1, 4);
+    gate.number = DecimalValue(copy, 5, 4);
+    if (gate.area == AreaStatus && copy[9] != ' ') return 1;  // a status point has no bit
+    if (mode == AddressBlock) return 0;
+
+    if (gate.kind == 6 && gate.area == AreaRegister) {
+        if (copy[9] == ' ') return 1;  // a bit gate needs its bit number
+        gate.bit = copy[9] - '0';
+        if (IsDigit(copy[10])) gate.bit = gate.bit * 10 + (copy[10] - '0');
+        if (gate.bit > 31) return 1;
+    }
+    if (gate.kind != 6 && copy[9] != ' ') return 1;
+    if (gate.area != AreaRegister) return 0;
+    return (gate.kind < 3 || gate.kind > 6) ? 1 : 0;
+}
+
+// Command 3: 0 valid gate address, 1 not.
+int32_t ParseAddress(CallRecord* call) {
+    if (call == nullptr) return 1;
+    return ParseAddressText(static_cast<AddressRequest*>(call->parameters), AddressGate);
+}
+
+// Command 4: 0 when the text names a register block of at most 60 registers,
+// 1 when not.
+int32_t CheckAddress(CallRecord* call) {
+    if (call == nullptr) return 1;
+    AddressRequest* request = static_cast<AddressRequest*>(call->parameters);
+    if (ParseAddressText(request, AddressBlock) != 0) return 1;
+    if (request->gate.area != AreaRegister) return 1;  // S and ! addresses name no block
+    if (request->gate.blockLength >= 61) return 1;
+    return 0;
+}

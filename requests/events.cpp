@@ -1,8 +1,167 @@
-// Placeholder until this module is written.
+// Event retrieval: one fetch request per pass, repeated while the unit says
+// more records wait, and every record written into the gate it names.
 #include "requests/events.h"
 
-int32_t FetchRegisterChanges(GateRequest*) { return 2; }
-int32_t FetchStatusEvents(GateRequest*) { return 2; }
-int32_t FetchLoggedEvents(GateRequest*) { return 2; }
-int32_t DecodeTimeStamp(const uint8_t*, uint16_t* ms) { *ms = 0; return -1; }
-void StoreTimedValue(uint8_t, int32_t, double, const uint8_t*) {}
+#include <climits>
+#include <ctime>
+
+#include "driver/channel_block.h"
+#include "host/tavrik.h"
+#include "link/exchange.h"
+#include "link/frame.h"
+
+namespace {
+
+// What sets the three kinds of event apart.
+struct EventKind {
+    uint8_t opcode;       // fetch request opcode
+    uint8_t recordSize;   // bytes per record in the answer
+    uint16_t addressMask; // address bits the record's first two bytes carry
+    void (*store)(const uint8_t* record, uint16_t station, uint16_t address);
+};
+
+constexpr int kAnswerMoreFlag = 8;  // byte of the answer: more records wait
+constexpr int kAnswerRecords = 9;   // first record of the answer
+constexpr int32_t kPutMode = 2;     // the host's mode argument of every gate write
+constexpr int32_t kWholeValue = 255;
+
+uint32_t ReadBigEndian32(const uint8_t* bytes) {
+    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
+           (static_cast<uint32_t>(bytes[2]) << 8) | bytes[3];
+}
+
+// Looks the record's gate up on the current channel; 1 with its id, 0 when
+// the host has no such gate.
+int FindGate(uint16_t station, int32_t area, uint16_t address, int32_t* gateId) {
+    const ChannelBlock* block = CurrentChannel;
+    int32_t status = Tav5GetGateIdByAddress(block->clientId, block->channelNumber - 1, station, area, address,
+                                            kWholeValue, gateId);
+    return HostOk(status) ? 1 : 0;
+}
+
+// Register change: 2 bytes address, 4 bytes value; cooked, no time stamp.
+void StoreRegisterChange(const uint8_t* record, uint16_t station, uint16_t address) {
+    int32_t gateId = 0;
+    if (!FindGate(station, AreaRegister, address, &gateId)) {
+        err(kLogFault, "KivIN : Can not find gate R%.4d%.4d", station, address);
+        return;
+    }
+    uint8_t client = CurrentChannel->clientId;
+    double cooked = 0.0;
+    if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(ReadBigEndian32(record + 2)), &cooked))) {
+        err(kLogFault, "KivIN : Fail to cook gate id %d", gateId);
+        return;
+    }
+    if (!HostOk(Tav5PutGateVal(client, gateId, kPutMode, cooked, 0, 0)))
+        err(kLogFault, "KivIN : Write gate id %x fail", static_cast<unsigned>(gateId));
+}
+
+// Status event: state in bit 7 of the first byte, 6-byte time stamp at 2.
+void StoreStatusEvent(const uint8_t* record, uint16_t station, uint16_t address) {
+    int32_t gateId = 0;
+    if (!FindGate(station, AreaStatus, address, &gateId)) {
+        err(kLogFault, "KivIN : Can not find gate S%.4d%.4d", station, address);
+        return;
+    }
+    double state = (record[0] & 0x80) != 0 ? 1.0 : 0.0;
+    StoreTimedValue(CurrentChannel->clientId, gateId, state, record + 2);
+}
+
+// Logged event: 4-byte value at 2, 6-byte time stamp at 6; cooked.
+void StoreLoggedEvent(const uint8_t* record, uint16_t station, uint16_t address) {
+    int32_t gateId = 0;
+    if (!FindGate(station, AreaRegister, address, &gateId)) {
+        err(kLogFault, "KivIN : Can not find gate R%.4d%.4d", station, address);
+        return;
+    }
+    uint8_t client = CurrentChannel->clientId;
+    double cooked = 0.0;
+    if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(ReadBigEndian32(record + 2)), &cooked))) {
+        err(kLogFault, "KivIN : Can not cook gate R%.4d%.4d", station, address);
+        return;
+    }
+    StoreTimedValue(client, gateId, cooked, record + 6);
+}
+
+const EventKind kRegisterChanges = {OpcodeRegisterChanges, 6, 0xFFFF, StoreRegisterChange};
+const EventKind kStatusEvents = {OpcodeStatusEvents, 8, 0x1FFF, StoreStatusEvent};
+const EventKind kLoggedEvents = {OpcodeLoggedEvents, 12, 0x0FFF, StoreLoggedEvent};
+
+// Stores the records of one accepted answer, stopping early once the
+// shutdown latch is set. The count comes from the length byte, so no record
+// reaches past the message's end.
+void StoreRecords(const EventKind& kind, const uint8_t* answer) {
+    uint8_t length = answer[HeaderLength];
+    int count = length >= kAnswerMoreFlag ? (length - kAnswerMoreFlag) / kind.recordSize : 0;
+    uint16_t station = MessageSource(answer);
+    for (int i = 0; i < count; ++i) {
+        const uint8_t* record = answer + kAnswerRecords + i * kind.recordSize;
+        uint16_t address = static_cast<uint16_t>(((record[0] << 8) | record[1]) & kind.addressMask);
+        if (ShutdownLatchIsSet()) return;
+        kind.store(record, station, address);
+    }
+}
+
+// The fetch shared by the three kinds. An answer too short to hold the more
+// flag (length below 8) counts as "no more".
+int32_t FetchEvents(const EventKind& kind, GateRequest* request) {
+    uint16_t station = static_cast<uint16_t>(request->station);
+    for (;;) {
+        uint8_t message[kMessageBufferSize] = {};
+        uint8_t answer[kMessageBufferSize] = {};
+        BuildRequestHeader(message, 7, FunctionAskData, station, kind.opcode);
+        int result = ExchangeRequest(message, station, kind.opcode, FunctionAnswerData, answer);
+        if (result != 0) return result;
+        StoreRecords(kind, answer);
+        bool more = answer[HeaderLength] >= kAnswerMoreFlag && answer[kAnswerMoreFlag] != 0;
+        if (!more || ShutdownLatchIsSet()) break;
+        FlipFcb();
+    }
+    // The data word only marks completion; a caller without one still gets
+    // its events into the gates and the result.
+    if (request->data != nullptr) request->data[0] = 0;
+    return 0;
+}
+
+}  // namespace
+
+int32_t FetchRegisterChanges(GateRequest* request) { return FetchEvents(kRegisterChanges, request); }
+int32_t FetchStatusEvents(GateRequest* request) { return FetchEvents(kStatusEvents, request); }
+int32_t FetchLoggedEvents(GateRequest* request) { return FetchEvents(kLoggedEvents, request); }
+
+// Returns the local calendar seconds of the stamp as mktime gives them, or
+// -1 when mktime fails or the moment lies outside 0..INT32_MAX (before 1970
+// or after 2038-01-19 03:14:07 UTC), whatever the width of time_t; writes the
+// 10-bit milliseconds field (0 to 1023) in every case.
+int32_t DecodeTimeStamp(const uint8_t* stamp, uint16_t* milliseconds) {
+    // One 48-bit number, most significant byte first; bits 47..44 unused.
+    int year = ((stamp[0] & 0x0F) << 4) | (stamp[1] >> 4);
+    int month = stamp[1] & 0x0F;
+    int day = stamp[2] >> 3;
+    int hour = ((stamp[2] & 0x07) << 2) | (stamp[3] >> 6);
+    int minute = stamp[3] & 0x3F;
+    int second = stamp[4] >> 2;
+    *milliseconds = static_cast<uint16_t>(((stamp[4] & 0x03) << 8) | stamp[5]);
+
+    struct tm calendar = {};
+    calendar.tm_year = year;
+    calendar.tm_mon = month - 1;
+    calendar.tm_mday = day;
+    calendar.tm_hour = hour;
+    calendar.tm_min = minute;
+    calendar.tm_sec = second;
+    calendar.tm_isdst = -1;
+    time_t seconds = mktime(&calendar);
+    if (seconds == static_cast<time_t>(-1) || seconds < 0) return -1;
+    if (static_cast<unsigned long long>(seconds) > static_cast<unsigned long long>(INT32_MAX)) return -1;
+    return static_cast<int32_t>(seconds);
+}
+
+// Writes value with the stamp's time into the gate; a refused write is
+// logged. Returns nothing.
+void StoreTimedValue(uint8_t client, int32_t gateId, double value, const uint8_t* stamp) {
+    uint16_t milliseconds = 0;
+    int32_t seconds = DecodeTimeStamp(stamp, &milliseconds);
+    if (!HostOk(Tav5PutGateVal(client, gateId, kPutMode, value, seconds, milliseconds)))
+        err(kLogFault, "KivIN : Write gate id %x fail", static_cast<unsigned>(gateId));
+}

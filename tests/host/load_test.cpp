@@ -1,0 +1,56 @@
+// The built driver loaded as hosts load it: by path, without linking the
+// runtime, and with another runtime loaded ahead of the stand-in.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::string RunCommand(const std::string& command) {
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+    pclose(pipe);
+    // Windows programs end lines with CR LF.
+    std::string cleaned;
+    for (char c : output)
+        if (c != '\r') cleaned += c;
+    return cleaned;
+}
+
+// Under Windows the programs and DLLs sit side by side in the working folder.
+#if defined(_WIN32)
+#define popen _popen
+#define pclose _pclose
+const std::string kProbe = "kiv_host_probe.exe";
+const std::string kDriver = "KIVLINK.dll";
+#else
+const std::string kProbe = std::string("\"") + KIV_PROBE_PATH + "\"";
+const std::string kDriver = std::string("\"") + KIV_DRIVER_PATH + "\"";
+#endif
+
+const char kDescribeLine[] = "describe 0 70 \"INTROL, DPC3000\" 373 66104 4 19200/8/0/0 3\n";
+
+TEST(HostLoad, DescribeThroughDynamicLoading) {
+    std::string output = RunCommand(kProbe + " " + kDriver + " 2>&1");
+    EXPECT_NE(std::string::npos, output.find(kDescribeLine)) << output;
+    // The missing configuration file is logged through the stand-in's err and
+    // Open fails with 2: the process did not end in the C library's err().
+    EXPECT_NE(std::string::npos, output.find("[32] KivIN : File kivIN97.int not found !")) << output;
+    EXPECT_NE(std::string::npos, output.find("open 2\n")) << output;
+}
+
+#if !defined(_WIN32)
+TEST(HostLoad, APreloadedRuntimeTakesOverEveryService) {
+    std::string output = RunCommand(std::string("LD_PRELOAD=\"") + KIV_ALT_RUNTIME_PATH + "\" " + kProbe + " " + kDriver + " 2>&1");
+    EXPECT_NE(std::string::npos, output.find(kDescribeLine)) << output;
+    EXPECT_NE(std::string::npos, output.find("alt err 32 KivIN : File kivIN97.int not found !")) << output;
+    EXPECT_EQ(std::string::npos, output.find("[32] KivIN")) << output;
+    EXPECT_NE(std::string::npos, output.find("open 2\n")) << output;
+}
+#endif
+
+}  // namespace
