@@ -47,6 +47,7 @@ struct Runtime {
     TavGateCallback gateCallback = nullptr;
     void* gateContext = nullptr;
     bool faults[5] = {};
+    bool autoDefine = false;
 };
 
 Runtime& runtime() {
@@ -87,12 +88,33 @@ TAV_EXPORT void TAVLIB_CDECL TavReset(void) {
     rt.gateCallback = nullptr;
     rt.gateContext = nullptr;
     for (bool& fault : rt.faults) fault = false;
+    rt.autoDefine = false;
 }
 
-TAV_EXPORT int32_t TAVLIB_CDECL TavDefineGateAt(int32_t channelIndex, int32_t station, int32_t area, int32_t number,
-                                                int32_t bit, double scale, double offset) {
+TAV_EXPORT void TAVLIB_CDECL TavSetAutoDefine(int32_t on) {
     Runtime& rt = runtime();
     std::lock_guard<std::mutex> lock(rt.mutex);
+    rt.autoDefine = on != 0;
+}
+
+TAV_EXPORT int32_t TAVLIB_CDECL TavGateAddress(int32_t gateId, int32_t* channelIndex, int32_t* station,
+                                               int32_t* area, int32_t* number, int32_t* bit) {
+    Runtime& rt = runtime();
+    std::lock_guard<std::mutex> lock(rt.mutex);
+    Gate* gate = FindGateLocked(rt, gateId);
+    if (gate == nullptr) return -1;
+    if (channelIndex != nullptr) *channelIndex = gate->channelIndex;
+    if (station != nullptr) *station = gate->station;
+    if (area != nullptr) *area = gate->area;
+    if (number != nullptr) *number = gate->number;
+    if (bit != nullptr) *bit = gate->bit;
+    return 0;
+}
+
+namespace {
+
+int32_t DefineGateLocked(Runtime& rt, int32_t channelIndex, int32_t station, int32_t area, int32_t number,
+                         int32_t bit, double scale, double offset) {
     GateKey key{channelIndex, station, area, number, bit};
     auto found = rt.gateIndex.find(key);
     if (found != rt.gateIndex.end()) {
@@ -105,6 +127,15 @@ TAV_EXPORT int32_t TAVLIB_CDECL TavDefineGateAt(int32_t channelIndex, int32_t st
     int32_t id = static_cast<int32_t>(rt.gates.size());
     rt.gateIndex[key] = id;
     return id;
+}
+
+}  // namespace
+
+TAV_EXPORT int32_t TAVLIB_CDECL TavDefineGateAt(int32_t channelIndex, int32_t station, int32_t area, int32_t number,
+                                                int32_t bit, double scale, double offset) {
+    Runtime& rt = runtime();
+    std::lock_guard<std::mutex> lock(rt.mutex);
+    return DefineGateLocked(rt, channelIndex, station, area, number, bit, scale, offset);
 }
 
 // R or S, four station digits, four number digits, optionally two bit digits.
@@ -270,8 +301,12 @@ TAV_EXPORT int32_t TAVLIB_CDECL Tav5GetGateIdByAddress(int32_t, int32_t channelI
     std::lock_guard<std::mutex> lock(rt.mutex);
     if (rt.faults[TavFaultLookup] || gateId == nullptr) return 1;
     auto found = rt.gateIndex.find(GateKey{channelIndex, station, area, number, bit});
-    if (found == rt.gateIndex.end()) return 1;
-    *gateId = found->second;
+    if (found != rt.gateIndex.end()) {
+        *gateId = found->second;
+        return 0;
+    }
+    if (!rt.autoDefine) return 1;
+    *gateId = DefineGateLocked(rt, channelIndex, station, area, number, bit, 1.0, 0.0);
     return 0;
 }
 

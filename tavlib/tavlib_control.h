@@ -48,6 +48,12 @@ TAVLIB_API int32_t TAVLIB_CDECL TavDefineGate(int32_t channelIndex, const char* 
 /* The same from the numbers (area 0 register, 1 status point; bit 255 whole). */
 TAVLIB_API int32_t TAVLIB_CDECL TavDefineGateAt(int32_t channelIndex, int32_t station, int32_t area, int32_t number,
                                                 int32_t bit, double scale, double offset);
+/* While on, a lookup of an address without a gate defines one (scale 1,
+   offset 0), so that a listening tool sees every event a unit sends. */
+TAVLIB_API void TAVLIB_CDECL TavSetAutoDefine(int32_t on);
+/* The address of a gate (0 with the fields, -1 for an unknown gate). */
+TAVLIB_API int32_t TAVLIB_CDECL TavGateAddress(int32_t gateId, int32_t* channelIndex, int32_t* station,
+                                               int32_t* area, int32_t* number, int32_t* bit);
 /* The id of a gate, or -1. */
 TAVLIB_API int32_t TAVLIB_CDECL TavFindGate(int32_t channelIndex, int32_t station, int32_t area, int32_t number,
                                             int32_t bit);
