@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+constexpr uint8_t kFrameStartHi = 0x05;  // first start byte
+constexpr uint8_t kFrameStartLo = 0x64;  // second start byte
 constexpr int kMessageBufferSize = 256;  // length byte + up to 255 bytes
 constexpr int kFrameBufferSize = 292;    // the largest frame is 290 bytes
 
@@ -13,7 +15,8 @@ inline uint16_t FrameSizeFor(uint8_t length) {
     return static_cast<uint16_t>(length + 2 * (length / 16) + 5);
 }
 
-// Pure functions over a given table, shared with the simulator.
+// Pure functions over a given table (link/frame_codec.cpp), shared with the
+// simulator and the tools.
 void CrcBuildTable(uint16_t table[256]);
 inline uint16_t CrcStep(const uint16_t table[256], uint16_t crc, uint8_t byte) {
     return static_cast<uint16_t>(table[((crc >> 8) ^ byte) & 0xFF] ^ ((crc << 8) & 0xFF00));
@@ -21,8 +24,9 @@ inline uint16_t CrcStep(const uint16_t table[256], uint16_t crc, uint8_t byte) {
 // Writes the frame of message into out (at least FrameSizeFor bytes) and
 // returns its size.
 uint16_t EncodeFrameWith(const uint16_t table[256], const uint8_t* message, uint8_t* out);
-// Checks the blocks of a whole frame (start bytes included) and copies its
-// message to message (256 bytes). Returns 1 when every CRC matches.
+// Checks the blocks of a whole frame (start bytes included, not checked;
+// FrameSizeFor(frame[2]) bytes in all) and copies its message to message
+// (256 bytes). Returns 1 when every CRC matches.
 int CheckFrameBlocks(const uint16_t table[256], const uint8_t* frame, uint8_t* message);
 
 // The same operations on the current channel's table and port.

@@ -1,0 +1,180 @@
+// Frames: CRC table and check value, byte-exact encoding, and reception from
+// the fake port with its refusals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "link/frame.h"
+#include "tests/unit/link_fixture.h"
+
+namespace {
+
+// CRC-16 with polynomial 0x3D65 computed bit by bit, complemented: an oracle
+// independent of the table.
+uint16_t BitwiseCrc(const uint8_t* bytes, size_t count) {
+    uint16_t crc = 0;
+    for (size_t i = 0; i < count; ++i) {
+        crc = static_cast<uint16_t>(crc ^ (bytes[i] << 8));
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x3D65 : crc << 1);
+        }
+    }
+    return static_cast<uint16_t>(~crc);
+}
+
+// The frame as the layout describes it, built with the bitwise CRC.
+Bytes ReferenceFrame(const Bytes& message) {
+    Bytes frame = {0x05, 0x64};
+    for (size_t at = 0; at < message.size(); at += 16) {
+        const size_t count = std::min<size_t>(16, message.size() - at);
+        frame.insert(frame.end(), message.begin() + at, message.begin() + at + count);
+        const uint16_t crc = BitwiseCrc(message.data() + at, count);
+        frame.push_back(static_cast<uint8_t>(crc >> 8));
+        frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+    }
+    return frame;
+}
+
+Bytes MessageOfLength(uint8_t length) {
+    Bytes message(length + 1u);
+    message[0] = length;
+    for (size_t i = 1; i < message.size(); ++i) message[i] = static_cast<uint8_t>(i * 37 + 11);
+    return message;
+}
+
+const Bytes kLinkReset = {0x07, 0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00};
+const Bytes kLinkResetFrame = {0x05, 0x64, 0x07, 0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xE8, 0x85};
+
+using FrameTest = LinkTest;
+
+TEST_F(FrameTest, TableEntriesAndCheckValue) {
+    const struct {
+        int index;
+        uint16_t entry;
+    } entries[] = {{0, 0x0000}, {1, 0x3D65}, {2, 0x7ACA}, {255, 0xAC48}};
+    for (const auto& e : entries) EXPECT_EQ(e.entry, block->crcTable[e.index]) << "entry " << e.index;
+
+    uint16_t crc = 0;
+    for (const char* p = "123456789"; *p; ++p) crc = CrcUpdate(crc, static_cast<uint8_t>(*p));
+    EXPECT_EQ(0xC2B7, static_cast<uint16_t>(~crc));
+}
+
+TEST_F(FrameTest, WorkedExamplesAreByteExact) {
+    const Bytes example2 = {0x10, 0xD3, 0x00, 0x05, 0x00, 0x00, 0x01, 0x07, 0x01,
+                            0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09};
+    const Bytes frame2 = {0x05, 0x64, 0x10, 0xD3, 0x00, 0x05, 0x00, 0x00, 0x01, 0x07, 0x01, 0x02,
+                          0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xA6, 0xF7, 0x09, 0x14, 0xD7};
+    const struct {
+        Bytes message, frame;
+    } cases[] = {{kLinkReset, kLinkResetFrame}, {example2, frame2}, {{0x00}, {0x05, 0x64, 0x00, 0xFF, 0xFF}}};
+    for (const auto& c : cases) {
+        uint8_t out[kFrameBufferSize];
+        const uint16_t size = EncodeFrame(c.message.data(), out);
+        EXPECT_EQ(c.frame, Bytes(out, out + size));
+    }
+}
+
+TEST_F(FrameTest, SizesAndBlocksFollowTheLength) {
+    const struct {
+        uint8_t length;
+        uint16_t size;
+    } cases[] = {{7, 12}, {15, 20}, {16, 23}, {31, 38}, {32, 41}, {255, 290}};
+    for (const auto& c : cases) {
+        const Bytes message = MessageOfLength(c.length);
+        uint8_t out[kFrameBufferSize + 8];
+        std::memset(out, 0xEE, sizeof out);
+        const uint16_t size = EncodeFrame(message.data(), out);
+        EXPECT_EQ(c.size, size) << "L " << int(c.length);
+        EXPECT_EQ(c.size, FrameSizeFor(c.length));
+        EXPECT_EQ(ReferenceFrame(message), Bytes(out, out + size)) << "L " << int(c.length);
+        EXPECT_EQ(0xEE, out[size]) << "wrote past the frame, L " << int(c.length);
+
+        uint8_t back[kMessageBufferSize];
+        ASSERT_EQ(1, CheckFrameBlocks(block->crcTable, out, back));
+        EXPECT_EQ(message, Bytes(back, back + message.size()));
+    }
+}
+
+TEST_F(FrameTest, SendFramePurgesThenWritesTheFrame) {
+    fake::QueueInput({0x99, 0x98, 0x97});  // stale input from before
+    ASSERT_EQ(1, SendFrame(kLinkReset.data()));
+    ASSERT_EQ(1u, fake::Writes().size());
+    EXPECT_EQ(kLinkResetFrame, fake::Writes()[0].bytes);
+    EXPECT_EQ(0u, fake::PendingInput());
+    for (const std::string& call : fake::Calls()) {
+        EXPECT_TRUE(call.find("RTS") == std::string::npos && call.find("Modem") == std::string::npos) << call;
+    }
+}
+
+TEST_F(FrameTest, IncompleteWritesFail) {
+    fake::LimitWrites(11);
+    EXPECT_EQ(0, SendFrame(kLinkReset.data()));
+    fake::LimitWrites(-1);
+    fake::FailCall(fake::Fn::WriteFile, 2);
+    EXPECT_EQ(0, SendFrame(kLinkReset.data()));
+    EXPECT_EQ(1, SendFrame(kLinkReset.data()));
+}
+
+// Reception from the fake port: pieces arrive at the given virtual times.
+struct Arrival {
+    uint64_t at;
+    Bytes bytes;
+};
+struct ReceiveCase {
+    const char* name;
+    std::vector<Arrival> input;
+    int result;
+    const char* message;  // logged fault, or nullptr
+    size_t left;          // bytes still queued afterwards
+};
+
+TEST_F(FrameTest, ReceptionAcceptsSoundFramesAndRefusesTheRest) {
+    Bytes badHi = kLinkResetFrame, badLo = kLinkResetFrame;
+    badHi[0] = 0x04;
+    badLo[1] = 0x65;
+    const Bytes head(kLinkResetFrame.begin(), kLinkResetFrame.begin() + 2);
+    const Bytes tail(kLinkResetFrame.begin() + 2, kLinkResetFrame.end());
+    const Bytes shortFrame(kLinkResetFrame.begin(), kLinkResetFrame.end() - 1);
+    const ReceiveCase cases[] = {
+        {"whole", {{0, kLinkResetFrame}}, 1, nullptr, 0},
+        {"pieces with pauses longer than a read", {{0, head}, {1500, tail}}, 1, nullptr, 0},
+        {"start byte wrong", {{0, badHi}}, 0, "KivIN : RX Failed on Header HI", 9},
+        {"second byte wrong", {{0, badLo}}, 0, "KivIN : RX Failed on Header LO", 9},
+        {"silence", {}, 0, "KivIN : Invalid message received", 0},
+        {"one byte short", {{0, shortFrame}}, 0, "KivIN : Invalid message received", 0},
+    };
+    for (const ReceiveCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        log.Clear();
+        for (const Arrival& a : c.input) fake::QueueInputAt(a.bytes, a.at);
+        uint8_t message[kMessageBufferSize];
+        EXPECT_EQ(c.result, ReceiveFrame(message));
+        if (c.result == 1) {
+            EXPECT_EQ(kLinkReset, Bytes(message, message + kLinkReset.size()));
+        }
+        EXPECT_EQ(c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{}, log.Texts());
+        EXPECT_EQ(c.left, fake::PendingInput());
+    }
+}
+
+TEST_F(FrameTest, AnyFlippedCrcBitIsRefused) {
+    for (int bit = 0; bit < 16; ++bit) {
+        Bytes frame = kLinkResetFrame;
+        frame[10 + bit / 8] ^= static_cast<uint8_t>(1 << (bit % 8));
+        fake::QueueInput(frame);
+        log.Clear();
+        uint8_t message[kMessageBufferSize];
+        EXPECT_EQ(0, ReceiveFrame(message)) << "bit " << bit;
+        EXPECT_EQ(1, log.Count("KivIN : RX Failed on CRC Check")) << "bit " << bit;
+    }
+    // A fault in the second block of a longer frame counts as much.
+    Bytes frame = FrameOf(MessageOfLength(16));
+    frame[20] ^= 0x01;
+    fake::QueueInput(frame);
+    uint8_t message[kMessageBufferSize];
+    EXPECT_EQ(0, ReceiveFrame(message));
+}
+
+}  // namespace
