@@ -1,0 +1,100 @@
+// Loading the driver by path (dlopen / LoadLibrary) and calling KivMain.
+#include "tools/kivpoll/driver_host.h"
+
+#include <cstring>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
+namespace kivpoll {
+
+DriverHost::~DriverHost() {
+    // The library stays loaded: a listener thread of the driver may still be
+    // running when the program ends.
+}
+
+bool DriverHost::Load(const std::string& path) {
+#if defined(_WIN32)
+    HMODULE module = LoadLibraryA(path.c_str());
+    if (module == nullptr) {
+        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
+    kivMain_ = reinterpret_cast<KivMainFunction>(reinterpret_cast<void*>(GetProcAddress(module, "KivMain")));
+    module_ = module;
+#else
+    void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (module == nullptr) {
+        error_ = dlerror();
+        return false;
+    }
+    kivMain_ = reinterpret_cast<KivMainFunction>(dlsym(module, "KivMain"));
+    module_ = module;
+#endif
+    if (kivMain_ == nullptr) {
+        error_ = path + " has no KivMain";
+        return false;
+    }
+    CallRecord describe{nullptr, 14, 0, 0, &info_};
+    if (kivMain_(&describe) != 0 || info_.blockSize <= 0) {
+        error_ = "Describe failed";
+        return false;
+    }
+    block_.assign(static_cast<size_t>(info_.blockSize), 0);
+    return true;
+}
+
+int32_t DriverHost::Call(int32_t command, void* parameters) {
+    CallRecord call{reinterpret_cast<ChannelBlock*>(block_.data()), command, channel_, 0, parameters};
+    return kivMain_(&call);
+}
+
+int32_t DriverHost::Open(const ChannelOptions& options) {
+    channel_ = options.channel;
+    PortSettings settings;
+    std::memset(&settings, 0, sizeof settings);
+    std::strncpy(settings.portName, options.port.c_str(), sizeof settings.portName - 1);
+    settings.enabled = 1;
+    settings.readTimeout = options.readTimeout;
+    settings.line = options.line;
+    return Call(1, &settings);
+}
+
+int32_t DriverHost::Close() { return Call(11, nullptr); }
+
+int32_t DriverHost::ParseAddress(const std::string& text, int32_t kind, GateRequest* gate) {
+    AddressRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.text = text.c_str();
+    request.gate.kind = kind;
+    int32_t result = Call(3, &request);
+    *gate = request.gate;
+    return result;
+}
+
+int32_t DriverHost::CheckAddress(const std::string& text, int32_t blockLength, GateRequest* gate) {
+    AddressRequest request;
+    std::memset(&request, 0, sizeof request);
+    request.text = text.c_str();
+    request.gate.kind = 3;
+    request.gate.blockLength = blockLength;
+    int32_t result = Call(4, &request);
+    *gate = request.gate;
+    return result;
+}
+
+std::string DefaultDriverPath(const char* argv0) {
+    std::string program(argv0 != nullptr ? argv0 : "");
+    size_t slash = program.find_last_of("/\\");
+    std::string folder = slash == std::string::npos ? std::string(".") : program.substr(0, slash);
+#if defined(_WIN32)
+    return folder + "\\KIVLINK.dll";
+#else
+    return folder + "/KIVLINK.so";
+#endif
+}
+
+}  // namespace kivpoll

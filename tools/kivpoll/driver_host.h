@@ -1,0 +1,52 @@
+// kivpoll's host side: loads the driver as the SCADA host does, keeps one
+// channel block and calls the driver only through KivMain.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kivlink.h"
+
+namespace kivpoll {
+
+struct ChannelOptions {
+    std::string driverPath;   // KIVLINK.so / KIVLINK.dll
+    std::string port;         // as the driver names it (/dev/pts/7, COM1, NUL)
+    LineSettings line{19200, 8, 0, 0};
+    int32_t readTimeout = 4;  // tens of ms
+    int32_t channel = 1;
+};
+
+class DriverHost {
+public:
+    DriverHost() = default;
+    ~DriverHost();
+    DriverHost(const DriverHost&) = delete;
+    DriverHost& operator=(const DriverHost&) = delete;
+
+    // Loads the driver and asks Describe; false with a reason in error().
+    bool Load(const std::string& path);
+    const DriverInfo& info() const { return info_; }
+    const std::string& error() const { return error_; }
+
+    // The commands; each returns the driver's result.
+    int32_t Open(const ChannelOptions& options);
+    int32_t Close();
+    int32_t ParseAddress(const std::string& text, int32_t kind, GateRequest* gate);
+    int32_t CheckAddress(const std::string& text, int32_t blockLength, GateRequest* gate);
+    int32_t Call(int32_t command, void* parameters);
+
+private:
+    KivMainFunction kivMain_ = nullptr;
+    void* module_ = nullptr;
+    DriverInfo info_{};
+    std::vector<unsigned char> block_;
+    int32_t channel_ = 1;
+    std::string error_;
+};
+
+// The driver file that sits beside the running program.
+std::string DefaultDriverPath(const char* argv0);
+
+}  // namespace kivpoll

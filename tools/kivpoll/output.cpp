@@ -1,0 +1,124 @@
+// Table and JSON lines output of kivpoll.
+#include "tools/kivpoll/output.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+namespace kivpoll {
+
+std::string ResultName(int32_t result) {
+    switch (result) {
+    case 0: return "done";
+    case 1: return "refused";
+    case 2: return "no answer";
+    default: return "result " + std::to_string(result);
+    }
+}
+
+std::string NowText() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    int millis = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec, millis);
+    return text;
+}
+
+std::string UnitTimeText(int32_t time, int32_t milliseconds) {
+    if (time == 0) return "-";
+    if (time == -1) return "invalid";
+    std::time_t seconds = time;
+    std::tm local{};
+#if defined(_WIN32)
+    localtime_s(&local, &seconds);
+#else
+    localtime_r(&seconds, &local);
+#endif
+    char text[48];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
+                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, milliseconds);
+    return text;
+}
+
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string Output::Value(int32_t value) const {
+    char text[24];
+    if (options_.hex) std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(value));
+    else std::snprintf(text, sizeof text, "%d", value);
+    return text;
+}
+
+void Output::HeaderOnce() {
+    if (headerDone_ || options_.json) return;
+    headerDone_ = true;
+    std::printf("%-12s  %-12s  %-6s  %-9s  %9s  %s\n", "TIME", "ADDRESS", "OP", "RESULT", "RTT ms", "VALUE");
+}
+
+void Output::Result(const ResultRow& row) {
+    if (options_.json) {
+        std::string values = "[";
+        for (size_t i = 0; i < row.values.size(); ++i) {
+            if (i) values += ",";
+            values += options_.hex ? JsonString(Value(row.values[i])) : std::to_string(row.values[i]);
+        }
+        values += "]";
+        std::printf("{\"type\":\"result\",\"time\":%s,\"address\":%s,\"op\":%s,\"result\":%d,\"status\":%s,"
+                    "\"rtt_ms\":%.3f,\"values\":%s}\n",
+                    JsonString(NowText()).c_str(), JsonString(row.address).c_str(), JsonString(row.operation).c_str(),
+                    row.result, JsonString(ResultName(row.result)).c_str(), row.milliseconds, values.c_str());
+    } else {
+        HeaderOnce();
+        std::string values;
+        for (size_t i = 0; i < row.values.size(); ++i) values += (i ? " " : "") + Value(row.values[i]);
+        std::printf("%-12s  %-12s  %-6s  %-9s  %9.3f  %s\n", NowText().c_str(), row.address.c_str(),
+                    row.operation.c_str(), ResultName(row.result).c_str(), row.milliseconds, values.c_str());
+    }
+    std::fflush(stdout);
+}
+
+void Output::Gate(const GateRow& row) {
+    if (options_.json) {
+        std::printf("{\"type\":\"gate\",\"time\":%s,\"gate\":%s,\"value\":%.17g,\"unit_time\":%s,"
+                    "\"unit_seconds\":%d,\"unit_ms\":%d}\n",
+                    JsonString(NowText()).c_str(), JsonString(row.gate).c_str(), row.value,
+                    JsonString(UnitTimeText(row.time, row.milliseconds)).c_str(), row.time, row.milliseconds);
+    } else {
+        HeaderOnce();
+        std::printf("%-12s  %-12s  %-6s  %-9s  %9s  %.6g  (unit time %s)\n", NowText().c_str(), row.gate.c_str(),
+                    "gate", "update", "", row.value, UnitTimeText(row.time, row.milliseconds).c_str());
+    }
+    std::fflush(stdout);
+}
+
+void Output::Note(const std::string& text) {
+    if (options_.json) std::printf("{\"type\":\"note\",\"time\":%s,\"text\":%s}\n", JsonString(NowText()).c_str(),
+                                   JsonString(text).c_str());
+    else std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+}  // namespace kivpoll

@@ -1,0 +1,52 @@
+// kivpoll's output: an aligned table for people, or JSON lines for programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kivpoll {
+
+struct OutputOptions {
+    bool json = false;
+    bool hex = false;
+};
+
+// One result of a request.
+struct ResultRow {
+    std::string address;
+    std::string operation;  // read, write, clock, events
+    int32_t result = 0;
+    std::vector<int32_t> values;
+    double milliseconds = 0;  // round trip through KivMain
+};
+
+// One gate update that reached the runtime (events, report-by-exception).
+struct GateRow {
+    std::string gate;  // R00120300 or S00121296
+    double value = 0;
+    int32_t time = 0;  // unit time stamp, calendar seconds (0: none)
+    int32_t milliseconds = 0;
+};
+
+std::string ResultName(int32_t result);
+std::string NowText();
+std::string UnitTimeText(int32_t time, int32_t milliseconds);
+
+class Output {
+public:
+    explicit Output(OutputOptions options) : options_(options) {}
+    void Result(const ResultRow& row);
+    void Gate(const GateRow& row);
+    void Note(const std::string& text);  // a line for people; a JSON note otherwise
+
+private:
+    void HeaderOnce();
+    std::string Value(int32_t value) const;
+    OutputOptions options_;
+    bool headerDone_ = false;
+};
+
+std::string JsonString(const std::string& text);
+
+}  // namespace kivpoll
