@@ -1,9 +1,142 @@
-// Placeholder until this module is written.
+// The port layer: open and set up a serial port, close it, change its read
+// time-out, throw away pending input, write, and read an exact count. No
+// state of its own; written against the Win32 serial calls.
 #include "serial/port.h"
 
-int PortOpen(const char*, const LineSettings*, uint32_t, HANDLE* handle) { *handle = INVALID_HANDLE_VALUE; return 1; }
-int PortClose(HANDLE) { return 7; }
-int PortSetReadInterval(HANDLE, int) { return 0; }
-int PortPurgeInput(HANDLE) { return 0; }
-int PortWrite(HANDLE, const uint8_t*, uint32_t, uint32_t*) { return 7; }
-int PortReadExact(HANDLE, uint8_t*, uint32_t, uint32_t*) { return 7; }
+#include <cstring>
+
+namespace {
+
+constexpr int kPurgeReadTimeout = 5;    // tens of ms: each purge read waits 50 ms at most
+constexpr DWORD kPurgeChunk = 512;      // bytes per purge read, from a stack buffer
+constexpr char kErrorChar = static_cast<char>(0xFC);
+
+// The handshake groups of the options word: in each group the first row
+// whose bits are present decides, a group without bits leaves the DCB.
+void ApplyHandshakeOptions(uint32_t options, DCB* dcb) {
+    if (options & 0x0101u) {
+        dcb->fDtrControl = DTR_CONTROL_ENABLE;
+    } else if (options & 0x8000u) {
+        dcb->fDtrControl = DTR_CONTROL_HANDSHAKE;
+    }
+    if (options & 0x0202u) {
+        dcb->fRtsControl = RTS_CONTROL_ENABLE;
+    } else if (options & 0x1000u) {
+        dcb->fRtsControl = RTS_CONTROL_HANDSHAKE;
+    } else if (options & 0x2000u) {
+        dcb->fRtsControl = RTS_CONTROL_TOGGLE;
+    }
+    if (options & 0x0010u) {
+        dcb->fOutxCtsFlow = 1;
+    } else if (options & 0x0020u) {
+        dcb->fOutxDsrFlow = 1;
+    } else if (options & 0x4000u) {
+        dcb->fDsrSensitivity = 1;
+    }
+}
+
+}  // namespace
+
+int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDLE* handle) {
+    *handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (*handle == INVALID_HANDLE_VALUE) return PortOpenFailed;
+    // The null device (exactly this spelling) is opened but never set up.
+    if (std::strcmp(name, "NUL") == 0) return PortOk;
+
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(*handle, &dcb)) {
+        CloseHandle(*handle);
+        return PortStateFailed;
+    }
+    if ((options & 0xFFFFu) == 0) return PortOk;
+
+    dcb.BaudRate = line->baudRate;
+    dcb.ByteSize = static_cast<BYTE>(line->dataBits & 0xFF);
+    dcb.StopBits = static_cast<BYTE>(line->stopBits & 0xFF);
+    dcb.Parity = static_cast<BYTE>(line->parity & 0xFF);
+    if (dcb.Parity != 0) dcb.fParity = 1;
+
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = kPortReadTotalMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    if (!SetCommTimeouts(*handle, &timeouts)) return PortOpenFailed;
+
+    // Bytes with parity errors are delivered as they came, not replaced.
+    dcb.ErrorChar = kErrorChar;
+    dcb.fErrorChar = 0;
+    ApplyHandshakeOptions(options, &dcb);
+    if (!SetCommState(*handle, &dcb)) return PortSettingsFailed;
+
+    SetupComm(*handle, kPortQueueSize, kPortQueueSize);
+    return PortOk;
+}
+
+int PortClose(HANDLE handle) {
+    return CloseHandle(handle) ? PortOk : PortIoFailed;
+}
+
+int PortSetReadInterval(HANDLE handle, int tensOfMs) {
+    COMMTIMEOUTS timeouts;
+    if (!GetCommTimeouts(handle, &timeouts)) return 0;
+    DWORD previous = timeouts.ReadTotalTimeoutConstant;
+    DWORD wanted = static_cast<DWORD>(tensOfMs) * 10;
+    if (wanted != previous) {
+        timeouts.ReadTotalTimeoutConstant = wanted;
+        if (!SetCommTimeouts(handle, &timeouts)) return 0;
+    }
+    return static_cast<int>(previous / 10);
+}
+
+// Reads the input away in 512-byte pieces, each waiting 50 ms at most, until
+// a read comes back short: the queue is then empty, and a line that keeps
+// talking is read no longer than its bytes keep coming.
+int PortPurgeInput(HANDLE handle) {
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    if (ClearCommError(handle, &errors, &status) && status.cbInQue == 0) return 0;
+
+    int previous = PortSetReadInterval(handle, kPurgeReadTimeout);
+    uint8_t scratch[kPurgeChunk];
+    BOOL readOk;
+    DWORD got;
+    do {
+        got = 0;
+        readOk = ReadFile(handle, scratch, kPurgeChunk, &got, nullptr);
+    } while (readOk && got == kPurgeChunk);
+    // A previous time-out under 10 ms reads as 0 and stays at 50 ms.
+    if (previous != 0) PortSetReadInterval(handle, previous);
+    return readOk ? 0 : 1;
+}
+
+int PortWrite(HANDLE handle, const uint8_t* buffer, uint32_t count, uint32_t* written) {
+    DWORD done = 0;
+    if (!WriteFile(handle, buffer, count, &done, nullptr)) return PortIoFailed;
+    if (written != nullptr) *written = static_cast<uint32_t>(done);
+    return done == count ? PortOk : PortShortWrite;
+}
+
+// Each read waits at most the port's read time-out: a silent line ends the
+// loop after one time-out, a sender that keeps sending is read to the end.
+int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* total) {
+    uint32_t sum = 0;
+    if (total != nullptr) *total = 0;
+    for (;;) {
+        // The request is a 16-bit count: counts above 65535 are never asked for.
+        uint16_t ask = static_cast<uint16_t>(count - sum);
+        DWORD got = 0;
+        if (!ReadFile(handle, buffer + sum, ask, &got, nullptr)) {
+            (void)GetLastError();
+            return PortIoFailed;
+        }
+        if (got == 0) return PortIoFailed;
+        sum += static_cast<uint32_t>(got);
+        if (total != nullptr) *total = sum;
+        if (sum >= count) return PortOk;
+    }
+}
