@@ -1,5 +1,200 @@
-// Placeholder until this module is written.
+// The channel configuration file: one small text file per channel with the
+// host address, the report-by-exception switch and the radio keying times.
 #include "driver/config.h"
 
-int ReadConfigLine(FILE*, char*) { return 0; }
-int ReadChannelConfig(int32_t) { return 0; }
+#include <cstring>
+
+#include "driver/channel_block.h"
+#include "host/tavrik.h"
+
+namespace {
+
+constexpr int32_t kDefaultRadioTime = 200;  // ms, each of the three radio times
+
+// Lines that keep fewer characters than this count at the end of the file
+// only when a line feed ended them.
+constexpr int kShortestLastLine = 10;
+
+const char kNoHostAddress[] = "kivIN : Can not find Host Address";
+
+// Reads a decimal number of at most `width` characters, a leading sign
+// counting as one of them, as the C library's "%5d" conversion does on text
+// without blanks: an optional sign, then at least one digit. Returns 1 with
+// the value, 0 when no digit comes within the width.
+int ParseBoundedDecimal(const char* text, int width, int32_t* value) {
+    int used = 0;
+    bool negative = false;
+    if (used < width && (text[used] == '+' || text[used] == '-')) {
+        negative = text[used] == '-';
+        ++used;
+    }
+    int digits = 0;
+    int32_t magnitude = 0;
+    while (used < width && text[used] >= '0' && text[used] <= '9') {
+        magnitude = magnitude * 10 + (text[used] - '0');
+        ++used;
+        ++digits;
+    }
+    if (digits == 0) return 0;
+    *value = negative ? -magnitude : magnitude;
+    return 1;
+}
+
+// Reads an optionally signed decimal number of any length at *cursor and
+// moves the cursor past it. Values beyond the 32-bit range are held at its
+// limits. Returns 1 with the value, 0 (cursor unmoved) without a digit.
+int ParseDecimal(const char** cursor, int32_t* value) {
+    const char* text = *cursor;
+    bool negative = false;
+    if (*text == '+' || *text == '-') {
+        negative = *text == '-';
+        ++text;
+    }
+    if (*text < '0' || *text > '9') return 0;
+    int64_t magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude * 10 + (*text - '0');
+        if (magnitude > INT64_C(2147483648)) magnitude = INT64_C(2147483648);
+    }
+    int64_t result = negative ? -magnitude : magnitude;
+    if (result > INT32_MAX) result = INT32_MAX;
+    *value = static_cast<int32_t>(result);
+    *cursor = text;
+    return 1;
+}
+
+// Parses up to three comma-separated times into times[0..2], as "%d,%d,%d"
+// would: it stops at the first number or comma that is missing. A time not
+// parsed keeps its value. Returns how many were parsed.
+int ParseRadioTimes(const char* text, int32_t* times[3]) {
+    int parsed = 0;
+    while (parsed < 3) {
+        if (parsed > 0) {
+            if (*text != ',') break;
+            ++text;
+        }
+        if (!ParseDecimal(&text, times[parsed])) break;
+        ++parsed;
+    }
+    return parsed;
+}
+
+// Clears the buffer and reads the next line into it; 1 with a line.
+int NextLine(FILE* file, char* line) {
+    std::memset(line, 0, kConfigLineBuffer);
+    return ReadConfigLine(file, line);
+}
+
+// The host address line: text, "=", a number of at most five characters.
+// Returns 0 when the line has no "=" (the reading ends), else 1, with
+// *found set when the number was read into the block.
+int ReadHostAddressLine(ChannelBlock* block, const char* line, int* found) {
+    const char* equals = std::strchr(line, '=');
+    if (equals == nullptr) {
+        err(kLogFault, kNoHostAddress);
+        return 0;
+    }
+    int32_t address = 0;
+    if (ParseBoundedDecimal(equals + 1, 5, &address)) {
+        const uint16_t low = static_cast<uint16_t>(address);
+        err(kLogFault, "KivIN : Tavrik Address = %d", static_cast<int>(low));
+        block->hostAddress[0] = static_cast<uint8_t>(low >> 8);
+        block->hostAddress[1] = static_cast<uint8_t>(low);
+        *found = 1;
+    } else {
+        err(kLogFault, kNoHostAddress);
+    }
+    return 1;
+}
+
+// EXCEPTION line: on when the text from its "=" on holds "ON".
+void ReadExceptionLine(ChannelBlock* block, const char* line) {
+    if (std::strstr(line, "EXCEPTION") == nullptr) return;
+    const char* equals = std::strchr(line, '=');
+    if (equals == nullptr || std::strstr(equals, "ON") == nullptr) return;
+    err(kLogFault, "KivIN : The Report By Exception support is ON");
+    block->exceptionEnabled = 1;
+}
+
+// RADIO line: on when the text from its "=" on holds "YES"; the times follow
+// the one character after "YES", whatever it is. Returns the number of times
+// parsed (the next pass status), or 1 when the line turns nothing on.
+int ReadRadioLine(ChannelBlock* block, const char* line) {
+    if (std::strstr(line, "RADIO") == nullptr) return 1;
+    const char* equals = std::strchr(line, '=');
+    if (equals == nullptr) return 1;
+    const char* yes = std::strstr(equals, "YES");
+    if (yes == nullptr) return 1;
+    err(kLogFault, "KivIN : Radio RTS switch is supported");
+    block->radioEnabled = 1;
+    int parsed = 0;
+    // With nothing after "YES" there is no character to skip and no time.
+    if (yes[3] != '\0') {
+        int32_t* times[3] = {&block->radioOnTime, &block->radioOffTime, &block->radioDelayTime};
+        parsed = ParseRadioTimes(yes + 4, times);
+    }
+    err(kLogFault, "KivIN : Radio switch ON    time = %d", static_cast<int>(block->radioOnTime));
+    err(kLogFault, "KivIN : Radio switch OFF   time = %d", static_cast<int>(block->radioOffTime));
+    err(kLogFault, "KivIN : Radio switch DELAY time = %d", static_cast<int>(block->radioDelayTime));
+    return parsed;
+}
+
+}  // namespace
+
+int ReadConfigLine(FILE* file, char* buffer) {
+    int length = 0;
+    for (;;) {
+        const int byte = std::fgetc(file);
+        if (byte == EOF) break;
+        if (byte == '\n') {
+            buffer[length] = '\0';
+            return 1;
+        }
+        // Only printable characters above the blank count: 33 to 127.
+        const signed char character = static_cast<signed char>(byte);
+        if (character > ' ' && length < kConfigLineMax) buffer[length++] = static_cast<char>(character);
+    }
+    if (length < kShortestLastLine) return 0;
+    buffer[length] = '\0';
+    return 1;
+}
+
+int ReadChannelConfig(int32_t channel) {
+    ChannelBlock* block = CurrentChannel;
+    block->exceptionEnabled = 0;
+    block->radioEnabled = 0;
+    block->radioOnTime = kDefaultRadioTime;
+    block->radioOffTime = kDefaultRadioTime;
+    block->radioDelayTime = kDefaultRadioTime;
+
+    char name[kConfigNameBuffer];
+    FormatConfigFileName(channel, name);
+    FILE* file = std::fopen(name, "r");
+    if (file == nullptr) {
+        err(kLogFault, "KivIN : File %s not found !", name);
+        return 0;
+    }
+
+    // Each pass: a host address line, then an optional EXCEPTION line, then
+    // an optional RADIO line. Only a radio line with exactly one time (or a
+    // pass without a radio setting) lets another pass begin.
+    char line[kConfigLineBuffer];
+    int found = 0;
+    int passStatus = 1;
+    while (passStatus == 1) {
+        if (!NextLine(file, line)) break;
+        if (!ReadHostAddressLine(block, line, &found)) break;
+        if (!NextLine(file, line)) break;
+        ReadExceptionLine(block, line);
+        if (std::strstr(line, "RADIO") == nullptr && !NextLine(file, line)) break;
+        passStatus = ReadRadioLine(block, line);
+    }
+    std::fclose(file);
+
+    if (block->exceptionEnabled == 0) err(kLogFault, "KivIN : The Report By Exception support is OFF");
+    return found;
+}
+
+void FormatConfigFileName(int32_t channel, char* name) {
+    std::snprintf(name, kConfigNameBuffer, "kivIN%.2d.int", static_cast<int>(channel));
+}

@@ -1,10 +1,203 @@
-// Placeholder until this module is written.
-#include "driver/commands.h"
+// The channel lifecycle commands: Open brings a channel to life from its
+// configuration file and port settings; Flush, Close, ClosePort, ReopenPort
+// and SetPort manage its serial port.
+#include <cstdio>
+#include <cstring>
 
-int32_t Open(CallRecord*) { return 2; }
-int32_t Flush(CallRecord*) { return 0; }
-int32_t Close(CallRecord*) { return 0; }
-int32_t ClosePort(CallRecord*) { return 0; }
-int32_t ReopenPort(CallRecord*) { return 2; }
-int32_t SetPort(CallRecord*) { return 2; }
-uint32_t OpenDescribedPort(const PortDescriptor*) { return 0; }
+#include "driver/channel_block.h"
+#include "driver/commands.h"
+#include "driver/config.h"
+#include "exception/listener.h"
+#include "host/tavrik.h"
+#include "link/frame.h"
+#include "platform/platform.h"
+#include "serial/port.h"
+
+namespace {
+
+// Open stores this options word: non-zero, so PortOpen applies the line
+// settings and time-outs, but it selects no handshake bit, which leaves RTS
+// free for the radio keying.
+constexpr uint16_t kOpenPortOptions = 8;
+
+// Room for the client name of any 32-bit channel number.
+constexpr int kClientNameBuffer = 32;
+
+// Blocks whose listener thread was started in this process. A listener runs
+// until the host's message wait fails, and that stops the whole driver, so
+// an entry stands for a running listener as long as its block lives. The
+// table lets a second Open of a channel keep the one listener (and its host
+// client) instead of starting another on the same block. Entries are taken
+// and freed with atomic operations: Opens of different channels may run on
+// different host threads at once.
+constexpr int kListenerSlots = 1024;
+ChannelBlock* listenerBlocks[kListenerSlots];
+
+// 1 when a listener was started for block.
+int ListenerRunsFor(const ChannelBlock* block) {
+    for (ChannelBlock*& slot : listenerBlocks)
+        if (__atomic_load_n(&slot, __ATOMIC_ACQUIRE) == block) return 1;
+    return 0;
+}
+
+// Takes a free entry for block; its index, or -1 when the table is full.
+int ClaimListenerSlot(ChannelBlock* block) {
+    for (int index = 0; index < kListenerSlots; ++index) {
+        ChannelBlock* expected = nullptr;
+        if (__atomic_compare_exchange_n(&listenerBlocks[index], &expected, block, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            return index;
+    }
+    return -1;
+}
+
+void ReleaseListenerSlot(int index) { __atomic_store_n(&listenerBlocks[index], nullptr, __ATOMIC_RELEASE); }
+
+// Drops the entry of a block that was never opened: the host hands over new
+// blocks zero-filled, so an entry for its address belonged to an earlier
+// block there, whose listener is gone.
+void ForgetListenerOf(const ChannelBlock* block) {
+    for (int index = 0; index < kListenerSlots; ++index)
+        if (__atomic_load_n(&listenerBlocks[index], __ATOMIC_ACQUIRE) == block) ReleaseListenerSlot(index);
+}
+
+// 1 when an Open got as far as building the block's CRC table, whose entry 1
+// is the polynomial and never 0; a zero-filled new block gives 0.
+int BlockWasOpened(const ChannelBlock* block) { return block->crcTable[1] != 0; }
+
+// Starts the listener for block and records it. Returns 0, or 2 with the
+// message when no thread could be started (or none can be recorded).
+int32_t StartListener(ChannelBlock* block) {
+    const int slot = ClaimListenerSlot(block);
+    if (slot >= 0) {
+        if (_beginthread(ListenerThread, kListenerStackSize, block) != static_cast<uintptr_t>(-1)) return 0;
+        ReleaseListenerSlot(slot);
+    }
+    err(kLogFault, "KivIN : Can Not open Report-By-Excepton thread !!!");
+    return 2;
+}
+
+// Copies a host port name of at most 11 characters into a descriptor name;
+// a name without its terminator within the 12 bytes is cut to 11.
+void CopyPortName(char (&to)[12], const char* from) {
+    size_t length = 0;
+    while (length < sizeof to - 1 && from[length] != '\0') {
+        to[length] = from[length];
+        ++length;
+    }
+    std::memset(to + length, 0, sizeof to - length);
+}
+
+// Closes the block's port if one is open. Returns 0 (no port, or closed and
+// portHandle cleared) or 2 (the close failed; portHandle unchanged).
+int32_t CloseBlockPort(ChannelBlock* block) {
+    if (block->portHandle == 0) return 0;
+    if (PortClose(FieldToHandle(block->portHandle)) != PortOk) return 2;
+    block->portHandle = 0;
+    return 0;
+}
+
+}  // namespace
+
+uint32_t OpenDescribedPort(const PortDescriptor* port) {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const int result = PortOpen(port->name, &port->line, port->options, &handle);
+    if (result == PortOk) return HandleToField(handle);
+    // After 1 (time-outs) or 5 (settings) the device itself is open: close it
+    // so that a failed open leaves no port behind.
+    if ((result == PortOpenFailed || result == PortSettingsFailed) && handle != INVALID_HANDLE_VALUE &&
+        handle != nullptr)
+        PortClose(handle);
+    return 0;
+}
+
+// Returns 0 when the channel is open (or runs without a port), 1 when the
+// host client could not be registered (the port stays open), 2 when the
+// configuration has no host address, the port did not open or the listener
+// thread did not start (the port stays open, the client registered).
+int32_t Open(CallRecord* call) {
+    ChannelBlock* block = call->block;
+    const PortSettings* settings = static_cast<const PortSettings*>(call->parameters);
+    if (!BlockWasOpened(block)) ForgetListenerOf(block);
+
+    if (!ReadChannelConfig(call->channel)) return 2;
+    block->portEnabled = settings->enabled;
+    if (settings->enabled == 0) return 0;
+
+    PortDescriptor port;
+    std::memset(&port, 0, sizeof port);
+    CopyPortName(port.name, settings->portName);
+    port.line = settings->line;
+    port.options = kOpenPortOptions;
+
+    // A port still held from an earlier Open is closed first: opening again
+    // over it would leave its handle open and unrecorded, and a port that
+    // allows one user would refuse the new open.
+    CloseBlockPort(block);
+    const uint32_t handle = OpenDescribedPort(&port);
+    if (handle == 0) {
+        err(kLogFault, "KIV%s : Fail to open %s", kDeviceName, port.name);
+        return 2;
+    }
+    block->portHandle = handle;
+    PortSetReadInterval(FieldToHandle(handle), settings->readTimeout);
+    block->port = port;
+    block->readTimeout = settings->readTimeout;
+
+    CrcInit();
+    std::memset(block->linkReset, 0, sizeof block->linkReset);
+    block->fcb = 0;
+    block->channelNumber = static_cast<uint16_t>(call->channel);
+
+    // A listener started by an earlier Open keeps running with the client
+    // that Open registered: neither a second client nor a second listener.
+    if (ListenerRunsFor(block)) return 0;
+    char client[kClientNameBuffer];
+    std::snprintf(client, sizeof client, "INTROL_No_%.2d", static_cast<int>(call->channel));
+    if (!HostOk(Tav5MkClient(client, 1, 0, &block->clientId))) return 1;
+    if (block->exceptionEnabled == 1) return StartListener(block);
+    return 0;
+}
+
+// Discards the port's pending input when a port is open. Always 0.
+int32_t Flush(CallRecord* call) {
+    ChannelBlock* block = call->block;
+    if (block->portHandle != 0) PortPurgeInput(FieldToHandle(block->portHandle));
+    return 0;
+}
+
+// 0 when no port is open or it was closed; 2 when the close failed.
+int32_t ClosePort(CallRecord* call) { return CloseBlockPort(call->block); }
+
+// The same as ClosePort; the entry point never takes the busy flag for it.
+int32_t Close(CallRecord* call) { return CloseBlockPort(call->block); }
+
+// Opens the stored port again (closing it first if it is still open).
+// Returns 0, or 2 when the port did not open. The read time-out is the one
+// PortOpen sets, not the stored one.
+int32_t ReopenPort(CallRecord* call) {
+    ChannelBlock* block = call->block;
+    CloseBlockPort(block);
+    const uint32_t handle = OpenDescribedPort(&block->port);
+    if (handle == 0) return 2;
+    block->portEnabled = 1;
+    block->portHandle = handle;
+    return 0;
+}
+
+// Records the new read time-out (when non-zero), port name and line
+// settings, and opens the port with them (closing a port still open first,
+// whatever its name). Returns 0, or 2 when the port did not open. Like
+// ReopenPort it leaves the port at PortOpen's own read time-out.
+int32_t SetPort(CallRecord* call) {
+    ChannelBlock* block = call->block;
+    const PortChange* change = static_cast<const PortChange*>(call->parameters);
+    if (change->readTimeout != 0) block->readTimeout = change->readTimeout;
+    CloseBlockPort(block);
+    CopyPortName(block->port.name, change->portName);
+    block->port.line = change->line;
+    const uint32_t handle = OpenDescribedPort(&block->port);
+    if (handle == 0) return 2;
+    block->portHandle = handle;
+    return 0;
+}

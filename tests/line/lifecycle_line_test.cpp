@@ -1,0 +1,193 @@
+// The channel lifecycle over a real line: Open from the channel file in the
+// current directory, the read time-out it sets, bytes both ways, Flush,
+// ClosePort, ReopenPort and SetPort, and opening again over an open port
+// (a Windows COM port takes one handle at a time; the earlier one is closed).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "driver/channel_block.h"
+#include "driver/commands.h"
+#include "serial/port.h"
+#include "tavlib/tavlib_control.h"
+#include "tests/support/line_pair.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int32_t kChannel = 5;
+
+// A fresh directory made current for the test's life, for the channel file.
+class ScratchDirectory {
+public:
+    ScratchDirectory() : previous_(fs::current_path()) {
+        static int counter = 0;
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        for (;;) {
+            path_ = fs::temp_directory_path() /
+                    ("kiv-line-life-" + std::to_string(stamp) + "-" + std::to_string(++counter));
+            if (fs::create_directory(path_)) break;
+        }
+        fs::current_path(path_);
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        fs::current_path(previous_, ignored);
+        fs::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+private:
+    fs::path previous_;
+    fs::path path_;
+};
+
+class LifecycleLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifdef _WIN32
+        if (!line.ok()) GTEST_SKIP() << line.error();
+#else
+        ASSERT_TRUE(line.ok()) << line.error();
+#endif
+        TavReset();
+        log.reset(new LogCapture());
+        block.reset(new ChannelBlock());
+        FILE* file = std::fopen("kivIN05.int", "w");
+        ASSERT_NE(nullptr, file);
+        std::fputs("Host Address = 1\n", file);
+        std::fclose(file);
+    }
+    void TearDown() override {
+        if (block && block->portHandle != 0) PortClose(Port());
+        log.reset();
+        TavReset();
+    }
+
+    int32_t Call(int32_t command, void* parameters = nullptr) {
+        CallRecord call{block.get(), command, kChannel, 0, parameters};
+        return KivMain(&call);
+    }
+    int32_t Open(const std::string& name, int32_t readTimeout = 4) {
+        PortSettings settings;
+        std::memset(&settings, 0, sizeof settings);
+        std::snprintf(settings.portName, sizeof settings.portName, "%s", name.c_str());
+        settings.enabled = 1;
+        settings.readTimeout = readTimeout;
+        settings.line = LineSettings{19200, 8, 0, 0};
+        return Call(CommandOpen, &settings);
+    }
+    int32_t SetPort(const std::string& name) {
+        PortChange change;
+        std::memset(&change, 0, sizeof change);
+        std::snprintf(change.portName, sizeof change.portName, "%s", name.c_str());
+        change.line = LineSettings{9600, 8, 0, 0};
+        return Call(CommandSetPort, &change);
+    }
+    HANDLE Port() const { return FieldToHandle(block->portHandle); }
+    DWORD ReadTimeoutMs() {
+        COMMTIMEOUTS timeouts;
+        std::memset(&timeouts, 0, sizeof timeouts);
+        EXPECT_TRUE(GetCommTimeouts(Port(), &timeouts));
+        return timeouts.ReadTotalTimeoutConstant;
+    }
+    DWORD InputWaiting() {
+        DWORD errors = 0;
+        COMSTAT status;
+        std::memset(&status, 0, sizeof status);
+        EXPECT_TRUE(ClearCommError(Port(), &errors, &status));
+        return status.cbInQue;
+    }
+    // Waits (at most 5 s) until count bytes from the peer have arrived.
+    bool WaitForInput(DWORD count) {
+        for (int i = 0; i < 500; ++i) {
+            if (InputWaiting() >= count) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // Bytes pass both ways through the block's port (with a read time-out
+    // of a second, so that a slow machine does not matter).
+    void ExpectBytesBothWays() {
+        PortSetReadInterval(Port(), 100);
+        ASSERT_TRUE(line.Write(Bytes{0x05, 0x64, 0x0A}));
+        uint8_t got[3] = {};
+        ASSERT_EQ(PortOk, PortReadExact(Port(), got, 3, nullptr));
+        EXPECT_EQ((Bytes{0x05, 0x64, 0x0A}), Bytes(got, got + 3));
+        const uint8_t sent[2] = {0x41, 0x42};
+        ASSERT_EQ(PortOk, PortWrite(Port(), sent, 2, nullptr));
+        EXPECT_EQ((Bytes{0x41, 0x42}), line.Read(2, 5000));
+    }
+
+    LinePair line;
+    ScratchDirectory directory;
+    std::unique_ptr<LogCapture> log;
+    std::unique_ptr<ChannelBlock> block;
+};
+
+TEST_F(LifecycleLineTest, OpenReadsTheChannelFileAndSetsTheReadTimeout) {
+    ASSERT_EQ(0, Open(line.driverPort(), 4));
+    EXPECT_EQ(40u, ReadTimeoutMs());
+    EXPECT_EQ(1, block->hostAddress[1]);
+    EXPECT_EQ(TavClientId("INTROL_No_05"), block->clientId);
+    EXPECT_EQ(line.driverPort(), block->port.name);
+    ExpectBytesBothWays();
+}
+
+TEST_F(LifecycleLineTest, FlushDiscardsWhatWaits) {
+    ASSERT_EQ(0, Open(line.driverPort()));
+    ASSERT_TRUE(line.Write(Bytes(700, 0x55)));
+    ASSERT_TRUE(WaitForInput(700));
+    EXPECT_EQ(0, Call(CommandFlush));
+    EXPECT_EQ(0u, InputWaiting());
+    ExpectBytesBothWays();
+}
+
+TEST_F(LifecycleLineTest, ClosePortTwiceThenReopenPort) {
+    ASSERT_EQ(0, Open(line.driverPort()));
+    EXPECT_EQ(0, Call(CommandClosePort));
+    EXPECT_EQ(0u, block->portHandle);
+    EXPECT_EQ(0, Call(CommandClosePort));
+    EXPECT_EQ(0, Call(CommandFlush));
+    ASSERT_EQ(0, Call(CommandReopenPort));
+    EXPECT_EQ(1000u, ReadTimeoutMs());  // the port layer's own, not the stored 4
+    ExpectBytesBothWays();
+}
+
+TEST_F(LifecycleLineTest, SetPortMovesToAnotherNameAndBack) {
+    ASSERT_EQ(0, Open(line.driverPort()));
+    ASSERT_EQ(0, SetPort("NUL"));
+    EXPECT_STREQ("NUL", block->port.name);
+    EXPECT_NE(0u, block->portHandle);
+    ASSERT_EQ(0, SetPort(line.driverPort()));
+    EXPECT_EQ(1000u, ReadTimeoutMs());
+    ExpectBytesBothWays();
+}
+
+TEST_F(LifecycleLineTest, OpeningAgainOverAnOpenPortReplacesIt) {
+    ASSERT_EQ(0, Open(line.driverPort()));
+    ASSERT_EQ(0, Open(line.driverPort(), 6));
+    EXPECT_EQ(60u, ReadTimeoutMs());
+    ASSERT_EQ(0, Call(CommandReopenPort));
+    ASSERT_EQ(0, SetPort(line.driverPort()));
+    ExpectBytesBothWays();
+}
+
+TEST_F(LifecycleLineTest, APortThatDoesNotExistFailsOpen) {
+    EXPECT_EQ(2, Open("KIVNONE"));
+    EXPECT_EQ("KIVINTROL, DPC3000 : Fail to open KIVNONE", log->Texts().back());
+    EXPECT_EQ(0u, block->portHandle);
+    EXPECT_EQ(0, TavClientCount());
+}
+
+}  // namespace
