@@ -1,6 +1,6 @@
 // Gate address texts: checks a text against the register and event templates
 // and decodes it into the station, area, number and bit of its GateRequest.
-// Nothing here is static or shared, so a parse may run beside any command.
+// A parse keeps no state between calls, so it may run beside any command.
 #include "requests/address.h"
 
 namespace {

@@ -5,7 +5,9 @@
 
 #include "kivlink.h"
 
-// The requests; each returns 0 done, 1 answer did not fit, 2 no answer.
+// The requests; each returns 0 done, 1 refused before sending (no record or
+// data area, a count that no frame holds) or the answer did not fit, 2 no
+// answer.
 int32_t ReadRegisters(GateRequest* request);
 int32_t WriteRegisters(GateRequest* request);
 int32_t WriteBit(GateRequest* request);
@@ -13,6 +15,8 @@ int32_t SetClock(GateRequest* request);
 
 // The most registers one write frame can carry (6 * 41 + 7 = 253).
 constexpr int32_t kMaxWriteRegisters = 41;
+// The most registers one answer frame can carry (10 + 4 * 61 = 254).
+constexpr int32_t kMaxReadRegisters = 61;
 
 int32_t Read(CallRecord* call);        // command 5
 int32_t ReadBlock(CallRecord* call);   // command 6

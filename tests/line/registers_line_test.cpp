@@ -1,0 +1,315 @@
+// Polling over a real line through KivMain: gate addresses parsed by command
+// 3, then reads of registers, runs and bits, writes of registers, runs and
+// bits, and the unit clock, against a unit played on the peer end; and the
+// results 1 and 2 that a misbehaving unit brings about.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+
+#include "driver/channel_block.h"
+#include "driver/commands.h"
+#include "platform/platform.h"
+#include "serial/port.h"
+#include "tavlib/tavlib_control.h"
+#include "tests/support/line_pair.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/responder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int32_t kChannel = 1;
+
+// A fresh directory made current for the test's life, for the channel file.
+class ScratchDirectory {
+public:
+    ScratchDirectory() : previous_(fs::current_path()) {
+        static int counter = 0;
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        for (;;) {
+            path_ = fs::temp_directory_path() /
+                    ("kiv-line-reg-" + std::to_string(stamp) + "-" + std::to_string(++counter));
+            if (fs::create_directory(path_)) break;
+        }
+        fs::current_path(path_);
+    }
+    ~ScratchDirectory() {
+        std::error_code ignored;
+        fs::current_path(previous_, ignored);
+        fs::remove_all(path_, ignored);
+    }
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+private:
+    fs::path previous_;
+    fs::path path_;
+};
+
+// How the played unit answers set-1 requests.
+enum class Manner { Right, WrongSource, BadCrc, LongWriteAnswer };
+
+// A unit behind the peer end: link resets answered with any frame, reads
+// from its registers, writes into them, the clock payload kept.
+class PlayedUnit {
+public:
+    std::vector<Bytes> Answer(const ReceivedFrame& received) {
+        if (!received.complete || !received.crcOk) return {};
+        const Bytes& m = received.message;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (m[6] == 0) return {FrameOf(Reply(m, 0, {}))};
+        const uint16_t first = static_cast<uint16_t>((m[8] << 8) | m[9]);
+        Bytes answer;
+        switch (m[7]) {
+        case 1: {
+            Bytes payload = {m[8], m[9], m[10]};
+            for (int k = 0; k < m[10]; ++k) {
+                const uint32_t value = registers[static_cast<uint16_t>(first + k)];
+                for (int shift = 24; shift >= 0; shift -= 8) payload.push_back(static_cast<uint8_t>(value >> shift));
+            }
+            answer = Reply(m, 6, payload);
+            break;
+        }
+        case 3:
+            for (size_t at = 8; at + 6 <= m.size(); at += 6) {
+                registers[static_cast<uint16_t>((m[at] << 8) | m[at + 1])] =
+                    (uint32_t(m[at + 2]) << 24) | (uint32_t(m[at + 3]) << 16) | (uint32_t(m[at + 4]) << 8) | m[at + 5];
+            }
+            answer = Reply(m, 0, {});
+            break;
+        case 4:
+            if (m[10] & 0x80) registers[first] |= 1u << (m[10] & 0x1F);
+            else registers[first] &= ~(1u << (m[10] & 0x1F));
+            answer = Reply(m, 0, {});
+            break;
+        case 7:
+            clock.assign(m.begin() + 8, m.end());
+            answer = Reply(m, 0, {});
+            break;
+        default: return {};
+        }
+        switch (manner.load()) {
+        case Manner::Right: break;
+        case Manner::WrongSource: answer[4] ^= 0x01; break;
+        case Manner::LongWriteAnswer: answer.push_back(0); answer[0] = static_cast<uint8_t>(answer.size() - 1); break;
+        case Manner::BadCrc: {
+            Bytes frame = FrameOf(answer);
+            frame.back() ^= 0x01;
+            return {frame};
+        }
+        }
+        return {FrameOf(answer)};
+    }
+
+    std::atomic<Manner> manner{Manner::Right};
+    std::map<uint16_t, uint32_t> registers;  // guarded by Lock()
+    Bytes clock;                             // the last clock payload; guarded by Lock()
+    std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex_); }
+
+private:
+    static Bytes Reply(const Bytes& request, uint8_t function, const Bytes& payload) {
+        Bytes reply(8 + payload.size());
+        reply[0] = static_cast<uint8_t>(7 + payload.size());
+        reply[1] = function;
+        reply[2] = request[4];
+        reply[3] = request[5];
+        reply[4] = request[2];
+        reply[5] = request[3];
+        reply[6] = request[6];
+        reply[7] = request[7];
+        for (size_t i = 0; i < payload.size(); ++i) reply[8 + i] = payload[i];
+        return reply;
+    }
+    std::mutex mutex_;
+};
+
+class RegistersLineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+#ifdef _WIN32
+        if (!line.ok()) GTEST_SKIP() << line.error();
+#else
+        ASSERT_TRUE(line.ok()) << line.error();
+#endif
+        TavReset();
+        log.reset(new LogCapture());
+        block.reset(new ChannelBlock());
+        FILE* file = std::fopen("kivIN01.int", "w");
+        ASSERT_NE(nullptr, file);
+        std::fputs("Host Address = 0\n", file);
+        std::fclose(file);
+
+        PortSettings settings;
+        std::memset(&settings, 0, sizeof settings);
+        std::snprintf(settings.portName, sizeof settings.portName, "%s", line.driverPort().c_str());
+        settings.enabled = 1;
+        settings.readTimeout = 200;  // 2 s: only a silent unit would cost it
+        settings.line = LineSettings{19200, 8, 0, 0};
+        ASSERT_EQ(0, Call(CommandOpen, &settings));
+        log->Clear();  // what Open reports about the channel file
+        responder.reset(new Responder(line, [this](const ReceivedFrame& frame) { return unit.Answer(frame); }));
+        std::memset(data, 0x5A, sizeof data);
+    }
+    void TearDown() override {
+        responder.reset();
+        if (block && block->portHandle != 0) Call(CommandClosePort, nullptr);
+        log.reset();
+        TavReset();
+    }
+
+    int32_t Call(int32_t command, void* parameters) {
+        CallRecord call{block.get(), command, kChannel, 0, parameters};
+        return KivMain(&call);
+    }
+    // The gate as the host keeps it after command 3 accepted its address.
+    GateRequest Gate(const char* text, int32_t kind, int32_t count = 1) {
+        AddressRequest address;
+        std::memset(&address, 0, sizeof address);
+        address.text = text;
+        address.gate.kind = kind;
+        EXPECT_EQ(0, Call(CommandParseAddress, &address)) << text;
+        address.gate.count = count;
+        address.gate.data = data;
+        return address.gate;
+    }
+    uint16_t BitWord() const {
+        uint16_t word;
+        std::memcpy(&word, reinterpret_cast<const uint8_t*>(data) + 2, sizeof word);
+        return word;
+    }
+    Bytes Message(size_t index) { return responder->Frames().at(index).message; }
+
+    LinePair line;
+    ScratchDirectory directory;
+    std::unique_ptr<LogCapture> log;
+    std::unique_ptr<ChannelBlock> block;
+    PlayedUnit unit;
+    std::unique_ptr<Responder> responder;
+    int32_t data[64];
+};
+
+TEST_F(RegistersLineTest, PollsAndWritesAUnit) {
+    {
+        auto lock = unit.Lock();
+        unit.registers[300] = 100000;
+        unit.registers[301] = 0x20;
+        for (uint16_t k = 0; k < 5; ++k) unit.registers[static_cast<uint16_t>(400 + k)] = 0xFFFF0000u + k;
+    }
+
+    // One register: the link reset, then the read, byte for byte on the line.
+    GateRequest gate = Gate("R00120300", 3);
+    ASSERT_EQ(0, Call(CommandRead, &gate));
+    EXPECT_EQ(100000, data[0]);
+    const std::vector<ReceivedFrame> frames = responder->Frames();
+    ASSERT_EQ(2u, frames.size());
+    EXPECT_EQ(FrameOf(HexBytes("07 C0 00 0C 00 00 00 00")), frames[0].frame);
+    EXPECT_EQ(FrameOf(HexBytes("0A FF 00 0C 00 00 01 01 01 2C 01")), frames[1].frame);
+
+    // One bit of a register.
+    gate = Gate("R0012030105", 6);
+    ASSERT_EQ(0, Call(CommandRead, &gate));
+    EXPECT_EQ(0x0020, data[0] & 0xFFFF);
+    EXPECT_EQ(1, BitWord());
+
+    // A run of five registers.
+    AddressRequest block5;
+    std::memset(&block5, 0, sizeof block5);
+    block5.text = "R00120400";
+    block5.gate.blockLength = 5;
+    ASSERT_EQ(0, Call(CommandCheckAddress, &block5));
+    block5.gate.count = 5;
+    block5.gate.data = data;
+    ASSERT_EQ(0, Call(CommandReadBlock, &block5.gate));
+    for (int k = 0; k < 5; ++k) EXPECT_EQ(static_cast<int32_t>(0xFFFF0000u + k), data[k]) << k;
+
+    // One register, a run of three, one bit.
+    gate = Gate("R00120500", 4);
+    data[0] = -7;
+    ASSERT_EQ(0, Call(CommandWrite, &gate));
+    gate = Gate("R00120010", 3, 3);
+    data[0] = 10;
+    data[1] = 11;
+    data[2] = 12;
+    ASSERT_EQ(0, Call(CommandWriteBlock, &gate));
+    EXPECT_EQ(25, Message(responder->FrameCount() - 1)[0]);
+    gate = Gate("R0012000703", 6);
+    data[0] = 0x00010000;  // the bit's value sits in the word at offset 2
+    ASSERT_EQ(0, Call(CommandWrite, &gate));
+    const Bytes bitWrite = Message(responder->FrameCount() - 1);
+    EXPECT_EQ(HexBytes("00 07 83"), Bytes(bitWrite.begin() + 8, bitWrite.end()));
+    {
+        auto lock = unit.Lock();
+        EXPECT_EQ(0xFFFFFFF9u, unit.registers[500]);
+        EXPECT_EQ(10u, unit.registers[10]);
+        EXPECT_EQ(12u, unit.registers[12]);
+        EXPECT_EQ(0x08u, unit.registers[7]);
+    }
+
+    // The clock: the PC's local time as the driver read it.
+    SYSTEMTIME before, after;
+    GetLocalTime(&before);
+    gate = Gate("!T0012", 0);
+    ASSERT_EQ(0, Call(CommandWrite, &gate));
+    GetLocalTime(&after);
+    auto prefix = [](const SYSTEMTIME& t) {
+        return Bytes{static_cast<uint8_t>(t.wYear - 1900), static_cast<uint8_t>(t.wMonth),
+                     static_cast<uint8_t>(t.wDay), static_cast<uint8_t>(t.wDayOfWeek + 1),
+                     static_cast<uint8_t>(t.wHour), static_cast<uint8_t>(t.wMinute)};
+    };
+    auto lock = unit.Lock();
+    ASSERT_EQ(9u, unit.clock.size());
+    const Bytes sent(unit.clock.begin(), unit.clock.begin() + 6);
+    EXPECT_TRUE(sent == prefix(before) || sent == prefix(after)) << HexText(unit.clock);
+    EXPECT_LT(unit.clock[6], 60);
+    EXPECT_LT((unit.clock[7] << 8) | unit.clock[8], 1000);
+    EXPECT_TRUE(log->Lines().empty());  // polling that works logs nothing
+}
+
+TEST_F(RegistersLineTest, MisbehavingUnitsGiveOneAndTwo) {
+    {
+        auto lock = unit.Lock();
+        unit.registers[300] = 1;
+    }
+    GateRequest gate = Gate("R00120300", 3);
+    ASSERT_EQ(0, Call(CommandRead, &gate));  // the link reset is behind us now
+    const size_t start = responder->FrameCount();
+
+    // An answer from the wrong station: three tries of the same bytes, then 1.
+    unit.manner = Manner::WrongSource;
+    data[0] = 0x5A5A5A5A;
+    EXPECT_EQ(1, Call(CommandRead, &gate));
+    EXPECT_EQ(0x5A5A5A5A, data[0]);
+    ASSERT_EQ(start + 3, responder->FrameCount());
+    EXPECT_EQ(Message(start), Message(start + 2));
+
+    // Answers whose CRC is wrong are no answers: 2.
+    unit.manner = Manner::BadCrc;
+    EXPECT_EQ(2, Call(CommandRead, &gate));
+    EXPECT_EQ(0x5A5A5A5A, data[0]);
+    EXPECT_EQ(3, log->Count("KivIN : RX Failed on CRC Check"));
+
+    // A write answered with a payload byte: 1, not asked again.
+    unit.manner = Manner::LongWriteAnswer;
+    const size_t before = responder->FrameCount();
+    data[0] = 77;
+    EXPECT_EQ(1, Call(CommandWrite, &gate));
+    EXPECT_EQ(before + 1, responder->FrameCount());
+
+    // And right again.
+    unit.manner = Manner::Right;
+    data[0] = 0;
+    EXPECT_EQ(0, Call(CommandRead, &gate));
+    EXPECT_EQ(77, data[0]);  // the unit took the write all the same
+}
+
+}  // namespace
