@@ -23,38 +23,11 @@
 #include "tests/support/line_pair.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/responder.h"
+#include "tests/support/scratch_directory.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr int32_t kChannel = 1;
-
-// A fresh directory made current for the test's life, for the channel file.
-class ScratchDirectory {
-public:
-    ScratchDirectory() : previous_(fs::current_path()) {
-        static int counter = 0;
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        for (;;) {
-            path_ = fs::temp_directory_path() /
-                    ("kiv-line-reg-" + std::to_string(stamp) + "-" + std::to_string(++counter));
-            if (fs::create_directory(path_)) break;
-        }
-        fs::current_path(path_);
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        fs::current_path(previous_, ignored);
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-private:
-    fs::path previous_;
-    fs::path path_;
-};
 
 // How the played unit answers set-1 requests.
 enum class Manner { Right, WrongSource, BadCrc, LongWriteAnswer };
@@ -190,7 +163,7 @@ protected:
     Bytes Message(size_t index) { return responder->Frames().at(index).message; }
 
     LinePair line;
-    ScratchDirectory directory;
+    ScratchDirectory directory{"kiv-line-reg"};
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ChannelBlock> block;
     PlayedUnit unit;

@@ -17,39 +17,12 @@
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scratch_directory.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr int32_t kChannel = 1;
-
-// A fresh directory made current for the test's life, for the channel file.
-class ScratchDirectory {
-public:
-    ScratchDirectory() : previous_(fs::current_path()) {
-        static int counter = 0;
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        for (;;) {
-            path_ = fs::temp_directory_path() /
-                    ("kiv-sim-reg-" + std::to_string(stamp) + "-" + std::to_string(++counter));
-            if (fs::create_directory(path_)) break;
-        }
-        fs::current_path(path_);
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        fs::current_path(previous_, ignored);
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-private:
-    fs::path previous_;
-    fs::path path_;
-};
 
 class RegistersSimTest : public ::testing::Test {
 protected:
@@ -103,7 +76,7 @@ protected:
         return address.gate;
     }
 
-    ScratchDirectory directory;
+    ScratchDirectory directory{"kiv-sim-reg"};
     kivsim::Simulator sim;
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ChannelBlock> block{new ChannelBlock()};

@@ -17,10 +17,9 @@
 #include "tavlib/tavlib_control.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scratch_directory.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 const char kNoAddress[] = "kivIN : Can not find Host Address";
 const char kOn[] = "KivIN : The Report By Exception support is ON";
@@ -38,33 +37,6 @@ std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
     for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
 }
-
-// A fresh directory made current for the test's life; the configuration
-// files are looked up there, natively and under wine alike.
-class ScratchDirectory {
-public:
-    ScratchDirectory() : previous_(fs::current_path()) {
-        static int counter = 0;
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        for (;;) {
-            path_ = fs::temp_directory_path() /
-                    ("kiv-config-" + std::to_string(stamp) + "-" + std::to_string(++counter));
-            if (fs::create_directory(path_)) break;
-        }
-        fs::current_path(path_);
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        fs::current_path(previous_, ignored);
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-private:
-    fs::path previous_;
-    fs::path path_;
-};
 
 // Writes bytes exactly as given (binary), so line ends are the test's own.
 void WriteFile(const std::string& name, const std::string& bytes) {
@@ -111,7 +83,7 @@ protected:
         CallRecord call{block.get(), CommandOpen, channel, 0, &settings};
         return KivMain(&call);
     }
-    ScratchDirectory directory;
+    ScratchDirectory directory{"kiv-config"};
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ChannelBlock> block;
 };

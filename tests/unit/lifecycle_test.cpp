@@ -19,38 +19,11 @@
 #include "tavlib/tavlib_control.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scratch_directory.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 const char kThreadFailed[] = "KivIN : Can Not open Report-By-Excepton thread !!!";
-
-// A fresh directory made current for the test's life, for the channel files.
-class ScratchDirectory {
-public:
-    ScratchDirectory() : previous_(fs::current_path()) {
-        static int counter = 0;
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        for (;;) {
-            path_ = fs::temp_directory_path() /
-                    ("kiv-life-" + std::to_string(stamp) + "-" + std::to_string(++counter));
-            if (fs::create_directory(path_)) break;
-        }
-        fs::current_path(path_);
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        fs::current_path(previous_, ignored);
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-
-private:
-    fs::path previous_;
-    fs::path path_;
-};
 
 void WriteConfig(int32_t channel, const std::string& text) {
     char name[64];
@@ -110,7 +83,7 @@ protected:
     DWORD ReadTimeoutMs() const { return fake::PortTimeouts(Port()).ReadTotalTimeoutConstant; }
 
     static constexpr int32_t kChannel = 7;
-    ScratchDirectory directory;
+    ScratchDirectory directory{"kiv-life"};
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ChannelBlock> block;
 };
