@@ -114,3 +114,29 @@ TEST_F(KivpollTest, TraceShowsEveryFrameBothWaysDecoded) {
 }  // namespace
 
 #endif
+
+#if defined(KIV_KIVPOLL_PATH) && defined(KIV_SOURCE_DIR)
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+TEST_F(KivpollTest, TheDocumentedExamplesRun) {
+    std::ifstream in(std::string(KIV_SOURCE_DIR) + "/docs/kivpoll.md");
+    std::stringstream doc;
+    doc << in.rdbuf();
+    sim.SetExceptionMode(12, true);
+    int examples = 0;
+    std::string line;
+    const std::string prefix = "$ kivpoll -p /dev/pts/7 ";
+    while (std::getline(doc, line)) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        PollRun run = Kivpoll(port + line.substr(prefix.size()));
+        EXPECT_EQ(0, run.status) << line << "\n" << run.output;
+        ++examples;
+    }
+    EXPECT_EQ(10, examples);
+}
+
+}  // namespace
+#endif
