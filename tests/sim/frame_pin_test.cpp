@@ -1,0 +1,140 @@
+// The simulator frames with the driver's own link code; these pin that code
+// to the worked examples and the catalogue check value, so that the two ends
+// cannot drift apart together.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "tests/sim/sim_client.h"
+#include "tools/kivsim/station.h"
+
+namespace {
+
+using simtest::Bytes;
+
+TEST(FramePin, CrcCheckValueAndTableEntries) {
+    const uint16_t* table = simtest::CrcTable();
+    EXPECT_EQ(table[0], 0x0000);
+    EXPECT_EQ(table[1], 0x3D65);
+    EXPECT_EQ(table[2], 0x7ACA);
+    EXPECT_EQ(table[255], 0xAC48);
+    uint16_t crc = 0;
+    for (const char* p = "123456789"; *p; ++p) crc = CrcStep(table, crc, uint8_t(*p));
+    EXPECT_EQ(uint16_t(~crc), 0xC2B7);
+}
+
+TEST(FramePin, WorkedExamplesByteForByte) {
+    struct Case {
+        Bytes message;
+        Bytes frame;
+    };
+    const Case cases[] = {
+        {{0x07, 0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00},
+         {0x05, 0x64, 0x07, 0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xE8, 0x85}},
+        {{0x10, 0xD3, 0x00, 0x05, 0x00, 0x00, 0x01, 0x07, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09},
+         {0x05, 0x64, 0x10, 0xD3, 0x00, 0x05, 0x00, 0x00, 0x01, 0x07, 0x01, 0x02,
+          0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xA6, 0xF7, 0x09, 0x14, 0xD7}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(simtest::Frame(c.message), c.frame);
+        uint8_t message[kMessageBufferSize];
+        ASSERT_EQ(CheckFrameBlocks(simtest::CrcTable(), c.frame.data(), message), 1);
+        EXPECT_EQ(Bytes(message, message + c.message.size()), c.message);
+        // Any flipped CRC bit is caught.
+        for (size_t at : {c.frame.size() - 1, c.frame.size() - 2}) {
+            Bytes bad = c.frame;
+            bad[at] ^= 0x10;
+            EXPECT_EQ(CheckFrameBlocks(simtest::CrcTable(), bad.data(), message), 0);
+        }
+    }
+}
+
+TEST(FramePin, FrameSizesAcrossBlockBoundaries) {
+    for (int length : {7, 15, 16, 31, 32, 255}) {
+        Bytes message(size_t(length) + 1, 0x5A);
+        message[0] = uint8_t(length);
+        Bytes frame = simtest::Frame(message);
+        EXPECT_EQ(frame.size(), size_t(length + 2 * (length / 16) + 5)) << length;
+        uint8_t back[kMessageBufferSize];
+        EXPECT_EQ(CheckFrameBlocks(simtest::CrcTable(), frame.data(), back), 1) << length;
+    }
+}
+
+TEST(TimeStamp, EncodesTheFieldsInTheirBits) {
+    struct Case {
+        kivsim::CalendarTime time;
+        Bytes stamp;
+    };
+    const Case cases[] = {
+        {{1997, 10, 10, 6, 15, 45, 999}, {0x06, 0x1A, 0x51, 0x8F, 0xB7, 0xE7}},
+        {{1900, 1, 1, 0, 0, 0, 0}, {0x00, 0x01, 0x08, 0x00, 0x00, 0x00}},
+        {{2155, 12, 31, 23, 59, 59, 1023}, {0x0F, 0xFC, 0xFD, 0xFB, 0xEF, 0xFF}},
+        {{2026, 3, 1, 14, 5, 9, 250}, {0x07, 0xE3, 0x0B, 0x85, 0x24, 0xFA}},
+    };
+    for (const Case& c : cases) {
+        uint8_t stamp[6];
+        kivsim::EncodeTimeStamp(c.time, stamp);
+        EXPECT_EQ(Bytes(stamp, stamp + 6), c.stamp) << c.time.year;
+        kivsim::CalendarTime back = kivsim::DecodeTimeStampFields(stamp);
+        EXPECT_EQ(back.year, c.time.year);
+        EXPECT_EQ(back.month, c.time.month);
+        EXPECT_EQ(back.day, c.time.day);
+        EXPECT_EQ(back.hour, c.time.hour);
+        EXPECT_EQ(back.minute, c.time.minute);
+        EXPECT_EQ(back.second, c.time.second);
+        EXPECT_EQ(back.millisecond, c.time.millisecond);
+    }
+}
+
+TEST(TimeStamp, LocalCalendarRoundTrip) {
+    kivsim::CalendarTime t{2024, 2, 29, 23, 59, 58, 7};
+    int64_t ms = kivsim::MsFromLocalCalendar(t);
+    ASSERT_GT(ms, 0);
+    kivsim::CalendarTime back = kivsim::LocalCalendar(ms);
+    EXPECT_EQ(back.year, 2024);
+    EXPECT_EQ(back.month, 2);
+    EXPECT_EQ(back.day, 29);
+    EXPECT_EQ(back.hour, 23);
+    EXPECT_EQ(back.minute, 59);
+    EXPECT_EQ(back.second, 58);
+    EXPECT_EQ(back.millisecond, 7);
+}
+
+TEST(TimeStamp, LocalCalendarAgreesWithMktimeAcrossZones) {
+    const char* saved = std::getenv("TZ");
+    const std::string previous = saved ? saved : "";
+    for (const char* zone :
+         {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0", "NZST-12NZDT,M9.5.0,M4.1.0/3"}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        const kivsim::CalendarTime cases[] = {{1997, 10, 10, 6, 15, 45, 999},
+                                              {2026, 1, 15, 12, 0, 0, 0},
+                                              {2026, 7, 15, 12, 0, 0, 1},
+                                              {2030, 3, 31, 4, 30, 0, 500},
+                                              {2037, 12, 31, 23, 59, 59, 999}};
+        for (const kivsim::CalendarTime& t : cases) {
+            struct tm fields;
+            std::memset(&fields, 0, sizeof fields);
+            fields.tm_year = t.year - 1900;
+            fields.tm_mon = t.month - 1;
+            fields.tm_mday = t.day;
+            fields.tm_hour = t.hour;
+            fields.tm_min = t.minute;
+            fields.tm_sec = t.second;
+            fields.tm_isdst = -1;
+            const int64_t expected = int64_t(mktime(&fields)) * 1000 + t.millisecond;
+            EXPECT_EQ(kivsim::MsFromLocalCalendar(t), expected) << zone << " " << t.year << "-" << t.month;
+        }
+    }
+    if (saved) {
+        setenv("TZ", previous.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+// Faults the simulated units commit on purpose, chosen by a seeded generator
+// so that a run can be repeated exactly.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+namespace kivsim {
+
+enum class FaultKind {
+    Drop,              // no answer at all
+    Crc,               // one CRC byte of the answer flipped
+    Delay,             // the answer comes late (the delay setting)
+    WrongSource,       // the answer names another station as its source
+    WrongDestination,  // the answer goes to another host address
+    Notice,            // an exception notice in place of the answer
+    NoticeFirst,       // an exception notice, then the answer
+    Garbage,           // random bytes in place of the answer
+    Truncate,          // the answer cut short
+    MoreStuck,         // a fetch answer whose more flag is set though nothing waits
+};
+constexpr int kFaultKinds = 10;
+
+// The names used on the command line and in commands (drop, crc, delay,
+// source, destination, notice, notice-first, garbage, truncate, more).
+const char* FaultName(FaultKind kind);
+bool ParseFaultName(const std::string& name, FaultKind* kind);
+
+// A small generator with a fixed algorithm (splitmix64), so that a seed gives
+// the same faults with every compiler and library.
+class Rng {
+public:
+    explicit Rng(uint64_t seed = 1) : state_(seed) {}
+    uint64_t Next();
+    double Unit() { return double(Next() >> 11) * (1.0 / 9007199254740992.0); }  // [0, 1)
+    uint32_t Below(uint32_t n) { return n == 0 ? 0 : uint32_t(Next() % n); }
+
+private:
+    uint64_t state_;
+};
+
+class FaultPlan {
+public:
+    void Seed(uint64_t seed) { rng_ = Rng(seed); }
+    // Probability in [0, 1] that an answer gets this fault.
+    void SetProbability(FaultKind kind, double probability);
+    double Probability(FaultKind kind) const { return probability_[int(kind)]; }
+    // The next count answers (that the fault can apply to) get this fault.
+    void Inject(FaultKind kind, int count);
+    // No faults at all from now on.
+    void Clear();
+    // The fault for the next answer, or -1: a fault given by command first,
+    // then one draw per kind with a probability, in the order of FaultKind.
+    // MoreStuck applies to fetch answers only.
+    int Choose(bool fetch);
+    Rng& Random() { return rng_; }
+    std::string Describe() const;
+
+private:
+    double probability_[kFaultKinds] = {};
+    std::deque<FaultKind> queued_;
+    Rng rng_;
+};
+
+}  // namespace kivsim

@@ -1,0 +1,191 @@
+// The demo plant's generators.
+#include "tools/kivsim/plant.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <sstream>
+
+namespace kivsim {
+
+namespace {
+
+bool Number(const std::string& word, int64_t* value) {
+    char* end = nullptr;
+    long long v = std::strtoll(word.c_str(), &end, 0);
+    if (word.empty() || *end) return false;
+    *value = v;
+    return true;
+}
+
+bool Real(const std::string& word, double* value) {
+    char* end = nullptr;
+    double v = std::strtod(word.c_str(), &end);
+    if (word.empty() || *end || !std::isfinite(v)) return false;
+    *value = v;
+    return true;
+}
+
+bool EventsWord(const std::string& word, int* events) {
+    if (word == "change")
+        *events = Generator::Changes;
+    else if (word == "log")
+        *events = Generator::Logged;
+    else if (word == "both")
+        *events = Generator::Both;
+    else if (word == "none")
+        *events = Generator::None;
+    else
+        return false;
+    return true;
+}
+
+const char* EventsName(int events) {
+    switch (events) {
+    case Generator::Changes: return "change";
+    case Generator::Logged: return "log";
+    case Generator::Both: return "both";
+    default: return "none";
+    }
+}
+
+void Apply(Generator& g, Station& station, uint32_t value, int64_t pcMs) {
+    if (station.RegisterValue(g.address) == value) return;
+    station.SetRegister(g.address, value);
+    if (g.events & Generator::Changes) station.QueueRegisterChange(g.address, value);
+    if (g.events & Generator::Logged) station.QueueLoggedEvent(g.address, value, pcMs);
+}
+
+}  // namespace
+
+std::string Generator::Describe() const {
+    std::ostringstream out;
+    switch (type) {
+    case Counter: out << "counter " << address << " " << step << " " << periodMs; break;
+    case Ramp: out << "ramp " << address << " " << low << " " << high << " " << step << " " << periodMs; break;
+    case Sine:
+        out << "sine " << address << " " << offset << " " << amplitude << " " << cycleMs << " " << periodMs;
+        break;
+    case Toggle: return "toggle " + std::to_string(address) + " " + std::to_string(periodMs);
+    }
+    out << " " << EventsName(events);
+    return out.str();
+}
+
+bool ParseGenerator(const std::vector<std::string>& w, Generator* g, std::string* error) {
+    *g = Generator();
+    if (w.empty()) {
+        *error = "generator type missing";
+        return false;
+    }
+    int64_t address = 0;
+    size_t numbers = 0;
+    if (w[0] == "counter") {
+        g->type = Generator::Counter;
+        numbers = 3;
+    } else if (w[0] == "ramp") {
+        g->type = Generator::Ramp;
+        numbers = 5;
+    } else if (w[0] == "sine") {
+        g->type = Generator::Sine;
+        numbers = 5;
+    } else if (w[0] == "toggle") {
+        g->type = Generator::Toggle;
+        numbers = 2;
+    } else {
+        *error = "unknown generator " + w[0];
+        return false;
+    }
+    const bool takesEvents = g->type != Generator::Toggle;
+    if (w.size() < numbers + 1 || w.size() > numbers + 1 + (takesEvents ? 1 : 0)) {
+        *error =
+            "usage: counter REG STEP MS | ramp REG LOW HIGH STEP MS | sine REG OFFSET AMPLITUDE CYCLE_MS MS | "
+            "toggle POINT MS (register generators take change|log|both|none last)";
+        return false;
+    }
+    const int limit = g->type == Generator::Toggle ? kStatusPointCount : kRegisterCount;
+    if (!Number(w[1], &address) || address < 0 || address >= limit) {
+        *error = "bad address " + w[1];
+        return false;
+    }
+    g->address = uint16_t(address);
+    bool ok = true;
+    switch (g->type) {
+    case Generator::Counter: ok = Number(w[2], &g->step) && Number(w[3], &g->periodMs); break;
+    case Generator::Ramp:
+        ok = Number(w[2], &g->low) && Number(w[3], &g->high) && Number(w[4], &g->step) && Number(w[5], &g->periodMs) &&
+             g->low <= g->high;
+        break;
+    case Generator::Sine:
+        ok = Real(w[2], &g->offset) && Real(w[3], &g->amplitude) && Number(w[4], &g->cycleMs) &&
+             Number(w[5], &g->periodMs) && g->cycleMs > 0;
+        break;
+    case Generator::Toggle:
+        ok = Number(w[2], &g->periodMs);
+        g->events = Generator::None;
+        break;
+    }
+    if (ok && takesEvents && w.size() == numbers + 2) ok = EventsWord(w.back(), &g->events);
+    if (!ok || g->periodMs <= 0) {
+        *error = "bad generator: " + w[0];
+        return false;
+    }
+    if (g->type != Generator::Toggle && (g->events & Generator::Logged) && address >= kLoggedRegisterCount) {
+        *error = "logged events need a register below 4096";
+        return false;
+    }
+    return true;
+}
+
+std::vector<Generator> DemoPlant() {
+    std::vector<Generator> plant;
+    std::string error;
+    const char* const specs[] = {"counter 100 1 1000 change", "ramp 101 0 1000 50 500 both",
+                                 "sine 102 5000 1000 60000 1000 log", "toggle 10 5000", "toggle 11 7000"};
+    for (const char* spec : specs) {
+        std::istringstream in(spec);
+        std::vector<std::string> words;
+        for (std::string word; in >> word;) words.push_back(word);
+        Generator g;
+        if (ParseGenerator(words, &g, &error)) plant.push_back(g);
+    }
+    return plant;
+}
+
+int RunPlant(std::vector<Generator>& generators, Station& station, int64_t pcMs) {
+    int steps = 0;
+    for (Generator& g : generators) {
+        if (g.nextAt == 0) g.nextAt = pcMs + g.periodMs;
+        if (pcMs < g.nextAt) continue;
+        // A late tick takes one step, not all the missed ones.
+        g.nextAt = pcMs + g.periodMs;
+        ++steps;
+        switch (g.type) {
+        case Generator::Counter:
+            Apply(g, station, uint32_t(station.RegisterValue(g.address) + uint32_t(g.step)), pcMs);
+            break;
+        case Generator::Ramp: {
+            int64_t value = int64_t(int32_t(station.RegisterValue(g.address))) + g.step;
+            if (g.step >= 0 ? value > g.high : value < g.low) value = g.step >= 0 ? g.low : g.high;
+            if (value < g.low || value > g.high) value = g.low;
+            Apply(g, station, uint32_t(int32_t(value)), pcMs);
+            break;
+        }
+        case Generator::Sine: {
+            const double pi = 3.14159265358979323846;
+            double phase = 2 * pi * double(station.ClockMs(pcMs) % g.cycleMs) / double(g.cycleMs);
+            double value = std::lround(g.offset + g.amplitude * std::sin(phase));
+            Apply(g, station, uint32_t(int32_t(value)), pcMs);
+            break;
+        }
+        case Generator::Toggle: {
+            bool state = !station.Point(g.address);
+            station.SetPoint(g.address, state);
+            station.QueueStatusEvent(g.address, state, pcMs);
+            break;
+        }
+        }
+    }
+    return steps;
+}
+
+}  // namespace kivsim
