@@ -50,9 +50,11 @@ struct Runtime {
     bool autoDefine = false;
 };
 
+// Never destroyed: a driver's listener thread may still call in while the
+// host process runs its exit handlers.
 Runtime& runtime() {
-    static Runtime instance;
-    return instance;
+    static Runtime* instance = new Runtime;
+    return *instance;
 }
 
 bool ParseDigits(const char* text, int count, int32_t* value) {

@@ -329,6 +329,14 @@ void AttachRuntime(Output* output, Summary* summary, bool progress) {
     TavSetGateCallback(OnGate, nullptr);
 }
 
+void StopListeners() {
+    // The host stops: a listener's wait returns 0, and about a second later it
+    // removes its client and ends. Give it that time before the process ends.
+    TavStopWaits();
+    auto deadline = Clock::now() + std::chrono::milliseconds(2500);
+    while (TavClientCount() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
 void DetachRuntime() {
     TavSetGateCallback(nullptr, nullptr);
     std::lock_guard<std::mutex> lock(outputMutex);
@@ -419,8 +427,7 @@ int RunSession(const SessionOptions& options) {
         }
     }
     DetachRuntime();
-    // The host stops: a listener's wait returns 0 and it ends.
-    TavStopWaits();
+    StopListeners();
     tap.Stop();
     if (!options.quiet) PrintSummary(summary, options.output);
     if (temporary) RemoveWorkFolder(folder, channel.channel);

@@ -72,6 +72,8 @@ private:
 // as rows, the driver's log on standard error, a progress line when asked.
 void AttachRuntime(Output* output, Summary* summary, bool progress);
 void DetachRuntime();
+// Stops every client wait and gives the driver's listeners time to end.
+void StopListeners();
 void SetProgress(const Summary& summary, const std::string& what);
 void PrintSummary(const Summary& summary, const OutputOptions& output);
 int ExitCodeFor(const Summary& summary);
