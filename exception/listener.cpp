@@ -13,7 +13,8 @@
 namespace {
 
 constexpr int kShutdownPauseMs = 1000;
-constexpr int kNoticeClassByte = 9;  // event-class byte of a notice (needs L >= 9)
+constexpr uint8_t kBareHeaderLength = 7;  // L of a message that is only a header
+constexpr int kNoticeClassByte = 9;       // event-class byte of a notice (needs L >= 9)
 
 enum : uint8_t {
     ClassStatusEvents = 0x01,
@@ -26,10 +27,11 @@ enum : uint8_t {
 // Bytes waiting in the port's input queue; 0 when no port is open or the
 // query fails (Close may have shut the port without taking the line).
 DWORD BytesWaiting(const ChannelBlock* block) {
-    if (block->portHandle == 0) return 0;
+    const uint32_t handle = PortHandleOf(block);
+    if (handle == 0) return 0;
     DWORD errors = 0;
     COMSTAT status = {};
-    if (!ClearCommError(FieldToHandle(block->portHandle), &errors, &status)) return 0;
+    if (!ClearCommError(FieldToHandle(handle), &errors, &status)) return 0;
     return status.cbInQue;
 }
 
@@ -53,14 +55,14 @@ void ListenerThread(void* argument) {
     err(kLogFault, "KivIN : Start Report-By-Exception Thread");
     Sleep(kListenerStartPauseMs);
     CurrentChannel = block;
-    uint8_t client = block->clientId;
+    // Open registered the client before starting this thread and keeps it
+    // while the thread runs.
+    const uint8_t client = block->clientId;
     uint8_t hostMessage[kHostMessageSize];
     while ((Tav5WaitMsg(client, hostMessage, 1) & 0xFFFF) != 0) {
         // No limit: a host command holds the line for a few seconds at most.
         while (!TryTakeBusy(block)) Sleep(1);
         if (BytesWaiting(block) > 0) HandleUnsolicitedFrame(block);
-        // Read while holding the line, where Open writes it.
-        client = block->clientId;
         ReleaseBusy(block);
     }
     SetShutdownLatch();
@@ -75,7 +77,7 @@ void HandleUnsolicitedFrame(ChannelBlock* block) {
     CurrentChannel = block;
     uint8_t message[kMessageBufferSize] = {};
     // A message shorter than a header has no set or opcode to dispatch on.
-    if (!ReceiveFrame(message) || message[HeaderLength] < HeaderSize - 1) {
+    if (!ReceiveFrame(message) || message[HeaderLength] < kBareHeaderLength) {
         err(kLogFault, "KivIN : Unknowen Exception msg");
         return;
     }

@@ -102,9 +102,11 @@ void StoreRecords(const EventKind& kind, const uint8_t* answer) {
     }
 }
 
-// The fetch shared by the three kinds. An answer too short to hold the more
-// flag (length below 8) counts as "no more".
+// The fetch shared by the three kinds: 0 when every pass was answered, the
+// last exchange's 1 or 2 otherwise, 1 without a request. An answer too short
+// to hold the more flag (length below 8) counts as "no more".
 int32_t FetchEvents(const EventKind& kind, GateRequest* request) {
+    if (request == nullptr) return 1;
     uint16_t station = static_cast<uint16_t>(request->station);
     for (;;) {
         uint8_t message[kMessageBufferSize] = {};
