@@ -127,10 +127,12 @@ TEST_F(EntryTest, WithoutReportByExceptionNothingWaitsEvenIfBusyReadsOne) {
 TEST_F(EntryTest, CurrentChannelIsTheCallsBlock) {
     EXPECT_EQ(0, Call(CommandFlush));
     EXPECT_EQ(block.get(), CurrentChannel);
+    // Set at every call, also by a command that does not use the block.
+    std::unique_ptr<ChannelBlock> other(new ChannelBlock());
     DriverInfo info{};
-    CallRecord describe{nullptr, CommandDescribe, 0, 0, &info};
+    CallRecord describe{other.get(), CommandDescribe, 0, 0, &info};
     KivMain(&describe);
-    EXPECT_EQ(nullptr, CurrentChannel);  // set at every call, used or not
+    EXPECT_EQ(other.get(), CurrentChannel);
 }
 
 // The latch is process-wide and never cleared, so it is tested in a child.
