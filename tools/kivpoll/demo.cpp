@@ -157,7 +157,7 @@ int RunDemo(const SessionOptions& given) {
     sim.SetPlantRunning(false);
     host.Close();
     DetachRuntime();
-    StopListeners();
+    StopListeners(true);
 
     kivsim::Stats stats = sim.GetStats();
     PrintSummary(summary, given.output);

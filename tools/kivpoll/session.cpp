@@ -329,10 +329,11 @@ void AttachRuntime(Output* output, Summary* summary, bool progress) {
     TavSetGateCallback(OnGate, nullptr);
 }
 
-void StopListeners() {
+void StopListeners(bool listening) {
     // The host stops: a listener's wait returns 0, and about a second later it
     // removes its client and ends. Give it that time before the process ends.
     TavStopWaits();
+    if (!listening) return;
     auto deadline = Clock::now() + std::chrono::milliseconds(2500);
     while (TavClientCount() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
@@ -427,7 +428,7 @@ int RunSession(const SessionOptions& options) {
         }
     }
     DetachRuntime();
-    StopListeners();
+    StopListeners(options.exception || options.listen);
     tap.Stop();
     if (!options.quiet) PrintSummary(summary, options.output);
     if (temporary) RemoveWorkFolder(folder, channel.channel);

@@ -72,8 +72,8 @@ private:
 // as rows, the driver's log on standard error, a progress line when asked.
 void AttachRuntime(Output* output, Summary* summary, bool progress);
 void DetachRuntime();
-// Stops every client wait and gives the driver's listeners time to end.
-void StopListeners();
+// Stops every client wait and, when a listener runs, gives it time to end.
+void StopListeners(bool listening);
 void SetProgress(const Summary& summary, const std::string& what);
 void PrintSummary(const Summary& summary, const OutputOptions& output);
 int ExitCodeFor(const Summary& summary);
