@@ -4,9 +4,9 @@
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: test demo deps native asan win32 clean
+.PHONY: test demo deps native asan win32 clean tsan fuzz fuzz-build fuzz-smoke soak soak-build soak-smoke
 
-test: deps native asan win32
+test: deps native asan win32 tsan fuzz-smoke soak-smoke
 	@echo "make test: all passed"
 
 deps:
@@ -38,5 +38,51 @@ demo: deps build/CMakeCache.txt
 	cmake --build build -j$(JOBS) --target kivpoll KIVLINK TAVLIB
 	build/kivpoll --demo
 
+# Reliability: the concurrency tests under ThreadSanitizer, the fuzz targets
+# (clang, libFuzzer) and the fault-injection soak against the simulator.
+# `make fuzz FUZZ_SECONDS=N` fuzzes each target N seconds; `make soak
+# EXCHANGES=N` runs the soak for N exchanges.
+FUZZ_SECONDS ?= 600
+EXCHANGES ?= 100000
+# ThreadSanitizer: every test of the programs that hold threaded tests (the
+# unit, line and simulator tests); the poller's tests run a tool, not threads.
+TSAN_TESTS ?= .
+TSAN_TARGETS = kiv_unit_tests kiv_line_tests kiv_sim_tests
+
+build-tsan/CMakeCache.txt:
+	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DKIV_SANITIZE=thread
+
+tsan: build-tsan/CMakeCache.txt
+	cmake --build build-tsan -j$(JOBS) --target $(TSAN_TARGETS)
+	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -R '$(TSAN_TESTS)' -E '_NOT_BUILT|Kivpoll'
+
+build-fuzz/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_FLAGS)
+
+fuzz-build: build-fuzz/CMakeCache.txt
+	cmake --build build-fuzz -j$(JOBS) --target kiv_fuzzers
+
+fuzz: fuzz-build
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	fuzz/run.sh build-fuzz 10 20000
+
+soak-build: build/CMakeCache.txt
+	cmake --build build -j$(JOBS) --target kiv_soak
+
+soak: soak-build
+	build/kiv_soak --exchanges $(EXCHANGES)
+
+soak-smoke: soak-build
+	build/kiv_soak --exchanges 2000
+
+# Benchmarks and their report, docs/BENCHMARKS.md (bench/run installs what
+# they need); never part of `make test`.
+.PHONY: bench
+bench:
+	bench/run
+
 clean:
-	rm -rf build build-asan build-win32
+	rm -rf build build-asan build-win32 build-tsan build-fuzz

@@ -63,6 +63,18 @@ inline uint16_t HostAddressOf(const ChannelBlock* block) {
     return static_cast<uint16_t>((block->hostAddress[0] << 8) | block->hostAddress[1]);
 }
 
+// The port handle field. Close clears it without the busy flag, so it may
+// change under a running listener: it is read and written whole, atomically.
+// A listener that read it just before the close then calls with a closed
+// handle, which the platform refuses (the POSIX stand-in never hands a closed
+// handle's value out again and wakes a call blocked on it).
+inline uint32_t PortHandleOf(const ChannelBlock* block) {
+    return __atomic_load_n(&block->portHandle, __ATOMIC_RELAXED);
+}
+inline void SetPortHandle(ChannelBlock* block, uint32_t handle) {
+    __atomic_store_n(&block->portHandle, handle, __ATOMIC_RELAXED);
+}
+
 // The busy flag, taken by one atomic test-and-set. TryTakeBusy returns 1
 // when the caller now owns the line.
 inline int TryTakeBusy(ChannelBlock* block) {

@@ -91,9 +91,10 @@ void CopyPortName(char (&to)[12], const char* from) {
 // Closes the block's port if one is open. Returns 0 (no port, or closed and
 // portHandle cleared) or 2 (the close failed; portHandle unchanged).
 int32_t CloseBlockPort(ChannelBlock* block) {
-    if (block->portHandle == 0) return 0;
-    if (PortClose(FieldToHandle(block->portHandle)) != PortOk) return 2;
-    block->portHandle = 0;
+    const uint32_t handle = PortHandleOf(block);
+    if (handle == 0) return 0;
+    if (PortClose(FieldToHandle(handle)) != PortOk) return 2;
+    SetPortHandle(block, 0);
     return 0;
 }
 
@@ -139,7 +140,7 @@ int32_t Open(CallRecord* call) {
         err(kLogFault, "KIV%s : Fail to open %s", kDeviceName, port.name);
         return 2;
     }
-    block->portHandle = handle;
+    SetPortHandle(block, handle);
     PortSetReadInterval(FieldToHandle(handle), settings->readTimeout);
     block->port = port;
     block->readTimeout = settings->readTimeout;
@@ -162,7 +163,8 @@ int32_t Open(CallRecord* call) {
 // Discards the port's pending input when a port is open. Always 0.
 int32_t Flush(CallRecord* call) {
     ChannelBlock* block = call->block;
-    if (block->portHandle != 0) PortPurgeInput(FieldToHandle(block->portHandle));
+    const uint32_t handle = PortHandleOf(block);
+    if (handle != 0) PortPurgeInput(FieldToHandle(handle));
     return 0;
 }
 
@@ -181,7 +183,7 @@ int32_t ReopenPort(CallRecord* call) {
     const uint32_t handle = OpenDescribedPort(&block->port);
     if (handle == 0) return 2;
     block->portEnabled = 1;
-    block->portHandle = handle;
+    SetPortHandle(block, handle);
     return 0;
 }
 
@@ -198,6 +200,6 @@ int32_t SetPort(CallRecord* call) {
     block->port.line = change->line;
     const uint32_t handle = OpenDescribedPort(&block->port);
     if (handle == 0) return 2;
-    block->portHandle = handle;
+    SetPortHandle(block, handle);
     return 0;
 }

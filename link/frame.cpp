@@ -10,7 +10,7 @@
 
 namespace {
 
-HANDLE CurrentPort() { return FieldToHandle(CurrentChannel->portHandle); }
+HANDLE CurrentPort() { return FieldToHandle(PortHandleOf(CurrentChannel)); }
 
 }  // namespace
 

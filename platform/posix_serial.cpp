@@ -92,6 +92,7 @@ constexpr uint32_t kLastGeneration = 0xFFFFFEu;
 enum class SlotState { Free, Open, Closing };
 
 struct PortSlot {
+    std::mutex mutex;         // guards this slot alone: calls on other ports never wait for it
     SlotState state = SlotState::Free;
     uint32_t generation = 0;  // handle part; changes at every close
     int users = 0;            // calls in progress; the last one out of a closing port closes it
@@ -104,11 +105,14 @@ struct PortSlot {
     COMMTIMEOUTS timeouts{};  // all 0 at open: reads wait for every byte asked
 };
 
-std::mutex tableMutex;
+// Taken only by CreateFileA to find a free slot. Every other call locks the
+// one slot its handle names, so channels on different ports share no lock
+// while they read, write and set up their ports.
+std::mutex openMutex;
 PortSlot slots[kSlotCount];
 int nextSlot = 0;  // free slots are taken round the table, so a closed one rests a while
 
-// What one call needs of its port, copied while the table is locked. The
+// What one call needs of its port, copied while its slot is locked. The
 // slot stays held (its descriptors open) until Release.
 struct PortUse {
     int slot;
@@ -123,27 +127,37 @@ uintptr_t HandleValue(int slot, uint32_t generation) {
     return (static_cast<uintptr_t>(generation) << 8) | static_cast<uintptr_t>(slot);
 }
 
-// The slot of an open port's handle, or -1 (table locked by the caller).
-int SlotOf(HANDLE handle) {
+// The slot a handle value points at, or -1 for a value that is no handle of
+// ours. Whether its port is still open there is checked under the slot's
+// lock (HandleIsOpen).
+int SlotIndexOf(HANDLE handle) {
     uintptr_t value = reinterpret_cast<uintptr_t>(handle);
     if (value == 0 || value > 0xFFFFFFFFu) return -1;
-    int slot = static_cast<int>(value & 0xFF);
-    uint32_t generation = static_cast<uint32_t>(value >> 8);
-    if (slots[slot].state != SlotState::Open || slots[slot].generation != generation) return -1;
-    return slot;
+    return static_cast<int>(value & 0xFF);
+}
+
+// True when the handle names the port open in this slot (slot locked by the
+// caller).
+bool HandleIsOpen(const PortSlot& port, HANDLE handle) {
+    uint32_t generation = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle) >> 8);
+    return port.state == SlotState::Open && port.generation == generation;
 }
 
 // Takes the port for one call; false (ERROR_INVALID_HANDLE) when the handle
 // is not an open port. A terminal-only call also fails with
 // ERROR_INVALID_FUNCTION on anything but a tty.
 bool Acquire(HANDLE handle, PortUse* use, bool terminalOnly) {
-    std::lock_guard<std::mutex> lock(tableMutex);
-    int slot = SlotOf(handle);
+    int slot = SlotIndexOf(handle);
     if (slot < 0) {
         Fail(ERROR_INVALID_HANDLE);
         return false;
     }
     PortSlot& port = slots[slot];
+    std::lock_guard<std::mutex> lock(port.mutex);
+    if (!HandleIsOpen(port, handle)) {
+        Fail(ERROR_INVALID_HANDLE);
+        return false;
+    }
     if (terminalOnly && !port.terminal) {
         Fail(kErrorInvalidFunction);
         return false;
@@ -160,7 +174,7 @@ void CloseFiles(int fd, int wakeRead, int wakeWrite, bool terminal) {
     close(wakeWrite);
 }
 
-// Frees a closing slot whose last user has left (table locked by the
+// Frees a closing slot whose last user has left (slot locked by the
 // caller); hands back the descriptors to close once the lock is dropped.
 struct FilesToClose {
     int fd = -1;
@@ -179,8 +193,8 @@ FilesToClose FreeSlot(PortSlot& port) {
 void Release(const PortUse& use) {
     FilesToClose files;
     {
-        std::lock_guard<std::mutex> lock(tableMutex);
         PortSlot& port = slots[use.slot];
+        std::lock_guard<std::mutex> lock(port.mutex);
         if (--port.users == 0 && port.state == SlotState::Closing) files = FreeSlot(port);
     }
     if (files.fd >= 0) CloseFiles(files.fd, files.wakeRead, files.wakeWrite, files.terminal);
@@ -543,10 +557,11 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, D
     }
     bool pseudo = terminal && IsPseudoTerminal(fd);
 
-    std::lock_guard<std::mutex> lock(tableMutex);
+    std::lock_guard<std::mutex> opening(openMutex);
     for (int tried = 0; tried < kSlotCount; ++tried) {
         int slot = (nextSlot + tried) % kSlotCount;
         PortSlot& port = slots[slot];
+        std::lock_guard<std::mutex> lock(port.mutex);
         if (port.state != SlotState::Free) continue;
         nextSlot = (slot + 1) % kSlotCount;
         if (port.generation == 0) port.generation = 1;
@@ -571,14 +586,18 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, D
 // ERROR_OPERATION_ABORTED; the descriptor is closed when the last leaves.
 BOOL CloseHandle(HANDLE handle) {
     FilesToClose files;
+    int slot = SlotIndexOf(handle);
+    if (slot < 0) {
+        Fail(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     {
-        std::lock_guard<std::mutex> lock(tableMutex);
-        int slot = SlotOf(handle);
-        if (slot < 0) {
+        PortSlot& port = slots[slot];
+        std::lock_guard<std::mutex> lock(port.mutex);
+        if (!HandleIsOpen(port, handle)) {
             Fail(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        PortSlot& port = slots[slot];
         port.state = SlotState::Closing;
         port.generation = port.generation >= kLastGeneration ? 1 : port.generation + 1;
         if (port.users == 0) {
@@ -604,7 +623,7 @@ BOOL GetCommState(HANDLE handle, DCB* dcb) {
     PortUse use;
     if (!Acquire(handle, &use, true)) return FALSE;
     {
-        std::lock_guard<std::mutex> lock(tableMutex);
+        std::lock_guard<std::mutex> lock(slots[use.slot].mutex);
         *dcb = slots[use.slot].dcb;
     }
     Release(use);
@@ -623,8 +642,8 @@ BOOL SetCommState(HANDLE handle, DCB* dcb) {
     if (!Acquire(handle, &use, true)) return FALSE;
     DWORD error = ERROR_SUCCESS;
     {
-        // Under the table lock, so that the DCB kept always matches termios.
-        std::lock_guard<std::mutex> lock(tableMutex);
+        // Under the slot's lock, so that the DCB kept always matches termios.
+        std::lock_guard<std::mutex> lock(slots[use.slot].mutex);
         struct termios before, wanted, taken;
         if (tcgetattr(use.fd, &before) != 0) {
             error = ErrorFromErrno(errno);
@@ -690,7 +709,7 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
     PortUse use;
     if (!Acquire(handle, &use, true)) return FALSE;
     {
-        std::lock_guard<std::mutex> lock(tableMutex);
+        std::lock_guard<std::mutex> lock(slots[use.slot].mutex);
         slots[use.slot].timeouts = *timeouts;
     }
     Release(use);

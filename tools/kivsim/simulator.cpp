@@ -322,7 +322,9 @@ void Simulator::Impl::BuildAnswer(Station& station, const uint8_t* request, cons
         break;
     default: tx.bytes = Frame(message); break;
     }
-    if (intact) {
+    // Only a fetch answer carries the records of the last fetch: an intact
+    // answer to another request must not count them as delivered.
+    if (intact && outcome.fetch) {
         EventKind kind;
         int records = station.TakeDeliveredRecords(&kind);
         if (records > 0) stats.eventsSent[int(kind)] += uint64_t(records);

@@ -1,0 +1,148 @@
+// Figure 5: line efficiency. kivsim paces every byte at the line rate (ten
+// bits a byte, both ways), so a poll of one register costs at least the wire
+// time of its 15-byte request and 19-byte answer. Polls per second through
+// the driver, and through the bare exchange against the same simulator, as
+// shares of that wire limit.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench.h"
+#include "bench/support.h"
+#include "driver/commands.h"
+#include "tools/kivsim/kivsim.h"
+
+namespace kivbench {
+namespace {
+
+constexpr double kBitsPerPoll = 10.0 * (kReadRequestSize + kReadAnswerSize);
+constexpr unsigned long kDefaultTimerSlackNs = 50000;
+
+// A paced simulator of one unit. Its service thread is started with a timer
+// slack of 1 ns, so that its byte pacing follows the line rate instead of
+// the 50 us the kernel may add to every sleep of an ordinary thread; a UART
+// has no such slack either.
+std::unique_ptr<kivsim::Simulator> PacedSimulator(int baud, std::string* error) {
+    kivsim::Options options;
+    options.paceBaud = baud;
+    std::unique_ptr<kivsim::Simulator> sim(new kivsim::Simulator(options));
+    SetTimerSlack(1);
+    const bool started = sim->AddStation(kStation, kHostAddress) && sim->Start();
+    SetTimerSlack(kDefaultTimerSlackNs);
+    if (!started) {
+        *error = "simulator: " + sim->Error();
+        sim.reset();
+    }
+    return sim;
+}
+
+void Report(benchmark::State& state, int baud, std::vector<int64_t>& polls, uint64_t failures,
+            const MachineLoad& load) {
+    int64_t total = 0;
+    for (int64_t ns : polls) total += ns;
+    const double pollsPerSecond = total > 0 ? static_cast<double>(polls.size()) * 1e9 / static_cast<double>(total) : 0;
+    const double wirePollsPerSecond = baud / kBitsPerPoll;
+    state.counters["baud"] = baud;
+    state.counters["polls_per_s"] = pollsPerSecond;
+    state.counters["wire_polls_per_s"] = wirePollsPerSecond;
+    state.counters["share"] = pollsPerSecond / wirePollsPerSecond;
+    state.counters["wire_us_per_poll"] = 1e6 / wirePollsPerSecond;
+    state.counters["p50_us"] = Quantile(polls, 0.50) / 1000.0;
+    state.counters["p99_us"] = Quantile(polls, 0.99) / 1000.0;
+    state.counters["failures"] = static_cast<double>(failures);
+    state.counters["others_cores_busy"] = load.OthersBusyCores();
+}
+
+// Polls R00120300 through KivMain, one poll per iteration.
+void BM_LineDriver(benchmark::State& state) {
+    const int baud = static_cast<int>(state.range(0));
+    std::string error;
+    std::unique_ptr<kivsim::Simulator> sim = PacedSimulator(baud, &error);
+    DriverChannel channel;
+    GateRequest gate{};
+    int32_t data[4] = {};
+    if (!sim || !channel.Open(sim->LinePath(), false, &error) || !channel.Gate("R00120300", &gate, data)) {
+        state.SkipWithError(error.empty() ? "gate address refused" : error.c_str());
+        return;
+    }
+    sim->SetRegister(kStation, kRegister, 100000);
+    for (int i = 0; i < 3; ++i) channel.Call(CommandRead, &gate);  // the link reset goes first
+
+    std::vector<int64_t> polls;
+    polls.reserve(static_cast<size_t>(state.max_iterations));
+    uint64_t failures = 0;
+    MachineLoad load;
+    load.Start();
+    for (auto _ : state) {
+        const int64_t start = NowNs();
+        const int32_t result = channel.Call(CommandRead, &gate);
+        const int64_t took = NowNs() - start;
+        if (result != 0 || data[0] != 100000) ++failures;
+        polls.push_back(took);
+        state.SetIterationTime(static_cast<double>(took) / 1e9);
+    }
+    Report(state, baud, polls, failures, load);
+    channel.ClosePort();
+}
+
+// The same polls as a bare exchange on the simulator's line: the floor that
+// the simulator's own pacing and the pseudo-terminal leave.
+void BM_LineBare(benchmark::State& state) {
+    const int baud = static_cast<int>(state.range(0));
+    std::string error;
+    std::unique_ptr<kivsim::Simulator> sim = PacedSimulator(baud, &error);
+    if (!sim) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const int fd = open(sim->LinePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 || !PrepareBareEnd(fd)) {
+        state.SkipWithError("cannot open the simulator's line");
+        if (fd >= 0) close(fd);
+        return;
+    }
+    sim->SetRegister(kStation, kRegister, 100000);
+    const std::vector<uint8_t> reset = FrameOf({7, 0xC0, kStation >> 8, kStation & 0xFF, 0, 0, 0, 0});
+    const std::vector<uint8_t> requests[2] = {ReadRequestFrame(false), ReadRequestFrame(true)};
+    uint8_t answer[64];
+    bool ok = BareExchange(fd, reset.data(), reset.size(), answer, 12, 2000);
+
+    std::vector<int64_t> polls;
+    polls.reserve(static_cast<size_t>(state.max_iterations));
+    uint64_t failures = ok ? 0 : 1;
+    int fcb = 1;  // the driver's first request after a link reset also carries FCB 1
+    MachineLoad load;
+    load.Start();
+    for (auto _ : state) {
+        const std::vector<uint8_t>& request = requests[fcb];
+        const int64_t start = NowNs();
+        ok = BareExchange(fd, request.data(), request.size(), answer, kReadAnswerSize, 2000);
+        const int64_t took = NowNs() - start;
+        if (!ok) ++failures;
+        fcb ^= 1;
+        polls.push_back(took);
+        state.SetIterationTime(static_cast<double>(took) / 1e9);
+    }
+    Report(state, baud, polls, failures, load);
+    close(fd);
+}
+
+}  // namespace
+
+void RegisterLineBenchmarks() {
+    // About two seconds of polls for each.
+    benchmark::RegisterBenchmark("BM_LineDriver", BM_LineDriver)
+        ->Arg(19200)->Iterations(120)->UseManualTime()->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_LineBare", BM_LineBare)
+        ->Arg(19200)->Iterations(120)->UseManualTime()->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_LineDriver", BM_LineDriver)
+        ->Arg(115200)->Iterations(700)->UseManualTime()->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_LineBare", BM_LineBare)
+        ->Arg(115200)->Iterations(700)->UseManualTime()->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace kivbench

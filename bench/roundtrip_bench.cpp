@@ -1,0 +1,301 @@
+// Figures 1 and 2: the round trip of a one-register Read through KivMain
+// against a unit that answers at once, side by side with its floor, the bare
+// exchange of the same byte counts over the same line; and the probe that
+// callgrind runs to count the instructions of one Read.
+#include <benchmark/benchmark.h>
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench.h"
+#include "bench/support.h"
+#include "driver/commands.h"
+
+namespace kivbench {
+namespace {
+
+// One line and one responder for both paths: the driver opens the slave by
+// name, the bare exchange uses the descriptor the pair keeps open. The two
+// never overlap (each exchange ends before the next begins), so both cross
+// the same pseudo-terminal to the same thread.
+struct RoundTripRig {
+    PtyLine line;
+    std::unique_ptr<InstantResponder> unit;
+    DriverChannel channel;
+    GateRequest gate{};
+    int32_t data[4] = {};
+    std::vector<uint8_t> floorRequest = ReadRequestFrame(false);
+    uint8_t floorAnswer[64] = {};
+    std::string error;
+
+    bool SetUp() {
+        if (!line.Open(&error)) return false;
+        unit.reset(new InstantResponder(line.master()));
+        if (!unit->Start()) {
+            error = "responder thread";
+            return false;
+        }
+        // Before the driver opens the port: raw (a setting of the tty, which
+        // both ends share), non-blocking (of this descriptor's open file only).
+        if (!PrepareBareEnd(line.slave())) {
+            error = "bare end set-up";
+            return false;
+        }
+        if (!channel.Open(line.portName(), false, &error)) return false;
+        if (!channel.Gate("R00120300", &gate, data)) {
+            error = "ParseAddress refused R00120300";
+            return false;
+        }
+        // The first read resets the station's link; then both paths warm up.
+        for (int i = 0; i < 200; ++i) {
+            if (DriverRead() != 0 || !FloorExchange() ||
+                std::memcmp(floorAnswer, unit->ReadAnswer().data(), kReadAnswerSize) != 0) {
+                error = "warm-up exchange failed: " + LastFaultLine();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    int32_t DriverRead() { return channel.Call(CommandRead, &gate); }
+
+    bool FloorExchange() {
+        return BareExchange(line.slave(), floorRequest.data(), floorRequest.size(), floorAnswer, kReadAnswerSize);
+    }
+};
+
+RoundTripRig* rig = nullptr;
+
+// The calling thread's user and system CPU time so far, in ns.
+void ThreadCpu(int64_t* user, int64_t* system) {
+    struct rusage usage;
+    getrusage(RUSAGE_THREAD, &usage);
+    *user = static_cast<int64_t>(usage.ru_utime.tv_sec) * 1000000000 + usage.ru_utime.tv_usec * 1000;
+    *system = static_cast<int64_t>(usage.ru_stime.tv_sec) * 1000000000 + usage.ru_stime.tv_usec * 1000;
+}
+
+// CPU time of the calling thread spent in one leg, added up over the run.
+struct LegCpu {
+    int64_t user = 0;
+    int64_t system = 0;
+    int64_t userAtStart = 0;
+    int64_t systemAtStart = 0;
+    void Start() { ThreadCpu(&userAtStart, &systemAtStart); }
+    void Stop() {
+        int64_t u, s;
+        ThreadCpu(&u, &s);
+        user += u - userAtStart;
+        system += s - systemAtStart;
+    }
+};
+
+RoundTripRig* Rig(std::string* error) {
+    if (rig == nullptr) {
+        rig = new RoundTripRig();
+        if (!rig->SetUp()) {
+            *error = rig->error;
+            delete rig;
+            rig = nullptr;
+        }
+    }
+    return rig;
+}
+
+void SetQuantiles(benchmark::State& state, const char* name, std::vector<int64_t>& samples) {
+    const std::string prefix(name);
+    state.counters[prefix + "_p50_us"] = Quantile(samples, 0.50) / 1000.0;
+    state.counters[prefix + "_p90_us"] = Quantile(samples, 0.90) / 1000.0;
+    state.counters[prefix + "_p99_us"] = Quantile(samples, 0.99) / 1000.0;
+}
+
+// One iteration is one driver Read and one bare exchange, in alternating
+// order, each timed alone: both see the same machine at the same moments.
+// The iteration time reported is the driver's.
+void BM_RoundTrip(benchmark::State& state) {
+    std::string error;
+    RoundTripRig* r = Rig(&error);
+    if (r == nullptr) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    std::vector<int64_t> driver, floor;
+    driver.reserve(static_cast<size_t>(state.max_iterations));
+    floor.reserve(static_cast<size_t>(state.max_iterations));
+    uint64_t failures = 0;
+    const uint64_t faultsBefore = FaultLogLines();
+    const uint64_t allocationsBefore = TrackedAllocations();
+    bool driverFirst = false;
+    LegCpu driverCpu, floorCpu;  // read outside the timed spans
+    MachineLoad load;
+    load.Start();
+    for (auto _ : state) {
+        int64_t driverNs = 0;
+        int64_t floorNs = 0;
+        for (int leg = 0; leg < 2; ++leg) {
+            if ((leg == 0) == driverFirst) {
+                driverCpu.Start();
+                TrackThisThread(true);
+                const int64_t start = NowNs();
+                const int32_t result = r->DriverRead();
+                driverNs = NowNs() - start;
+                TrackThisThread(false);
+                driverCpu.Stop();
+                if (result != 0 || r->data[0] != 100000) ++failures;
+            } else {
+                floorCpu.Start();
+                const int64_t start = NowNs();
+                const bool ok = r->FloorExchange();
+                floorNs = NowNs() - start;
+                floorCpu.Stop();
+                if (!ok) ++failures;
+            }
+        }
+        driverFirst = !driverFirst;
+        driver.push_back(driverNs);
+        floor.push_back(floorNs);
+        state.SetIterationTime(static_cast<double>(driverNs) / 1e9);
+    }
+    state.counters["others_cores_busy"] = load.OthersBusyCores();
+    const double reads = static_cast<double>(driver.size());
+    state.counters["allocs_per_read"] = static_cast<double>(TrackedAllocations() - allocationsBefore) / reads;
+    state.counters["failures"] = static_cast<double>(failures);
+    state.counters["fault_log_lines"] = static_cast<double>(FaultLogLines() - faultsBefore);
+    state.counters["request_bytes"] = static_cast<double>(r->unit->LastRequestSize());
+    state.counters["answer_bytes"] = static_cast<double>(r->unit->AnswerSize());
+    state.counters["floor_request_bytes"] = static_cast<double>(r->floorRequest.size());
+    int64_t driverSum = 0, floorSum = 0;
+    for (int64_t v : driver) driverSum += v;
+    for (int64_t v : floor) floorSum += v;
+    state.counters["driver_mean_us"] = static_cast<double>(driverSum) / reads / 1000.0;
+    state.counters["floor_mean_us"] = static_cast<double>(floorSum) / reads / 1000.0;
+    // Where the calling thread's time goes: its own CPU in user space and in
+    // the kernel; the rest of a round trip it waits for the other side.
+    state.counters["driver_user_us"] = static_cast<double>(driverCpu.user) / reads / 1000.0;
+    state.counters["driver_sys_us"] = static_cast<double>(driverCpu.system) / reads / 1000.0;
+    state.counters["floor_user_us"] = static_cast<double>(floorCpu.user) / reads / 1000.0;
+    state.counters["floor_sys_us"] = static_cast<double>(floorCpu.system) / reads / 1000.0;
+    SetQuantiles(state, "driver", driver);
+    SetQuantiles(state, "floor", floor);
+    const double floorMedian = Quantile(floor, 0.50);
+    state.counters["ratio_p50"] = floorMedian > 0 ? Quantile(driver, 0.50) / floorMedian : 0;
+}
+
+// The floor with the driver's kernel calls added one kind at a time, to show
+// what each costs on the round trip. Steps are cumulative:
+//   1: the purge's queue query before the write (FIONREAD, TIOCOUTQ);
+//   2: a read before the poll, which finds nothing yet;
+//   3: the answer read as its three-byte head, then the rest.
+// Returns true when the whole answer came.
+bool FloorWithSteps(int fd, const std::vector<uint8_t>& request, uint8_t* answer, int steps) {
+    if (steps >= 1) {
+        int count = 0;
+        ioctl(fd, FIONREAD, &count);
+        ioctl(fd, TIOCOUTQ, &count);
+    }
+    if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return false;
+    size_t got = 0;
+    const size_t parts[2] = {steps >= 3 ? size_t(3) : kReadAnswerSize, kReadAnswerSize};
+    for (size_t want : parts) {
+        bool readFirst = steps >= 2;
+        while (got < want) {
+            if (!readFirst) {
+                struct pollfd wait = {fd, POLLIN, 0};
+                if (poll(&wait, 1, 1000) <= 0) return false;
+            }
+            readFirst = false;
+            const ssize_t n = read(fd, answer + got, want - got);
+            if (n > 0) got += static_cast<size_t>(n);
+        }
+        readFirst = true;  // the rest: the bytes are mostly there already
+    }
+    return true;
+}
+
+void BM_RoundTripSteps(benchmark::State& state) {
+    std::string error;
+    RoundTripRig* r = Rig(&error);
+    if (r == nullptr) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    constexpr int kLegs = 5;  // floor, steps 1 to 3, driver
+    std::vector<int64_t> legs[kLegs];
+    for (auto& samples : legs) samples.reserve(static_cast<size_t>(state.max_iterations));
+    uint64_t failures = 0;
+    int first = 0;
+    for (auto _ : state) {
+        for (int k = 0; k < kLegs; ++k) {
+            const int leg = (first + k) % kLegs;
+            const int64_t start = NowNs();
+            const bool ok = leg == kLegs - 1 ? r->DriverRead() == 0
+                                             : FloorWithSteps(r->line.slave(), r->floorRequest, r->floorAnswer, leg);
+            legs[leg].push_back(NowNs() - start);
+            if (!ok) ++failures;
+        }
+        first = (first + 1) % kLegs;
+    }
+    const char* names[kLegs] = {"floor", "queue_query", "read_first", "split_read", "driver"};
+    for (int leg = 0; leg < kLegs; ++leg)
+        state.counters[std::string(names[leg]) + "_p50_us"] = Quantile(legs[leg], 0.5) / 1000.0;
+    state.counters["failures"] = static_cast<double>(failures);
+}
+
+}  // namespace
+
+void RegisterRoundTripBenchmarks() {
+    benchmark::RegisterBenchmark("BM_RoundTrip", BM_RoundTrip)
+        ->Iterations(20000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("BM_RoundTripSteps", BM_RoundTripSteps)->Iterations(10000);
+}
+
+}  // namespace kivbench
+
+// The loops callgrind collects in (--toggle-collect): never inlined, with C
+// names that are easy to name on its command line.
+extern "C" __attribute__((noinline)) int KivBenchMeasuredReads(int count) {
+    int failures = 0;
+    for (int i = 0; i < count; ++i) {
+        if (kivbench::rig->DriverRead() != 0) ++failures;
+    }
+    return failures;
+}
+
+extern "C" __attribute__((noinline)) int KivBenchMeasuredBare(int count) {
+    int failures = 0;
+    for (int i = 0; i < count; ++i) {
+        if (!kivbench::rig->FloorExchange()) ++failures;
+    }
+    return failures;
+}
+
+namespace kivbench {
+
+int RunCallgrindProbe(const std::string& which, int count) {
+    std::string error;
+    if (Rig(&error) == nullptr) {
+        std::fprintf(stderr, "kiv_bench: %s\n", error.c_str());
+        return 1;
+    }
+    int failures;
+    if (which == "driver") {
+        failures = KivBenchMeasuredReads(count);
+    } else if (which == "floor") {
+        failures = KivBenchMeasuredBare(count);
+    } else {
+        std::fprintf(stderr, "kiv_bench: --callgrind-probe takes driver or floor\n");
+        return 2;
+    }
+    std::printf("probe %s: %d exchanges, %d failed, %llu fault log lines\n", which.c_str(), count, failures,
+                static_cast<unsigned long long>(FaultLogLines()));
+    return failures == 0 ? 0 : 1;
+}
+
+}  // namespace kivbench

@@ -1,0 +1,358 @@
+// Shared pieces of the benchmarks (see support.h).
+#include "bench/support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/prctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "driver/channel_block.h"
+#include "driver/commands.h"
+#include "link/frame.h"
+#include "tavlib/tavlib_control.h"
+
+namespace kivbench {
+
+int64_t NowNs() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double Quantile(std::vector<int64_t>& samples, double q) {
+    if (samples.empty()) return 0;
+    std::sort(samples.begin(), samples.end());
+    size_t rank = static_cast<size_t>(std::ceil(q * static_cast<double>(samples.size())));
+    if (rank > 0) --rank;
+    if (rank >= samples.size()) rank = samples.size() - 1;
+    return static_cast<double>(samples[rank]);
+}
+
+void SetTimerSlack(unsigned long nanoseconds) { prctl(PR_SET_TIMERSLACK, nanoseconds, 0, 0, 0); }
+
+namespace {
+
+// Busy and total ticks of all processors together, from /proc/stat's first line.
+void SystemTicks(int64_t* busy, int64_t* all) {
+    *busy = *all = 0;
+    FILE* file = std::fopen("/proc/stat", "r");
+    if (file == nullptr) return;
+    long long user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    const int read = std::fscanf(file, "cpu %lld %lld %lld %lld %lld %lld %lld %lld", &user, &nice, &system, &idle,
+                                 &iowait, &irq, &softirq, &steal);
+    std::fclose(file);
+    if (read < 4) return;
+    *busy = user + nice + system + irq + softirq + steal;
+    *all = *busy + idle + iowait;
+}
+
+double ProcessCpuSeconds() {
+    struct timespec cpu;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+    return static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+void MachineLoad::Start() {
+    SystemTicks(&busyTicks_, &allTicks_);
+    ownSeconds_ = ProcessCpuSeconds();
+    startNs_ = NowNs();
+}
+
+double MachineLoad::OthersBusyCores() const {
+    int64_t busy, all;
+    SystemTicks(&busy, &all);
+    const double wall = static_cast<double>(NowNs() - startNs_) / 1e9;
+    if (all <= allTicks_ || wall <= 0) return 0;
+    const double cpus = static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN));
+    const double busyCores = cpus * static_cast<double>(busy - busyTicks_) / static_cast<double>(all - allTicks_);
+    const double own = (ProcessCpuSeconds() - ownSeconds_) / wall;
+    return busyCores > own ? busyCores - own : 0;
+}
+
+// ---- Frames ----
+
+namespace {
+
+const uint16_t* CrcTable() {
+    static uint16_t table[256];
+    static const bool built = [] {
+        CrcBuildTable(table);
+        return true;
+    }();
+    (void)built;
+    return table;
+}
+
+std::vector<uint8_t> Message(std::initializer_list<int> bytes) {
+    std::vector<uint8_t> message;
+    for (int byte : bytes) message.push_back(static_cast<uint8_t>(byte));
+    return message;
+}
+
+}  // namespace
+
+std::vector<uint8_t> FrameOf(const std::vector<uint8_t>& message) {
+    std::vector<uint8_t> frame(kFrameBufferSize);
+    frame.resize(EncodeFrameWith(CrcTable(), message.data(), frame.data()));
+    return frame;
+}
+
+std::vector<uint8_t> ReadRequestFrame(bool fcb) {
+    // DIR (station at or above our address), PRM, FCB, FCV, function 15.
+    const int control = 0xC0 | (fcb ? 0x20 : 0) | 0x10 | 0x0F;
+    return FrameOf(Message({10, control, kStation >> 8, kStation & 0xFF, kHostAddress >> 8, kHostAddress & 0xFF, 1,
+                            1, kRegister >> 8, kRegister & 0xFF, 1}));
+}
+
+// ---- Pseudo-terminal lines ----
+
+namespace {
+
+bool MakeRaw(int fd) {
+    struct termios settings;
+    if (tcgetattr(fd, &settings) != 0) return false;
+    cfmakeraw(&settings);
+    return tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+}  // namespace
+
+PtyLine::~PtyLine() {
+    if (master_ >= 0) close(master_);
+    if (slave_ >= 0) close(slave_);
+}
+
+bool PtyLine::Open(std::string* error) {
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) {
+        *error = std::string("openpty: ") + std::strerror(errno);
+        return false;
+    }
+    fcntl(master_, F_SETFD, FD_CLOEXEC);
+    fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    char path[64];
+    if (ptsname_r(master_, path, sizeof path) != 0 || !MakeRaw(slave_)) {
+        *error = std::string("pty set-up: ") + std::strerror(errno);
+        return false;
+    }
+    portName_ = path;
+    if (portName_.size() > 11 && portName_.compare(0, 5, "/dev/") == 0) portName_ = portName_.substr(5);
+    if (portName_.size() > 11) {
+        *error = "pty path too long for a port name: " + portName_;
+        return false;
+    }
+    return true;
+}
+
+InstantResponder::InstantResponder(int fd, uint32_t value) : fd_(fd) {
+    // The unit's answers: DIR clear (our address 0 is below the unit's), PRM clear.
+    readAnswer_ = FrameOf(Message({14, 0x06, kHostAddress >> 8, kHostAddress & 0xFF, kStation >> 8, kStation & 0xFF,
+                                   1, 1, kRegister >> 8, kRegister & 0xFF, 1, static_cast<int>(value >> 24),
+                                   static_cast<int>((value >> 16) & 0xFF), static_cast<int>((value >> 8) & 0xFF),
+                                   static_cast<int>(value & 0xFF)}));
+    resetAnswer_ = FrameOf(
+        Message({7, 0x00, kHostAddress >> 8, kHostAddress & 0xFF, kStation >> 8, kStation & 0xFF, 0, 0}));
+}
+
+InstantResponder::~InstantResponder() { Stop(); }
+
+bool InstantResponder::Start() {
+    if (pipe(stopPipe_) != 0) return false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void InstantResponder::Stop() {
+    if (thread_.joinable()) {
+        const char signal = 1;
+        if (write(stopPipe_[1], &signal, 1) < 0) {
+            // The pipe is fresh: a failed write leaves the thread to the process end.
+        }
+        thread_.join();
+    }
+    for (int& end : stopPipe_) {
+        if (end >= 0) close(end);
+        end = -1;
+    }
+}
+
+void InstantResponder::Run() {
+    uint8_t buffer[1024];
+    size_t have = 0;
+    for (;;) {
+        struct pollfd waits[2] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (poll(waits, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (waits[1].revents != 0) return;
+        if (waits[0].revents & (POLLERR | POLLNVAL)) return;
+        if (waits[0].revents & POLLHUP && !(waits[0].revents & POLLIN)) {
+            usleep(1000);  // no slave open just now
+            continue;
+        }
+        const ssize_t n = read(fd_, buffer + have, sizeof buffer - have);
+        if (n <= 0) continue;
+        have += static_cast<size_t>(n);
+        // Whole frames off the front; a stray byte before 05 64 is skipped.
+        for (;;) {
+            if (have > 0 && buffer[0] != kFrameStartHi) {
+                std::memmove(buffer, buffer + 1, --have);
+                continue;
+            }
+            if (have < 3) break;
+            const size_t size = FrameSizeFor(buffer[2]);
+            if (have < size) break;
+            const bool linkReset = buffer[8] == 0 && buffer[9] == 0;  // set 0, opcode 0
+            const std::vector<uint8_t>& answer = linkReset ? resetAnswer_ : readAnswer_;
+            if (!linkReset) lastRequestSize_.store(size);
+            size_t sent = 0;
+            while (sent < answer.size()) {
+                const ssize_t w = write(fd_, answer.data() + sent, answer.size() - sent);
+                if (w > 0) sent += static_cast<size_t>(w);
+                else if (errno != EINTR && errno != EAGAIN) break;
+            }
+            answered_.fetch_add(1);
+            have -= size;
+            std::memmove(buffer, buffer + size, have);
+        }
+        if (have == sizeof buffer) have = 0;  // junk without a frame start
+    }
+}
+
+bool PrepareBareEnd(int fd) {
+    if (isatty(fd) && !MakeRaw(fd)) return false;
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool BareExchange(int fd, const uint8_t* request, size_t requestSize, uint8_t* answer, size_t answerSize,
+                  int timeoutMs) {
+    const int64_t deadline = NowNs() + static_cast<int64_t>(timeoutMs) * 1000000;
+    size_t sent = 0;
+    while (sent < requestSize) {
+        const ssize_t n = write(fd, request + sent, requestSize - sent);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        struct pollfd wait = {fd, POLLOUT, 0};
+        poll(&wait, 1, 1);
+    }
+    size_t got = 0;
+    while (got < answerSize) {
+        const int64_t left = deadline - NowNs();
+        if (left <= 0) return false;
+        struct pollfd wait = {fd, POLLIN, 0};
+        const int ready = poll(&wait, 1, static_cast<int>((left + 999999) / 1000000));
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready <= 0) continue;
+        const ssize_t n = read(fd, answer + got, answerSize - got);
+        if (n > 0) got += static_cast<size_t>(n);
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR)) return false;
+    }
+    return true;
+}
+
+// ---- Channels through KivMain ----
+
+namespace {
+
+std::atomic<int32_t> nextChannel{1};
+
+std::atomic<uint64_t> faultLines{0};
+std::mutex lastFaultMutex;
+char lastFault[256];
+
+void TAVLIB_CDECL CountLog(int32_t level, const char* text, void*) {
+    if (level != 32) return;
+    faultLines.fetch_add(1);
+    std::lock_guard<std::mutex> lock(lastFaultMutex);
+    std::snprintf(lastFault, sizeof lastFault, "%s", text);
+}
+
+}  // namespace
+
+uint64_t FaultLogLines() { return faultLines.load(); }
+
+std::string LastFaultLine() {
+    std::lock_guard<std::mutex> lock(lastFaultMutex);
+    return lastFault;
+}
+
+void CaptureDriverLog() {
+    TavSetLogToStderr(0);
+    TavSetLogCallback(CountLog, nullptr);
+}
+
+DriverChannel::DriverChannel()
+    : block_(static_cast<ChannelBlock*>(std::calloc(1, sizeof(ChannelBlock)))), number_(nextChannel.fetch_add(1)) {}
+
+DriverChannel::~DriverChannel() {
+    ClosePort();
+    std::free(block_);
+}
+
+int32_t DriverChannel::Call(int32_t command, void* parameters) {
+    CallRecord call{block_, command, number_, 0, parameters};
+    return KivMain(&call);
+}
+
+bool DriverChannel::Open(const std::string& portName, bool reportByException, std::string* error) {
+    char fileName[64];
+    std::snprintf(fileName, sizeof fileName, "kivIN%.2d.int", static_cast<int>(number_));
+    FILE* file = std::fopen(fileName, "w");
+    if (file == nullptr) {
+        *error = std::string("cannot write ") + fileName;
+        return false;
+    }
+    std::fprintf(file, "Host Address = %d\n%s", kHostAddress, reportByException ? "EXCEPTION = ON\n" : "");
+    std::fclose(file);
+
+    PortSettings settings;
+    std::memset(&settings, 0, sizeof settings);
+    std::snprintf(settings.portName, sizeof settings.portName, "%s", portName.c_str());
+    settings.enabled = 1;
+    settings.readTimeout = 100;  // 1 s: never reached by an answer that comes
+    settings.line = LineSettings{19200, 8, 0, 0};
+    const int32_t result = Call(CommandOpen, &settings);
+    if (result != 0) {
+        *error = "Open returned " + std::to_string(result) + " (" + LastFaultLine() + ")";
+        return false;
+    }
+    open_ = true;
+    return true;
+}
+
+void DriverChannel::ClosePort() {
+    if (open_ && block_->portHandle != 0) Call(CommandClosePort, nullptr);
+    open_ = false;
+}
+
+bool DriverChannel::Gate(const char* text, GateRequest* gate, int32_t* data, int32_t kind) {
+    AddressRequest address;
+    std::memset(&address, 0, sizeof address);
+    address.text = text;
+    address.gate.kind = kind;
+    address.gate.blockLength = 1;
+    if (Call(CommandParseAddress, &address) != 0) return false;
+    *gate = address.gate;
+    gate->count = 1;
+    gate->data = data;
+    return true;
+}
+
+}  // namespace kivbench
