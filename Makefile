@@ -85,4 +85,4 @@ bench:
 	bench/run
 
 clean:
-	rm -rf build build-asan build-win32 build-tsan build-fuzz
+	rm -rf build build-asan build-win32 build-tsan build-fuzz build-bench
