@@ -30,22 +30,22 @@ uint32_t ReadBigEndian32(const uint8_t* bytes) {
            (static_cast<uint32_t>(bytes[2]) << 8) | bytes[3];
 }
 
-// Looks the record's gate up on the current channel; 1 with its id, 0 when
-// the host has no such gate.
+// Looks the record's gate up on the current channel; 1 with its id, 0 (and
+// the missing-gate line logged) when the host has no such gate.
 int FindGate(uint16_t station, int32_t area, uint16_t address, int32_t* gateId) {
     const ChannelBlock* block = CurrentChannel;
     int32_t status = Tav5GetGateIdByAddress(block->clientId, block->channelNumber - 1, station, area, address,
                                             kWholeValue, gateId);
-    return HostOk(status) ? 1 : 0;
+    if (HostOk(status)) return 1;
+    if (area == AreaStatus) err(kLogFault, "KivIN : Can not find gate S%.4d%.4d", station, address);
+    else err(kLogFault, "KivIN : Can not find gate R%.4d%.4d", station, address);
+    return 0;
 }
 
 // Register change: 2 bytes address, 4 bytes value; cooked, no time stamp.
 void StoreRegisterChange(const uint8_t* record, uint16_t station, uint16_t address) {
     int32_t gateId = 0;
-    if (!FindGate(station, AreaRegister, address, &gateId)) {
-        err(kLogFault, "KivIN : Can not find gate R%.4d%.4d", station, address);
-        return;
-    }
+    if (!FindGate(station, AreaRegister, address, &gateId)) return;
     uint8_t client = CurrentChannel->clientId;
     double cooked = 0.0;
     if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(ReadBigEndian32(record + 2)), &cooked))) {
@@ -59,10 +59,7 @@ void StoreRegisterChange(const uint8_t* record, uint16_t station, uint16_t addre
 // Status event: state in bit 7 of the first byte, 6-byte time stamp at 2.
 void StoreStatusEvent(const uint8_t* record, uint16_t station, uint16_t address) {
     int32_t gateId = 0;
-    if (!FindGate(station, AreaStatus, address, &gateId)) {
-        err(kLogFault, "KivIN : Can not find gate S%.4d%.4d", station, address);
-        return;
-    }
+    if (!FindGate(station, AreaStatus, address, &gateId)) return;
     double state = (record[0] & 0x80) != 0 ? 1.0 : 0.0;
     StoreTimedValue(CurrentChannel->clientId, gateId, state, record + 2);
 }
@@ -70,10 +67,7 @@ void StoreStatusEvent(const uint8_t* record, uint16_t station, uint16_t address)
 // Logged event: 4-byte value at 2, 6-byte time stamp at 6; cooked.
 void StoreLoggedEvent(const uint8_t* record, uint16_t station, uint16_t address) {
     int32_t gateId = 0;
-    if (!FindGate(station, AreaRegister, address, &gateId)) {
-        err(kLogFault, "KivIN : Can not find gate R%.4d%.4d", station, address);
-        return;
-    }
+    if (!FindGate(station, AreaRegister, address, &gateId)) return;
     uint8_t client = CurrentChannel->clientId;
     double cooked = 0.0;
     if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(ReadBigEndian32(record + 2)), &cooked))) {
