@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "driver/channel_block.h"
+#include "driver/channel_state.h"
 #include "driver/commands.h"
 #include "driver/config.h"
 #include "exception/listener.h"
@@ -23,58 +24,27 @@ constexpr uint16_t kOpenPortOptions = 8;
 // Room for the client name of any 32-bit channel number.
 constexpr int kClientNameBuffer = 32;
 
-// Blocks whose listener thread was started in this process. A listener runs
-// until the host's message wait fails, and that stops the whole driver, so
-// an entry stands for a running listener as long as its block lives. The
-// table lets a second Open of a channel keep the one listener (and its host
-// client) instead of starting another on the same block. Entries are taken
-// and freed with atomic operations: Opens of different channels may run on
-// different host threads at once.
-constexpr int kListenerSlots = 1024;
-ChannelBlock* listenerBlocks[kListenerSlots];
-
-// 1 when a listener was started for block.
-int ListenerRunsFor(const ChannelBlock* block) {
-    for (ChannelBlock*& slot : listenerBlocks)
-        if (__atomic_load_n(&slot, __ATOMIC_ACQUIRE) == block) return 1;
-    return 0;
-}
-
-// Takes a free entry for block; its index, or -1 when the table is full.
-int ClaimListenerSlot(ChannelBlock* block) {
-    for (int index = 0; index < kListenerSlots; ++index) {
-        ChannelBlock* expected = nullptr;
-        if (__atomic_compare_exchange_n(&listenerBlocks[index], &expected, block, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE))
-            return index;
-    }
-    return -1;
-}
-
-void ReleaseListenerSlot(int index) { __atomic_store_n(&listenerBlocks[index], nullptr, __ATOMIC_RELEASE); }
-
-// Drops the entry of a block that was never opened: the host hands over new
-// blocks zero-filled, so an entry for its address belonged to an earlier
-// block there, whose listener is gone.
-void ForgetListenerOf(const ChannelBlock* block) {
-    for (int index = 0; index < kListenerSlots; ++index)
-        if (__atomic_load_n(&listenerBlocks[index], __ATOMIC_ACQUIRE) == block) ReleaseListenerSlot(index);
-}
-
 // 1 when an Open got as far as building the block's CRC table, whose entry 1
 // is the polynomial and never 0; a zero-filled new block gives 0.
 int BlockWasOpened(const ChannelBlock* block) { return block->crcTable[1] != 0; }
 
-// Starts the listener for block and records it. Returns 0, or 2 with the
-// message when no thread could be started (or none can be recorded).
-int32_t StartListener(ChannelBlock* block) {
-    const int slot = ClaimListenerSlot(block);
-    if (slot >= 0) {
-        if (_beginthread(ListenerThread, kListenerStackSize, block) != static_cast<uintptr_t>(-1)) return 0;
-        ReleaseListenerSlot(slot);
+// Starts the listener for block and records it in the channel's entry.
+// Returns 0, or 2 with the message when no thread could be started.
+int32_t StartListener(ChannelBlock* block, ChannelState* state) {
+    __atomic_store_n(&state->stopRequested, static_cast<uint8_t>(0), __ATOMIC_RELAXED);
+    __atomic_store_n(&state->phase, static_cast<uint8_t>(ListenerRunning), __ATOMIC_RELEASE);
+    const uintptr_t thread = _beginthread(ListenerThread, kListenerStackSize, block);
+    if (thread != static_cast<uintptr_t>(-1)) {
+        state->thread = thread;
+        return 0;
     }
+    __atomic_store_n(&state->phase, static_cast<uint8_t>(ListenerNone), __ATOMIC_RELEASE);
     err(kLogFault, "KivIN : Can Not open Report-By-Excepton thread !!!");
     return 2;
+}
+
+int ListenerRuns(const ChannelState* state) {
+    return __atomic_load_n(&state->phase, __ATOMIC_ACQUIRE) == ListenerRunning;
 }
 
 // Copies a host port name of at most 11 characters into a descriptor name;
@@ -119,7 +89,9 @@ uint32_t OpenDescribedPort(const PortDescriptor* port) {
 int32_t Open(CallRecord* call) {
     ChannelBlock* block = call->block;
     const PortSettings* settings = static_cast<const PortSettings*>(call->parameters);
-    if (!BlockWasOpened(block)) ForgetListenerOf(block);
+    // The host hands over new blocks zero-filled: an entry found for a block
+    // that was never opened belonged to an earlier block at that address.
+    if (!BlockWasOpened(block)) ReleaseChannelState(FindChannelState(block));
 
     if (!ReadChannelConfig(call->channel)) return 2;
     block->portEnabled = settings->enabled;
@@ -152,11 +124,16 @@ int32_t Open(CallRecord* call) {
 
     // A listener started by an earlier Open keeps running with the client
     // that Open registered: neither a second client nor a second listener.
-    if (ListenerRunsFor(block)) return 0;
+    ChannelState* state = ClaimChannelState(block);
+    if (state == nullptr) {
+        err(kLogFault, "KivIN : Can Not open Report-By-Excepton thread !!!");
+        return 2;
+    }
+    if (ListenerRuns(state)) return 0;
     char client[kClientNameBuffer];
     std::snprintf(client, sizeof client, "INTROL_No_%.2d", static_cast<int>(call->channel));
     if (!HostOk(Tav5MkClient(client, 1, 0, &block->clientId))) return 1;
-    if (block->exceptionEnabled == 1) return StartListener(block);
+    if (block->exceptionEnabled == 1) return StartListener(block, state);
     return 0;
 }
 
@@ -172,7 +149,13 @@ int32_t Flush(CallRecord* call) {
 int32_t ClosePort(CallRecord* call) { return CloseBlockPort(call->block); }
 
 // The same as ClosePort; the entry point never takes the busy flag for it.
-int32_t Close(CallRecord* call) { return CloseBlockPort(call->block); }
+// It also gives back the channel's side-table entry once no listener uses it.
+int32_t Close(CallRecord* call) {
+    const int32_t result = CloseBlockPort(call->block);
+    ChannelState* state = FindChannelState(call->block);
+    if (state != nullptr && !ListenerRuns(state)) ReleaseChannelState(state);
+    return result;
+}
 
 // Opens the stored port again (closing it first if it is still open).
 // Returns 0, or 2 when the port did not open. The read time-out is the one

@@ -3,6 +3,7 @@
 #include "exception/listener.h"
 
 #include "driver/channel_block.h"
+#include "driver/channel_state.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"
@@ -69,6 +70,8 @@ void ListenerThread(void* argument) {
     Sleep(kShutdownPauseMs);
     Tav5RmClient(client);
     err(kLogFault, "KivIN : ShutDown Report By Excption thread");
+    if (ChannelState* state = FindChannelState(block))
+        __atomic_store_n(&state->phase, static_cast<uint8_t>(ListenerEnded), __ATOMIC_RELEASE);
 }
 
 // Receives one frame and answers or drops it; every refusal is logged.

@@ -1,0 +1,44 @@
+// The per-channel side table (see channel_state.h for the threading rules).
+#include "driver/channel_state.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace {
+
+static_assert(offsetof(ChannelState, block) == 0, "the owner comes first; Release clears what follows it");
+
+ChannelState channelStates[kChannelStateSlots];
+
+ChannelBlock* OwnerOf(const ChannelState& state) { return __atomic_load_n(&state.block, __ATOMIC_ACQUIRE); }
+
+}  // namespace
+
+ChannelState* FindChannelState(const ChannelBlock* block) {
+    if (block == nullptr) return nullptr;
+    for (ChannelState& state : channelStates)
+        if (OwnerOf(state) == block) return &state;
+    return nullptr;
+}
+
+ChannelState* ClaimChannelState(ChannelBlock* block) {
+    if (block == nullptr) return nullptr;
+    if (ChannelState* existing = FindChannelState(block)) return existing;
+    for (ChannelState& state : channelStates) {
+        ChannelBlock* expected = nullptr;
+        // The entry is zero while free (ReleaseChannelState clears it before
+        // giving it back), so the claimer finds it clean.
+        if (__atomic_compare_exchange_n(&state.block, &expected, block, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return &state;
+    }
+    return nullptr;
+}
+
+void ReleaseChannelState(ChannelState* state) {
+    if (state == nullptr) return;
+    // Everything but the owner first, then the owner with release order, so
+    // that the next claimer sees a clean entry.
+    const size_t ownerSize = sizeof state->block;
+    std::memset(reinterpret_cast<unsigned char*>(state) + ownerSize, 0, sizeof *state - ownerSize);
+    __atomic_store_n(&state->block, static_cast<ChannelBlock*>(nullptr), __ATOMIC_RELEASE);
+}

@@ -1,0 +1,73 @@
+// The per-channel side table: state a channel needs that the host's channel
+// block has no room for. The block's layout is fixed by the host (66104
+// bytes, every byte named), so whatever the driver adds lives here, in one
+// fixed table found by the block's address. No heap: the table is static.
+//
+// Life of an entry: Open claims it (or finds the one an earlier Open of the
+// same block claimed); Close frees it once the channel's listener has ended,
+// after which the driver keeps no reference to the block. An entry that is
+// free has block == nullptr.
+//
+// Threading rules:
+//  - `block` is claimed and freed by compare-and-swap / atomic store, since
+//    Opens of different channels may run on different host threads at once.
+//    Lookups read it with an acquire load.
+//  - Every other field is written only by the code its section names. A field
+//    that two threads touch at once (a host command and the channel's
+//    listener) is read and written with __atomic operations; the section's
+//    comment says which.
+//  - Host calls for one channel come one at a time, so Open/Close/SetPort of
+//    one channel never race each other on their own entry.
+#pragma once
+
+#include <cstdint>
+
+struct ChannelBlock;
+
+// Listener life, as the listener itself and the code that stops it see it.
+enum ListenerPhase : uint8_t {
+    ListenerNone = 0,     // no listener for this channel
+    ListenerRunning = 1,  // started; may touch the block
+    ListenerEnded = 2,    // done with the block and the table entry
+};
+
+struct ChannelState {
+    ChannelBlock* block;  // the block this entry serves; nullptr = free entry (atomic)
+
+    // --- Listener (driver/lifecycle.cpp, exception/listener.cpp) ------------
+    // stopRequested: written by Open/SetPort/Close (host thread), read by the
+    //   listener between waits and between exchanges; atomic.
+    // phase: written by Open (Running, before the thread starts) and by the
+    //   listener (Ended, its last touch of block and entry); atomic.
+    // thread: the platform thread handle, written by Open, used by the
+    //   stopper to wait for the thread's end; 0 = none.
+    // clientRegistered: 1 while the host client in block->clientId belongs to
+    //   this channel. Written by Open (set) and Close (cleared) on the host
+    //   thread, or by the stopper after the listener ended; not read by the
+    //   listener.
+    uint8_t stopRequested;
+    uint8_t phase;  // ListenerPhase
+    uint8_t clientRegistered;
+    uintptr_t thread;
+
+    // --- Log holding (link and listener logging) ----------------------------
+    // Room for the counters that hold back repeated log lines.
+
+    // --- Line health (serial port layer) ------------------------------------
+    // Room for the dead-port state of the channel's line.
+};
+
+// At least one entry per host client the host can register (client ids are
+// 8-bit), with room to spare for blocks whose Close is still pending.
+constexpr int kChannelStateSlots = 512;
+
+// The entry of block, or nullptr when none was claimed for it.
+ChannelState* FindChannelState(const ChannelBlock* block);
+
+// The entry of block: the existing one, or a fresh zero-filled entry claimed
+// for it. nullptr when the table is full.
+ChannelState* ClaimChannelState(ChannelBlock* block);
+
+// Clears the entry and gives it back to the table. The caller makes sure
+// no listener still uses it.
+void ReleaseChannelState(ChannelState* state);
