@@ -17,7 +17,7 @@ struct CommandEntry {
     CommandHandler handler;  // null: no such command
     bool needsBlock;         // refused with 1 when the block pointer is null
     bool needsParameters;    // refused with 1 when the parameter pointer is null
-    bool takesBusy;          // takes the busy flag while report-by-exception is on
+    bool takesBusy;          // uses the line: runs only while holding the busy flag
 };
 
 // Indexed by command number; 0, 8 and 9 have no handler.
@@ -58,7 +58,10 @@ extern "C" int32_t KIV_CDECL KivMain(CallRecord* call) {
     if (entry.handler == nullptr) return 1;
     if (entry.needsBlock && call->block == nullptr) return 1;
     if (entry.needsParameters && call->parameters == nullptr) return 1;
-    if (!entry.takesBusy || call->block->exceptionEnabled == 0) return entry.handler(call);
+    // Every command that uses the line holds the flag, listener or not: a host
+    // that calls one channel from several threads must never interleave two
+    // exchanges on one port. Uncontended this is one atomic exchange.
+    if (!entry.takesBusy) return entry.handler(call);
 
     ChannelBlock* block = call->block;
     for (int sleeps = 0; !TryTakeBusy(block); ++sleeps) {

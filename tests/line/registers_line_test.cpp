@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "driver/channel_block.h"
 #include "driver/commands.h"
@@ -283,6 +285,48 @@ TEST_F(RegistersLineTest, MisbehavingUnitsGiveOneAndTwo) {
     data[0] = 0;
     EXPECT_EQ(0, Call(CommandRead, &gate));
     EXPECT_EQ(77, data[0]);  // the unit took the write all the same
+}
+
+// One channel called from several host threads at once, report-by-exception
+// off: the busy flag keeps every exchange whole, so each thread only ever
+// gets its own register's value.
+TEST_F(RegistersLineTest, ThreadsSharingAChannelNeverGetAnotherThreadsValue) {
+    constexpr int kThreads = 8;
+    constexpr int kReads = 40;
+    ASSERT_EQ(0, block->exceptionEnabled);
+    std::vector<GateRequest> gates;
+    {
+        auto lock = unit.Lock();
+        for (int t = 0; t < kThreads; ++t) unit.registers[static_cast<uint16_t>(300 + t)] = 1000u * (t + 1);
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        const std::string text = "R0012030" + std::to_string(t);
+        gates.push_back(Gate(text.c_str(), 3));
+    }
+    std::atomic<int> done{0}, wrong{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            int32_t value[1];
+            GateRequest gate = gates[t];
+            gate.data = value;
+            for (int k = 0; k < kReads; ++k) {
+                value[0] = -1;
+                if (Call(CommandRead, &gate) != 0) {
+                    ++failed;
+                } else if (value[0] == 1000 * (t + 1)) {
+                    ++done;
+                } else {
+                    ++wrong;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(0, wrong.load());
+    EXPECT_EQ(0, failed.load());
+    EXPECT_EQ(kThreads * kReads, done.load());
+    EXPECT_EQ(0, block->busy);
 }
 
 }  // namespace
