@@ -1,0 +1,21 @@
+// The POSIX stand-in's last error: the calling thread's Win32 error code and
+// the Win32 codes for errno values.
+#pragma once
+
+#include "platform/win32_names.h"
+
+namespace kivposix {
+
+// Win32 values that the shared declarations do not name.
+constexpr DWORD kErrorInvalidFunction = 1;
+constexpr DWORD kErrorPathNotFound = 3;
+constexpr DWORD kErrorFilenameTooLong = 206;
+constexpr DWORD kErrorOperationAborted = 995;
+
+// Sets the calling thread's last error.
+void Fail(DWORD code);
+
+// The Win32 code closest to an errno value.
+DWORD ErrorFromErrno(int error);
+
+}  // namespace kivposix
