@@ -29,62 +29,22 @@
 #include "tools/kivpoll/driver_host.h"
 #include "tools/kivpoll/output.h"
 #include "tools/kivpoll/session.h"
+#include "tools/common/cli.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: kivpoll [options] ADDRESS...\n"
-    "       kivpoll --demo\n"
-    "\n"
+const char kDescription[] =
     "Polls, writes and listens to DPC3000 units through the KIVLINK driver, loaded as the\n"
     "SCADA host loads it. ADDRESS is a gate address in the driver's syntax:\n"
     "  R00120300     register 300 of station 12 (Rssssnnnn)\n"
     "  R0012030005   bit 5 of that register\n"
     "  S00121296     status point 1296 of station 12 (set only by status events)\n"
     "  !R0012 !S0012 !L0012   fetch register changes, status events, logged events\n"
-    "  !T0012        set the clock of station 12 from this computer's local time\n"
-    "\n"
-    "Line and channel:\n"
-    "  -p, --port NAME         serial port as the driver names it (default NUL)\n"
-    "  -b, --baud N            baud rate (19200)\n"
-    "  -d, --data-bits N       data bits (8)\n"
-    "  -P, --parity P          none, odd, even, mark, space (none)\n"
-    "  -s, --stop-bits S       1, 1.5 or 2 (1)\n"
-    "  -t, --timeout MS        read time-out in ms, rounded up to tens (the driver's default, 40)\n"
-    "  -a, --host-address N    the driver's own TDE station address (0)\n"
-    "  -c, --channel N         channel number, names kivINnn.int (1)\n"
-    "      --exception         switch report-by-exception on in the configuration\n"
-    "      --radio ON,OFF,DELAY  radio keying by RTS with these times in ms\n"
-    "      --config FILE       use this configuration file instead of writing one\n"
-    "  -w, --workdir DIR       folder for the configuration file (default: a fresh temporary one)\n"
-    "      --driver PATH       the driver library (default: beside kivpoll)\n"
-    "\n"
-    "Requests:\n"
-    "  -C, --count N           read N registers from an R address as one block (1..61)\n"
-    "  -W, --write V[,V...]    write values (several: a block from the address on; a bit address: 0 or 1)\n"
-    "  -k, --kind N            gate kind for the address check (3; 6 for bit addresses)\n"
-    "  -n, --polls N           poll N times, 0 for ever (1)\n"
-    "  -i, --interval MS       pause between polls (1000)\n"
-    "  -l, --listen SECONDS    keep the channel open with report-by-exception on and print every gate\n"
-    "                          update that arrives, for SECONDS (0: until interrupted)\n"
-    "\n"
-    "Output:\n"
-    "      --json              JSON lines instead of a table\n"
-    "  -x, --hex               values in hexadecimal\n"
-    "      --trace             frame trace on standard error (time, direction, bytes, header)\n"
-    "  -q, --quiet             no summary\n"
-    "  -h, --help              this text\n"
-    "\n"
+    "  !T0012        set the clock of station 12 from this computer's local time\n";
+
+const char kFooter[] =
     "Exit codes: 0 done, 1 refused (invalid address or request, negative answer),\n"
     "2 no answer (or the channel could not be opened), 3 usage or set-up error.\n";
-
-bool ParseInt(const std::string& text, long low, long high, int32_t* value) {
-    char* end = nullptr;
-    long parsed = std::strtol(text.c_str(), &end, 0);
-    if (text.empty() || *end != '\0' || parsed < low || parsed > high) return false;
-    *value = static_cast<int32_t>(parsed);
-    return true;
-}
 
 bool ParseValues(const std::string& text, std::vector<int32_t>* values) {
     std::stringstream stream(text);
@@ -103,103 +63,103 @@ int Usage(const std::string& message) {
     return kivpoll::kExitUsage;
 }
 
+// The command line into options; -1 to go on, else the exit code.
+int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
+    CLI::App app(kDescription, "kivpoll");
+    kivtools::Prepare(app, kFooter);
+    const char* line = "Line and channel";
+    const char* requests = "Requests";
+    const char* output = "Output";
+    int baud = options->channel.line.baudRate, dataBits = options->channel.line.dataBits;
+    int timeoutMs = 0;
+    std::string parity = "none", stopBits = "1", radio, write;
+    int listenSeconds = -1;
+    app.add_flag("--demo", options->demo, "play two units in-process and walk through the driver's commands");
+    app.add_option("ADDRESS", options->addresses, "gate addresses to read, write or fetch");
+    app.add_option("-p,--port", options->channel.port, "serial port as the driver names it (default NUL)")
+        ->type_name("NAME")->group(line)
+        ->check([](const std::string& v) {
+            return v.empty() || v.size() > 11 ? std::string("--port needs a name of 1 to 11 characters") : std::string();
+        });
+    app.add_option("-b,--baud", baud, "baud rate, 50 to 65535 (19200)")->type_name("N")->group(line)
+        ->check(kivtools::InRange(50, 65535));
+    app.add_option("-d,--data-bits", dataBits, "data bits, 5 to 8 (8)")->type_name("N")->group(line)
+        ->check(kivtools::InRange(5, 8));
+    app.add_option("-P,--parity", parity, "none, odd, even, mark, space (none)")->type_name("P")->group(line)
+        ->check(CLI::IsMember({"none", "odd", "even", "mark", "space"}));
+    app.add_option("-s,--stop-bits", stopBits, "1, 1.5 or 2 (1)")->type_name("S")->group(line)
+        ->check(CLI::IsMember({"1", "1.5", "2"}));
+    app.add_option("-t,--timeout", timeoutMs, "read time-out in ms, rounded up to tens (the driver's default, 40)")
+        ->type_name("MS")->group(line)->check(kivtools::InRange(1, 600000));
+    app.add_option("-a,--host-address", options->hostAddress, "the driver's own TDE station address, 0 to 65535 (0)")
+        ->type_name("N")->group(line)->check(kivtools::InRange(0, 65535));
+    app.add_option("-c,--channel", options->channel.channel, "channel number 0 to 99, names kivINnn.int (1)")
+        ->type_name("N")->group(line)->check(kivtools::InRange(0, 99));
+    app.add_flag("--exception", options->exception, "switch report-by-exception on in the configuration")
+        ->group(line);
+    app.add_option("--radio", radio, "radio keying by RTS with these times in ms")
+        ->type_name("ON,OFF,DELAY")->group(line);
+    app.add_option("--config", options->configFile, "use this configuration file instead of writing one")
+        ->type_name("FILE")->group(line);
+    app.add_option("-w,--workdir", options->workdir, "folder for the configuration file (default: a fresh temporary one)")
+        ->type_name("DIR")->group(line);
+    app.add_option("--driver", options->channel.driverPath, "the driver library (default: beside kivpoll)")
+        ->type_name("PATH")->group(line);
+    app.add_option("-C,--count", options->count, "read N registers from an R address as one block (1..61)")
+        ->type_name("N")->group(requests)->check(kivtools::InRange(1, 61));
+    app.add_option("-W,--write", write,
+                   "write values (several: a block from the address on; a bit address: 0 or 1)")
+        ->type_name("V[,V...]")->group(requests);
+    app.add_option("-k,--kind", options->kind, "gate kind for the address check (3; 6 for bit addresses)")
+        ->type_name("N")->group(requests)->check(kivtools::InRange(0, 1000));
+    app.add_option("-n,--polls", options->polls, "poll N times, 0 for ever (1)")
+        ->type_name("N")->group(requests)->check(kivtools::InRange(0, 100000000));
+    app.add_option("-i,--interval", options->intervalMs, "pause between polls (1000)")
+        ->type_name("MS")->group(requests)->check(kivtools::InRange(0, 86400000));
+    app.add_option("-l,--listen", listenSeconds,
+                   "keep the channel open with report-by-exception on and print every gate update that arrives, "
+                   "for SECONDS (0: until interrupted)")
+        ->type_name("SECONDS")->group(requests)->check(kivtools::InRange(0, 100000000));
+    app.add_flag("--json", options->output.json, "JSON lines instead of a table")->group(output);
+    app.add_flag("-x,--hex", options->output.hex, "values in hexadecimal")->group(output);
+    app.add_flag("--trace", options->trace, "frame trace on standard error (time, direction, bytes, header)")
+        ->group(output);
+    app.add_flag("-q,--quiet", options->quiet, "no summary")->group(output);
+
+    int parsed = kivtools::Parse(app, argc, argv, "kivpoll", kivpoll::kExitUsage);
+    if (parsed >= 0) return parsed;
+    options->channel.line.baudRate = static_cast<uint16_t>(baud);
+    options->channel.line.dataBits = static_cast<uint16_t>(dataBits);
+    const char* parities[] = {"none", "odd", "even", "mark", "space"};
+    options->channel.line.parity =
+        static_cast<uint16_t>(std::find(std::begin(parities), std::end(parities), parity) - std::begin(parities));
+    options->channel.line.stopBits = stopBits == "1" ? 0 : stopBits == "1.5" ? 1 : 2;
+    if (timeoutMs > 0) options->channel.readTimeout = (timeoutMs + 9) / 10;
+    if (!radio.empty()) {
+        std::vector<int32_t> times;
+        if (!ParseValues(radio, &times) || times.size() != 3) return Usage("--radio needs ON,OFF,DELAY");
+        options->radio = true;
+        options->radioTimes = times;
+    }
+    if (app.count("--write") > 0) {
+        if (!ParseValues(write, &options->writeValues)) return Usage("--write needs values");
+        options->write = true;
+    }
+    if (listenSeconds >= 0) {
+        options->listen = true;
+        options->listenSeconds = listenSeconds;
+    }
+    return -1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     kivpoll::SessionOptions options;
     options.channel.driverPath = kivpoll::DefaultDriverPath(argv[0]);
     options.channel.port = "NUL";
-    std::vector<std::string> args(argv + 1, argv + argc);
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&](std::string* out) {
-            if (i + 1 >= args.size()) return false;
-            *out = args[++i];
-            return true;
-        };
-        std::string v;
-        int32_t n = 0;
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--demo") {
-            options.demo = true;
-        } else if (arg == "-p" || arg == "--port") {
-            if (!value(&v) || v.empty() || v.size() > 11) return Usage("--port needs a name of 1 to 11 characters");
-            options.channel.port = v;
-        } else if (arg == "-b" || arg == "--baud") {
-            if (!value(&v) || !ParseInt(v, 50, 65535, &n)) return Usage("--baud needs 50 to 65535");
-            options.channel.line.baudRate = static_cast<uint16_t>(n);
-        } else if (arg == "-d" || arg == "--data-bits") {
-            if (!value(&v) || !ParseInt(v, 5, 8, &n)) return Usage("--data-bits needs 5 to 8");
-            options.channel.line.dataBits = static_cast<uint16_t>(n);
-        } else if (arg == "-P" || arg == "--parity") {
-            const char* names[] = {"none", "odd", "even", "mark", "space"};
-            if (!value(&v)) return Usage("--parity needs a value");
-            auto found = std::find(std::begin(names), std::end(names), v);
-            if (found == std::end(names)) return Usage("--parity is none, odd, even, mark or space");
-            options.channel.line.parity = static_cast<uint16_t>(found - std::begin(names));
-        } else if (arg == "-s" || arg == "--stop-bits") {
-            if (!value(&v)) return Usage("--stop-bits needs a value");
-            if (v == "1") options.channel.line.stopBits = 0;
-            else if (v == "1.5") options.channel.line.stopBits = 1;
-            else if (v == "2") options.channel.line.stopBits = 2;
-            else return Usage("--stop-bits is 1, 1.5 or 2");
-        } else if (arg == "-t" || arg == "--timeout") {
-            if (!value(&v) || !ParseInt(v, 1, 600000, &n)) return Usage("--timeout needs milliseconds");
-            options.channel.readTimeout = (n + 9) / 10;
-        } else if (arg == "-a" || arg == "--host-address") {
-            if (!value(&v) || !ParseInt(v, 0, 65535, &n)) return Usage("--host-address needs 0 to 65535");
-            options.hostAddress = n;
-        } else if (arg == "-c" || arg == "--channel") {
-            if (!value(&v) || !ParseInt(v, 0, 99, &n)) return Usage("--channel needs 0 to 99");
-            options.channel.channel = n;
-        } else if (arg == "--exception") {
-            options.exception = true;
-        } else if (arg == "--radio") {
-            std::vector<int32_t> times;
-            if (!value(&v) || !ParseValues(v, &times) || times.size() != 3) return Usage("--radio needs ON,OFF,DELAY");
-            options.radio = true;
-            options.radioTimes = times;
-        } else if (arg == "--config") {
-            if (!value(&options.configFile)) return Usage("--config needs a file");
-        } else if (arg == "-w" || arg == "--workdir") {
-            if (!value(&options.workdir)) return Usage("--workdir needs a folder");
-        } else if (arg == "--driver") {
-            if (!value(&options.channel.driverPath)) return Usage("--driver needs a path");
-        } else if (arg == "-C" || arg == "--count") {
-            if (!value(&v) || !ParseInt(v, 1, 61, &n)) return Usage("--count needs 1 to 61");
-            options.count = n;
-        } else if (arg == "-W" || arg == "--write") {
-            if (!value(&v) || !ParseValues(v, &options.writeValues)) return Usage("--write needs values");
-            options.write = true;
-        } else if (arg == "-k" || arg == "--kind") {
-            if (!value(&v) || !ParseInt(v, 0, 1000, &n)) return Usage("--kind needs a number");
-            options.kind = n;
-        } else if (arg == "-n" || arg == "--polls") {
-            if (!value(&v) || !ParseInt(v, 0, 100000000, &n)) return Usage("--polls needs a count");
-            options.polls = n;
-        } else if (arg == "-i" || arg == "--interval") {
-            if (!value(&v) || !ParseInt(v, 0, 86400000, &n)) return Usage("--interval needs milliseconds");
-            options.intervalMs = n;
-        } else if (arg == "-l" || arg == "--listen") {
-            if (!value(&v) || !ParseInt(v, 0, 100000000, &n)) return Usage("--listen needs seconds");
-            options.listen = true;
-            options.listenSeconds = n;
-        } else if (arg == "--json") {
-            options.output.json = true;
-        } else if (arg == "-x" || arg == "--hex") {
-            options.output.hex = true;
-        } else if (arg == "--trace") {
-            options.trace = true;
-        } else if (arg == "-q" || arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            return Usage("unknown option " + arg);
-        } else {
-            options.addresses.push_back(arg);
-        }
-    }
+    int parsed = ParseOptions(argc, argv, &options);
+    if (parsed >= 0) return parsed;
     options.progress = isatty(fileno(stdout)) != 0;
     if (options.demo) return kivpoll::RunDemo(options);
     if (options.addresses.empty() && !options.listen) return Usage("no address given");

@@ -13,58 +13,20 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tools/common/cli.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
 
-const char kUsage[] =
-    "kivsim: DPC3000 units on one serial line, for commissioning without hardware and for tests.\n"
-    "\n"
-    "usage: kivsim [options]\n"
-    "\n"
-    "The line:\n"
-    "  --device PATH        serve this serial device; without it kivsim creates a pseudo-terminal\n"
-    "                       pair and prints the path the driver should open (e.g. /dev/pts/7)\n"
-    "  --baud N             line speed of --device (default 9600)\n"
-    "  --link PATH          also make PATH a symbolic link to the line (e.g. a wine COM port)\n"
-    "  --path-file FILE     write the line's path into FILE once it is open\n"
-    "  --pace-baud N        every byte takes 10 bits at N baud, both ways (default: full speed)\n"
-    "\n"
-    "The units:\n"
-    "  --station S[:HOST]   play station S (0-65535), reporting to host address HOST (default 0);\n"
-    "                       repeat for several units on the line (default: station 1)\n"
-    "  --map [S:]FILE       load a register map into station S (default: into every station);\n"
-    "                       lines \"register value\", decimal or 0x hex, # starts a comment\n"
-    "  --exception S|all    report-by-exception on: a unit sends a notice when events wait\n"
-    "  --ask-time MS        units in exception mode ask for the time every MS (class bit 3)\n"
-    "  --notice-retry MS    send an unacknowledged notice again after MS (default 3000)\n"
-    "  --notice-gap MS      after an acknowledgement wait at least MS before the next notice (200)\n"
-    "  --idle-gap MS        the line must be quiet MS before a unit speaks unasked (default 20)\n"
-    "  --lenient            answer requests whatever their control byte (default: a request whose\n"
-    "                       DIR, PRM, FCV or function code is wrong gets no answer)\n"
-    "  --plant              run the demo plant on every station: register 100 counts each second,\n"
-    "                       101 ramps 0..1000 (changes and logged events), 102 follows a sine\n"
-    "                       (logged events), status points 10 and 11 toggle every 5 and 7 s\n"
-    "\n"
-    "Faults (committed in answers to requests; seeded, so a run can be repeated):\n"
-    "  --seed N             seed of the fault generator (default: from the clock, printed at start)\n"
-    "  --fault KIND=P       every answer commits KIND with probability P (repeatable)\n"
-    "  --fault KIND[:N]     the next N answers commit KIND (default 1)\n"
-    "  --delay-ms MS        how late the delay fault answers (default 1500)\n"
-    "  kinds: drop (no answer), crc (a CRC bit flipped), delay (answer late), source (wrong source\n"
-    "  station), destination (wrong host address), notice (a notice in place of the answer),\n"
-    "  notice-first (a notice, then the answer), garbage (random bytes instead), truncate (the\n"
-    "  answer cut short), more (a fetch answer's more flag set though nothing waits)\n"
-    "\n"
-    "Control:\n"
-    "  --scenario FILE      run the commands in FILE after the start (one a line, # comments)\n"
-    "  --no-stdin           read no commands from standard input\n"
-    "  --duration S         stop after S seconds (default: run until quit, Ctrl-C or SIGTERM)\n"
-    "  --trace              print every frame both ways on standard error: time, RX (to the\n"
-    "                       units) or TX (from them), hex bytes, decoded header and a note\n"
-    "  --trace-file FILE    write the trace into FILE instead\n"
-    "  --quiet              no banner and no statistics at the end\n"
-    "  --help               this text\n"
+const char kDescription[] =
+    "kivsim: DPC3000 units on one serial line, for commissioning without hardware and for tests.\n";
+
+const char kFooter[] =
+    "Fault kinds: drop (no answer), crc (a CRC bit flipped), delay (answer late), source (wrong\n"
+    "source station), destination (wrong host address), notice (a notice in place of the answer),\n"
+    "notice-first (a notice, then the answer), garbage (random bytes instead), truncate (the\n"
+    "answer cut short), more (a fetch answer's more flag set though nothing waits). Faults are\n"
+    "committed in answers to requests; seeded, so a run can be repeated.\n"
     "\n"
     "How the units behave:\n"
     "  A unit answers only frames whose destination is its station, with its station as source\n"
@@ -87,10 +49,10 @@ void OnSignal(int) {
     gSignalled = 1;
 }
 
-bool ParseInt(const char* text, long long low, long long high, long long* value) {
+bool ParseInt(const std::string& text, long long low, long long high, long long* value) {
     char* end = nullptr;
-    long long v = std::strtoll(text, &end, 0);
-    if (!*text || *end || v < low || v > high) return false;
+    long long v = std::strtoll(text.c_str(), &end, 0);
+    if (text.empty() || *end || v < low || v > high) return false;
     *value = v;
     return true;
 }
@@ -114,105 +76,115 @@ struct Settings {
 
 // Parses the command line; returns -1 to go on, else an exit code.
 int ParseArguments(int argc, char** argv, Settings* s) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](const char** out) {
-            if (i + 1 >= argc) return false;
-            *out = argv[++i];
-            return true;
-        };
-        const char* v = nullptr;
-        long long n = 0;
-        auto bad = [&](const std::string& why) {
-            std::fprintf(stderr, "kivsim: %s (kivsim --help)\n", why.c_str());
-            return 2;
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            std::fputs(kivsim::CommandHelp(), stdout);
-            return 0;
-        } else if (arg == "--device") {
-            if (!value(&v)) return bad("--device needs a path");
-            s->options.device = v;
-        } else if (arg == "--baud") {
-            if (!value(&v) || !ParseInt(v, 1, 4000000, &n)) return bad("--baud needs a rate");
-            s->options.baud = int(n);
-        } else if (arg == "--link") {
-            if (!value(&v)) return bad("--link needs a path");
-            s->options.linkPath = v;
-        } else if (arg == "--path-file") {
-            if (!value(&v)) return bad("--path-file needs a file");
-            s->pathFile = v;
-        } else if (arg == "--pace-baud") {
-            if (!value(&v) || !ParseInt(v, 1, 100000000, &n)) return bad("--pace-baud needs a rate");
-            s->options.paceBaud = int(n);
-        } else if (arg == "--station") {
-            if (!value(&v)) return bad("--station needs S[:HOST]");
-            std::string text = v;
-            size_t colon = text.find(':');
-            long long station = 0, host = 0;
-            if (!ParseInt(text.substr(0, colon).c_str(), 0, 65535, &station) ||
-                (colon != std::string::npos && !ParseInt(text.substr(colon + 1).c_str(), 0, 65535, &host))) {
-                return bad("bad --station " + text);
-            }
-            s->stations.emplace_back(uint16_t(station), uint16_t(host));
-        } else if (arg == "--map") {
-            if (!value(&v)) return bad("--map needs [S:]FILE");
-            std::string text = v;
-            size_t colon = text.find(':');
-            long long station = -1;
-            if (colon != std::string::npos && ParseInt(text.substr(0, colon).c_str(), 0, 65535, &station)) {
-                text = text.substr(colon + 1);
-            } else {
-                station = -1;
-            }
-            s->maps.emplace_back(int(station), text);
-        } else if (arg == "--exception") {
-            if (!value(&v)) return bad("--exception needs S or all");
-            s->exception.push_back(v);
-        } else if (arg == "--ask-time" || arg == "--notice-retry" || arg == "--notice-gap" || arg == "--idle-gap" ||
-                   arg == "--delay-ms") {
-            if (!value(&v) || !ParseInt(v, 0, 86400000, &n)) return bad(arg + " needs milliseconds");
-            int ms = int(n);
-            if (arg == "--ask-time") s->options.askTimeMs = ms;
-            if (arg == "--notice-retry") s->options.noticeRetryMs = ms;
-            if (arg == "--notice-gap") s->options.noticeGapMs = ms;
-            if (arg == "--idle-gap") s->options.idleGapMs = ms;
-            if (arg == "--delay-ms") s->options.delayMs = ms;
-        } else if (arg == "--lenient") {
-            s->options.strict = false;
-        } else if (arg == "--plant") {
-            s->plant = true;
-        } else if (arg == "--seed") {
-            if (!value(&v) || !ParseInt(v, 0, INT64_MAX, &n)) return bad("--seed needs a number");
-            s->options.seed = uint64_t(n);
-            s->seedGiven = true;
-        } else if (arg == "--fault") {
-            if (!value(&v)) return bad("--fault needs KIND=P or KIND[:N]");
-            std::string text = v;
-            size_t colon = text.find(':');
-            std::string command = "fault " + text.substr(0, colon);
-            if (colon != std::string::npos) command += " " + text.substr(colon + 1);
-            s->faultCommands.push_back(command);
-        } else if (arg == "--scenario") {
-            if (!value(&v)) return bad("--scenario needs a file");
-            s->scenario = v;
-        } else if (arg == "--no-stdin") {
-            s->readStdin = false;
-        } else if (arg == "--duration") {
-            if (!value(&v) || !ParseInt(v, 1, 100000000, &n)) return bad("--duration needs seconds");
-            s->durationS = n;
-        } else if (arg == "--trace") {
-            s->trace = true;
-        } else if (arg == "--trace-file") {
-            if (!value(&v)) return bad("--trace-file needs a file");
-            s->traceFile = v;
-            s->trace = true;
-        } else if (arg == "--quiet") {
-            s->quiet = true;
-        } else {
-            return bad("unknown option " + arg);
+    CLI::App app(kDescription, "kivsim");
+    kivtools::Prepare(app, kFooter + std::string(kivsim::CommandHelp()));
+    const char* line = "The line";
+    const char* units = "The units";
+    const char* faults = "Faults";
+    const char* control = "Control";
+    std::vector<std::string> stations, maps, faultTexts;
+    long long seed = -1;
+    kivsim::Options& o = s->options;
+    app.add_option("--device", o.device,
+                   "serve this serial device; without it kivsim creates a pseudo-terminal pair and prints the "
+                   "path the driver should open (e.g. /dev/pts/7)")
+        ->type_name("PATH")->group(line);
+    app.add_option("--baud", o.baud, "line speed of --device (default 9600)")
+        ->type_name("N")->group(line)->check(kivtools::InRange(1, 4000000));
+    app.add_option("--link", o.linkPath, "also make PATH a symbolic link to the line (e.g. a wine COM port)")
+        ->type_name("PATH")->group(line);
+    app.add_option("--path-file", s->pathFile, "write the line's path into FILE once it is open")
+        ->type_name("FILE")->group(line);
+    app.add_option("--pace-baud", o.paceBaud, "every byte takes 10 bits at N baud, both ways (default: full speed)")
+        ->type_name("N")->group(line)->check(kivtools::InRange(1, 100000000));
+    app.add_option("--station", stations,
+                   "play station S (0-65535), reporting to host address HOST (default 0); repeat for several "
+                   "units on the line (default: station 1)")
+        ->type_name("S[:HOST]")->group(units)->allow_extra_args(false);
+    app.add_option("--map", maps,
+                   "load a register map into station S (default: into every station); lines \"register value\", "
+                   "decimal or 0x hex, # starts a comment")
+        ->type_name("[S:]FILE")->group(units)->allow_extra_args(false);
+    app.add_option("--exception", s->exception, "report-by-exception on: a unit sends a notice when events wait")
+        ->type_name("S|all")->group(units)->allow_extra_args(false);
+    app.add_option("--ask-time", o.askTimeMs, "units in exception mode ask for the time every MS (class bit 3)")
+        ->type_name("MS")->group(units)->check(kivtools::InRange(0, 86400000));
+    app.add_option("--notice-retry", o.noticeRetryMs, "send an unacknowledged notice again after MS (default 3000)")
+        ->type_name("MS")->group(units)->check(kivtools::InRange(0, 86400000));
+    app.add_option("--notice-gap", o.noticeGapMs,
+                   "after an acknowledgement wait at least MS before the next notice (200)")
+        ->type_name("MS")->group(units)->check(kivtools::InRange(0, 86400000));
+    app.add_option("--idle-gap", o.idleGapMs, "the line must be quiet MS before a unit speaks unasked (default 20)")
+        ->type_name("MS")->group(units)->check(kivtools::InRange(0, 86400000));
+    bool lenient = false;
+    app.add_flag("--lenient", lenient,
+                 "answer requests whatever their control byte (default: a request whose DIR, PRM, FCV or "
+                 "function code is wrong gets no answer)")
+        ->group(units);
+    app.add_flag("--plant", s->plant,
+                 "run the demo plant on every station: register 100 counts each second, 101 ramps 0..1000 "
+                 "(changes and logged events), 102 follows a sine (logged events), status points 10 and 11 "
+                 "toggle every 5 and 7 s")
+        ->group(units);
+    app.add_option("--seed", seed, "seed of the fault generator (default: from the clock, printed at start)")
+        ->type_name("N")->group(faults)->check(kivtools::InRange(0, INT64_MAX));
+    app.add_option("--fault", faultTexts,
+                   "KIND=P: every answer commits KIND with probability P; KIND[:N]: the next N answers commit "
+                   "KIND (default 1); repeatable")
+        ->type_name("KIND=P|KIND[:N]")->group(faults)->allow_extra_args(false);
+    app.add_option("--delay-ms", o.delayMs, "how late the delay fault answers (default 1500)")
+        ->type_name("MS")->group(faults)->check(kivtools::InRange(0, 86400000));
+    app.add_option("--scenario", s->scenario, "run the commands in FILE after the start (one a line, # comments)")
+        ->type_name("FILE")->group(control);
+    bool noStdin = false;
+    app.add_flag("--no-stdin", noStdin, "read no commands from standard input")->group(control);
+    app.add_option("--duration", s->durationS, "stop after S seconds (default: run until quit, Ctrl-C or SIGTERM)")
+        ->type_name("S")->group(control)->check(kivtools::InRange(1, 100000000));
+    app.add_flag("--trace", s->trace,
+                 "print every frame both ways on standard error: time, RX (to the units) or TX (from them), hex "
+                 "bytes, decoded header and a note")
+        ->group(control);
+    app.add_option("--trace-file", s->traceFile, "write the trace into FILE instead")
+        ->type_name("FILE")->group(control);
+    app.add_flag("--quiet", s->quiet, "no banner and no statistics at the end")->group(control);
+
+    int parsed = kivtools::Parse(app, argc, argv, "kivsim", 2);
+    if (parsed >= 0) return parsed;
+    auto bad = [&](const std::string& why) {
+        std::fprintf(stderr, "kivsim: %s\n(kivsim --help tells more)\n", why.c_str());
+        return 2;
+    };
+    for (const std::string& text : stations) {
+        size_t colon = text.find(':');
+        long long station = 0, host = 0;
+        if (!ParseInt(text.substr(0, colon), 0, 65535, &station) ||
+            (colon != std::string::npos && !ParseInt(text.substr(colon + 1), 0, 65535, &host))) {
+            return bad("bad --station " + text);
         }
+        s->stations.emplace_back(uint16_t(station), uint16_t(host));
+    }
+    for (std::string text : maps) {
+        size_t colon = text.find(':');
+        long long station = -1;
+        if (colon != std::string::npos && ParseInt(text.substr(0, colon), 0, 65535, &station)) {
+            text = text.substr(colon + 1);
+        } else {
+            station = -1;
+        }
+        s->maps.emplace_back(int(station), text);
+    }
+    for (const std::string& text : faultTexts) {
+        size_t colon = text.find(':');
+        std::string command = "fault " + text.substr(0, colon);
+        if (colon != std::string::npos) command += " " + text.substr(colon + 1);
+        s->faultCommands.push_back(command);
+    }
+    if (lenient) o.strict = false;
+    if (noStdin) s->readStdin = false;
+    if (!s->traceFile.empty()) s->trace = true;
+    if (seed >= 0) {
+        o.seed = uint64_t(seed);
+        s->seedGiven = true;
     }
     if (s->stations.empty()) s->stations.emplace_back(1, 0);
     if (!s->seedGiven) {

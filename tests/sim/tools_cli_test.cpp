@@ -1,0 +1,109 @@
+// The tools' command lines: what each accepts, what it refuses with which
+// exit code, and that its reason names the option and the range.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/tool_run.h"
+
+namespace {
+
+struct CommandCase {
+    const char* arguments;
+    int status;
+    const char* says;  // a piece of the output
+};
+
+void RunCases(const std::string& program, const CommandCase* cases, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        ToolRun run = RunTool(program, cases[i].arguments);
+        EXPECT_EQ(cases[i].status, run.status) << cases[i].arguments << "\n" << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(cases[i].says)) << cases[i].arguments << "\n" << run.output;
+    }
+}
+
+#if defined(KIV_KIVPOLL_PATH)
+TEST(ToolsCommandLine, KivpollOptions) {
+    const CommandCase cases[] = {
+        {"--version", 0, "kivpoll " KIV_VERSION},
+        {"--help", 0, "--trace"},
+        {"-C 62 R00120300", 3, "--count: Value 62 not in range 1 to 61"},
+        {"--count=0 R00120300", 3, "--count"},
+        {"-b 3", 3, "--baud"},
+        {"--parity=odd2 R00120300", 3, "--parity"},
+        {"--no-such-option", 3, "--no-such-option"},
+        {"-p", 3, "--port"},
+        {"-qx", 3, "no address given"},  // bundled flags parse; then no address
+    };
+    RunCases(KIV_KIVPOLL_PATH, cases, sizeof cases / sizeof cases[0]);
+}
+#endif
+
+#if defined(KIV_KIVSIM_PATH)
+TEST(ToolsCommandLine, KivsimOptions) {
+    const CommandCase cases[] = {
+        {"--version", 0, "kivsim " KIV_VERSION},
+        {"--help", 0, "--pace-baud"},
+        {"--idle-gap=-1", 2, "--idle-gap"},
+        {"--baud 0", 2, "--baud: Value 0 not in range 1 to 4000000"},
+        {"--statoin 3", 2, "--statoin"},
+    };
+    RunCases(KIV_KIVSIM_PATH, cases, sizeof cases / sizeof cases[0]);
+}
+#endif
+
+}  // namespace
+
+#if defined(KIV_SOURCE_DIR)
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+// The long options named in a document's option table (rows starting with
+// "| `-"), or in a help text's option lines (starting with blanks and "-").
+std::set<std::string> LongOptions(const std::string& text, bool table) {
+    std::set<std::string> names;
+    std::stringstream stream(text);
+    const std::regex option("--[a-z][a-z0-9-]*");
+    for (std::string line; std::getline(stream, line);) {
+        bool listed = table ? line.rfind("| `-", 0) == 0 : std::regex_search(line, std::regex("^  +-"));
+        if (!listed) continue;
+        if (!table) line = line.substr(0, line.find("  ", line.find_first_not_of(' ')));
+        for (std::sregex_iterator it(line.begin(), line.end(), option), end; it != end; ++it) names.insert(it->str());
+    }
+    return names;
+}
+
+std::string ReadSource(const std::string& name) {
+    std::ifstream in(std::string(KIV_SOURCE_DIR) + "/" + name);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void ExpectHelpAndDocAgree(const std::string& program, const std::string& doc) {
+    ToolRun help = RunTool(program, "--help");
+    ASSERT_EQ(0, help.status) << help.output;
+    std::set<std::string> inHelp = LongOptions(help.output, false), inDoc = LongOptions(ReadSource(doc), true);
+    EXPECT_GT(inHelp.size(), 10u) << help.output;
+    for (const std::string& name : inHelp) EXPECT_EQ(1u, inDoc.count(name)) << name << " is missing from " << doc;
+    for (const std::string& name : inDoc) EXPECT_EQ(1u, inHelp.count(name)) << name << " is not in " << program;
+}
+
+#if defined(KIV_KIVPOLL_PATH)
+TEST(ToolsCommandLine, KivpollHelpAndDocsListTheSameOptions) {
+    ExpectHelpAndDocAgree(KIV_KIVPOLL_PATH, "docs/kivpoll.md");
+}
+#endif
+
+#if defined(KIV_KIVSIM_PATH)
+TEST(ToolsCommandLine, KivsimHelpAndDocsListTheSameOptions) {
+    ExpectHelpAndDocAgree(KIV_KIVSIM_PATH, "docs/kivsim.md");
+}
+#endif
+
+}  // namespace
+#endif
