@@ -1,0 +1,176 @@
+// RFC 2217 framing and Telnet option negotiation over plain buffers.
+#include "platform/telnet_com.h"
+
+namespace {
+
+enum DecoderState : uint8_t {
+    StateData = 0,
+    StateIac,        // IAC seen in data
+    StateVerb,       // IAC WILL/WONT/DO/DONT seen, option next
+    StateSub,        // inside IAC SB ... collecting
+    StateSubIac,     // IAC seen inside a subnegotiation
+};
+
+}  // namespace
+
+size_t TelnetEscape(const uint8_t* data, size_t count, uint8_t* out, size_t room, size_t* consumed) {
+    size_t used = 0;
+    size_t taken = 0;
+    while (taken < count) {
+        size_t need = data[taken] == kTelnetIac ? 2 : 1;
+        if (used + need > room) break;
+        out[used++] = data[taken];
+        if (need == 2) out[used++] = kTelnetIac;
+        ++taken;
+    }
+    if (consumed != nullptr) *consumed = taken;
+    return used;
+}
+
+size_t TelnetOptionBytes(uint8_t verb, uint8_t option, uint8_t* out) {
+    out[0] = kTelnetIac;
+    out[1] = verb;
+    out[2] = option;
+    return 3;
+}
+
+size_t ComSubnegotiation(uint8_t command, const uint8_t* value, size_t count, uint8_t* out) {
+    if (count > kComValueMax) count = kComValueMax;
+    size_t used = 0;
+    out[used++] = kTelnetIac;
+    out[used++] = kTelnetSb;
+    out[used++] = kOptionComPort;
+    out[used++] = command;
+    used += TelnetEscape(value, count, out + used, 2 * count, nullptr);
+    out[used++] = kTelnetIac;
+    out[used++] = kTelnetSe;
+    return used;
+}
+
+size_t ComSubnegotiation8(uint8_t command, uint8_t value, uint8_t* out) {
+    return ComSubnegotiation(command, &value, 1, out);
+}
+
+size_t ComSubnegotiation32(uint8_t command, uint32_t value, uint8_t* out) {
+    const uint8_t bytes[4] = {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)};
+    return ComSubnegotiation(command, bytes, 4, out);
+}
+
+TelnetEvent TelnetDecodeByte(TelnetDecoder* d, uint8_t byte) {
+    TelnetEvent event;
+    switch (d->state) {
+    case StateData:
+        if (byte == kTelnetIac) {
+            d->state = StateIac;
+        } else {
+            event.kind = TelnetData;
+            event.data = byte;
+        }
+        break;
+    case StateIac:
+        if (byte == kTelnetIac) {
+            d->state = StateData;
+            event.kind = TelnetData;
+            event.data = byte;
+        } else if (byte >= kTelnetWill) {
+            d->verb = byte;
+            d->state = StateVerb;
+        } else if (byte == kTelnetSb) {
+            d->subLength = 0;
+            d->state = StateSub;
+        } else {
+            d->state = StateData;
+            event.kind = TelnetOtherCommand;
+        }
+        break;
+    case StateVerb:
+        d->state = StateData;
+        event.kind = TelnetVerb;
+        event.verb = d->verb;
+        event.option = byte;
+        break;
+    case StateSub:
+        if (byte == kTelnetIac) {
+            d->state = StateSubIac;
+        } else if (d->subLength < sizeof d->sub) {
+            d->sub[d->subLength++] = byte;
+        }
+        break;
+    case StateSubIac:
+        if (byte == kTelnetIac) {
+            if (d->subLength < sizeof d->sub) d->sub[d->subLength++] = byte;
+            d->state = StateSub;
+        } else {
+            // IAC SE ends it; any other byte after IAC ends it as well,
+            // which is how a peer that forgot SE is tolerated.
+            d->state = StateData;
+            event.kind = TelnetSub;
+            event.option = d->subLength > 0 ? d->sub[0] : 0;
+            event.command = d->subLength > 1 ? d->sub[1] : 0;
+            event.value = d->sub + 2;
+            event.valueLength = d->subLength > 2 ? d->subLength - 2 : 0;
+        }
+        break;
+    default:
+        d->state = StateData;
+        break;
+    }
+    return event;
+}
+
+size_t TelnetAnswerVerb(TelnetOptions* o, uint8_t verb, uint8_t option, uint64_t weWill, uint64_t weDo,
+                        uint8_t* out) {
+    const uint64_t bit = OptionBit(option);
+    switch (verb) {
+    case kTelnetWill:
+        if (!(weDo & bit)) {
+            o->askedTheirs &= ~bit;
+            return TelnetOptionBytes(kTelnetDont, option, out);
+        }
+        if (o->theirs & bit) return 0;
+        o->theirs |= bit;
+        if (o->askedTheirs & bit) {
+            o->askedTheirs &= ~bit;
+            return 0;
+        }
+        return TelnetOptionBytes(kTelnetDo, option, out);
+    case kTelnetWont:
+        o->askedTheirs &= ~bit;
+        if (!(o->theirs & bit)) return 0;
+        o->theirs &= ~bit;
+        return TelnetOptionBytes(kTelnetDont, option, out);
+    case kTelnetDo:
+        if (!(weWill & bit)) {
+            o->askedOurs &= ~bit;
+            return TelnetOptionBytes(kTelnetWont, option, out);
+        }
+        if (o->ours & bit) return 0;
+        o->ours |= bit;
+        if (o->askedOurs & bit) {
+            o->askedOurs &= ~bit;
+            return 0;
+        }
+        return TelnetOptionBytes(kTelnetWill, option, out);
+    case kTelnetDont:
+        o->askedOurs &= ~bit;
+        if (!(o->ours & bit)) return 0;
+        o->ours &= ~bit;
+        return TelnetOptionBytes(kTelnetWont, option, out);
+    default:
+        return 0;
+    }
+}
+
+size_t TelnetAsk(TelnetOptions* o, uint8_t verb, uint8_t option, uint8_t* out) {
+    const uint64_t bit = OptionBit(option);
+    if (verb == kTelnetWill) {
+        if (o->ours & bit) return 0;
+        o->askedOurs |= bit;
+    } else if (verb == kTelnetDo) {
+        if (o->theirs & bit) return 0;
+        o->askedTheirs |= bit;
+    } else {
+        return 0;
+    }
+    return TelnetOptionBytes(verb, option, out);
+}
