@@ -53,6 +53,7 @@ const char kCommandHelp[] =
     "                                sin(2 pi t / CYCLE_MS); flip point P. EV: the events a\n"
     "                                change queues: change, log, both or none (default change)\n"
     "  stats [reset]                 statistics, or back to zero\n"
+    "  line                          the line; on the network the client's settings and RTS\n"
     "  trace on|off                  pause or resume the frame trace\n"
     "  sleep MS                      wait (scenario files)\n"
     "  quit                          stop kivsim\n"
@@ -422,6 +423,7 @@ std::string Simulator::Execute(const std::string& command) {
         AddGenerator(station, generator);
         return "";
     }
+    if (verb == "line") return DescribeNetLine();
     if (verb == "stats") {
         if (w.size() == 2 && w[1] == "reset") {
             ResetStats();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/kivsim/faults.h"
+#include "tools/kivsim/net_line.h"
 #include "tools/kivsim/plant.h"
 #include "tools/kivsim/station.h"
 
@@ -22,6 +23,11 @@ struct Options {
     std::string device;        // serial device to serve; empty: create a pseudo-terminal pair
     int baud = 9600;           // line speed of the device
     std::string linkPath;      // also make a symbolic link of this name to the line
+    // Serve the line over TCP instead (raw or RFC 2217), one client at a time.
+    NetLineKind listenKind = NetLineNone;
+    std::string listenAddress;  // empty: every interface
+    int listenPort = 0;         // 0: one the system picks (LinePath() tells which)
+    RadioSettings radio;        // a half-duplex radio between host and units (RFC 2217 only)
     int paceBaud = 0;          // > 0: every byte takes 10 bits at this rate, both ways
     uint64_t seed = 1;         // seed of the fault generator
     int delayMs = 1500;        // how late the delay fault answers
@@ -57,6 +63,9 @@ struct Stats {
     uint64_t framesSentUnasked = 0;         // frames and byte runs sent by command
     uint64_t faults[kFaultKinds] = {};      // faults committed, by kind
     uint64_t eventsLost = 0;                // records dropped from full queues (not reset by ResetStats)
+    uint64_t clients = 0;                   // network clients served
+    uint64_t radioLost[3] = {};             // host bytes lost on the radio, by RadioLoss
+    uint64_t radioCollisions = 0;           // unit transmissions garbled by the host keying up
 };
 // The statistics as lines of text, the way `stats` prints them.
 std::string FormatStats(const Stats& stats);
@@ -88,7 +97,8 @@ public:
     void Stop();
     bool Running() const;
     std::string Error() const;
-    // The path the driver should open: the pseudo-terminal's slave or the device.
+    // The path the driver should open: the pseudo-terminal's slave or the
+    // device; on the network the address ("rfc2217://127.0.0.1:4001").
     std::string LinePath() const;
 
     // Runs f on a unit's state under the simulator's lock. false when the
@@ -129,6 +139,11 @@ public:
     void SetFaultSeed(uint64_t seed);
     void SetDelay(int milliseconds);
     std::string DescribeFaults() const;
+
+    // The network line as the client set it; false when kivsim serves no
+    // network line or no client is connected.
+    bool NetLineState(ComPortState* state) const;
+    std::string DescribeNetLine() const;
 
     Stats GetStats() const;
     void ResetStats();

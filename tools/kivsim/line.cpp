@@ -62,6 +62,7 @@ Line::~Line() {
 }
 
 void Line::Close() {
+    net_.reset();
     if (fd_ >= 0) ::close(fd_);
     if (slaveFd_ >= 0) ::close(slaveFd_);
     fd_ = slaveFd_ = -1;
@@ -145,6 +146,17 @@ bool Line::OpenDevice(const std::string& path, int baud, std::string* error) {
     return true;
 }
 
+bool Line::Listen(NetLineKind kind, const std::string& address, int port, std::string* error) {
+    Close();
+    net_.reset(new NetEndpoint);
+    if (!net_->Listen(kind, address, port, error)) {
+        net_.reset();
+        return false;
+    }
+    path_ = net_->Url();
+    return true;
+}
+
 bool Line::MakeLink(const std::string& linkPath, std::string* error) {
     ::unlink(linkPath.c_str());
     if (::symlink(path_.c_str(), linkPath.c_str()) != 0) {
@@ -156,6 +168,7 @@ bool Line::MakeLink(const std::string& linkPath, std::string* error) {
 }
 
 int Line::ReadAvailable(std::vector<uint8_t>& into) {
+    if (net_) return net_->ReadAvailable(into);
     uint8_t buffer[512];
     int total = 0;
     for (;;) {
@@ -173,6 +186,7 @@ int Line::ReadAvailable(std::vector<uint8_t>& into) {
 }
 
 bool Line::Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop) {
+    if (net_) return net_->Write(bytes, count, paceBaud, stop);
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     const auto byteTime = std::chrono::nanoseconds(paceBaud > 0 ? 10000000000LL / paceBaud : 0);

@@ -5,8 +5,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/kivsim/net_line.h"
 
 namespace kivsim {
 
@@ -24,13 +27,18 @@ public:
     bool OpenPty(std::string* error);
     // Opens a serial device in raw mode, 8 data bits, no parity, one stop bit.
     bool OpenDevice(const std::string& path, int baud, std::string* error);
+    // Offers the line over the network instead (see NetEndpoint); Path()
+    // is then the address a port map takes.
+    bool Listen(NetLineKind kind, const std::string& address, int port, std::string* error);
+    // The network side, or nullptr on a pseudo-terminal or a device.
+    NetEndpoint* Net() { return net_.get(); }
     // Also makes linkPath a symbolic link to the line's path (replacing a
     // link that is there already).
     bool MakeLink(const std::string& linkPath, std::string* error);
     void Close();
 
     const std::string& Path() const { return path_; }
-    int Fd() const { return fd_; }
+    int Fd() const { return net_ ? net_->Fd() : fd_; }
 
     // Appends whatever bytes wait (without blocking). -1 on a read error.
     int ReadAvailable(std::vector<uint8_t>& into);
@@ -44,6 +52,7 @@ private:
     int slaveFd_ = -1;  // the slave end kept open (pseudo-terminal only)
     std::string path_;
     std::string linkPath_;
+    std::unique_ptr<NetEndpoint> net_;
 };
 
 }  // namespace kivsim

@@ -100,6 +100,8 @@ struct Simulator::Impl {
 
     Line line;
     bool lineOpen = false;
+    ComPortState netCom;        // the network line's settings, copied for other threads
+    bool netConnected = false;
     std::thread thread;
     std::atomic<bool> stop{false};
     std::mutex stopMutex;
@@ -136,6 +138,10 @@ struct Simulator::Impl {
                      std::vector<Transmission>& out);
     void UnaskedWork(std::vector<Transmission>& out);
     void Transmit(std::vector<Transmission>& out);
+    void TakeLineNotes();
+    void ReadLine();
+    bool PumpFor(int64_t ms);
+    void TransmitByRadio(Transmission& tx);
     bool SleepUs(int64_t us);
     std::vector<uint8_t> Frame(const std::vector<uint8_t>& message) {
         std::vector<uint8_t> frame(kFrameBufferSize);
@@ -422,11 +428,87 @@ void Simulator::Impl::Transmit(std::vector<Transmission>& out) {
             Trace("TX", nullptr, 0, tx.note);
             continue;
         }
+        if (options.radio.on && line.Net() != nullptr) {
+            TransmitByRadio(tx);
+            continue;
+        }
         Trace("TX", tx.bytes.data(), tx.bytes.size(), tx.note);
         line.Write(tx.bytes.data(), tx.bytes.size(), options.paceBaud, stop);
         lastTxMs = SteadyMs();
     }
     out.clear();
+}
+
+// Traces what the network line noted: clients, and host bytes the radio lost.
+void Simulator::Impl::TakeLineNotes() {
+    NetEndpoint* net = line.Net();
+    if (net == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        netCom = net->Com();
+        netConnected = net->Connected();
+    }
+    for (const NetEndpoint::Note& note : net->TakeNotes()) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (note.connected) ++stats.clients;
+        if (note.loss >= 0) stats.radioLost[note.loss] += note.bytes.size();
+        Trace("RX", note.bytes.data(), note.bytes.size(), note.text);
+    }
+}
+
+void Simulator::Impl::ReadLine() {
+    if (line.ReadAvailable(rx) > 0) lastRxMs = SteadyMs();
+    TakeLineNotes();
+}
+
+// Goes on taking what the host sends for ms (RTS, bytes) while a radio
+// transmission runs. false when stopped.
+bool Simulator::Impl::PumpFor(int64_t ms) {
+    const int64_t end = SteadyMs() + ms;
+    for (;;) {
+        ReadLine();
+        int64_t left = end - SteadyMs();
+        if (left <= 0) return true;
+        if (!SleepUs(std::min<int64_t>(left, 1) * 1000)) return false;
+    }
+}
+
+// A unit on the radio: it waits until the host's transmitter is off, keys
+// its own (the host sees the carrier from here), sends after its key-up
+// time and holds the carrier for the tail. Should the host key up
+// meanwhile, both transmissions are garbled.
+void Simulator::Impl::TransmitByRadio(Transmission& tx) {
+    NetEndpoint& net = *line.Net();
+    const int64_t giveUp = SteadyMs() + 10000;
+    while (net.HostKeyed() && net.Connected()) {
+        if (SteadyMs() > giveUp) {
+            Trace("TX", tx.bytes.data(), tx.bytes.size(), "not sent: the host kept its transmitter keyed");
+            return;
+        }
+        if (!PumpFor(1)) return;
+    }
+    if (!net.Connected()) return;
+    net.SetUnitTransmitting(true);
+    const uint32_t baud = net.Com().baud > 0 ? net.Com().baud : 9600;
+    const int64_t airMs = options.radio.keyUpMs + int64_t(tx.bytes.size()) * 10000 / baud;
+    bool sent = PumpFor(airMs);
+    std::vector<uint8_t> bytes = tx.bytes;
+    std::string note = tx.note;
+    if (net.TakeCollision()) {
+        for (uint8_t& b : bytes) b ^= 0xA5;
+        note += note.empty() ? "" : "; ";
+        note += "garbled: the host keyed up during it";
+        std::lock_guard<std::mutex> lock(mutex);
+        ++stats.radioCollisions;
+    }
+    if (sent) {
+        Trace("TX", bytes.data(), bytes.size(), note);
+        line.Write(bytes.data(), bytes.size(), 0, stop);
+        PumpFor(options.radio.tailMs);
+    }
+    net.SetUnitTransmitting(false);
+    net.TakeCollision();
+    lastTxMs = SteadyMs();
 }
 
 void Simulator::Impl::Run() {
@@ -448,7 +530,7 @@ void Simulator::Impl::Run() {
         }
         if (stop.load()) break;
         if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            if (line.ReadAvailable(rx) > 0) lastRxMs = SteadyMs();
+            ReadLine();
             if (fds[0].revents & (POLLHUP | POLLERR) && !(fds[0].revents & POLLIN)) SleepUs(5000);
         }
         for (;;) {
@@ -523,8 +605,18 @@ bool Simulator::Start() {
     if (s.thread.joinable()) return true;
     std::string error;
     if (!s.lineOpen) {
-        bool ok = s.options.device.empty() ? s.line.OpenPty(&error)
-                                           : s.line.OpenDevice(s.options.device, s.options.baud, &error);
+        bool ok;
+        if (s.options.listenKind != NetLineNone) {
+            ok = s.line.Listen(s.options.listenKind, s.options.listenAddress, s.options.listenPort, &error);
+            if (ok) s.line.Net()->SetRadio(s.options.radio);
+        } else {
+            ok = s.options.device.empty() ? s.line.OpenPty(&error)
+                                          : s.line.OpenDevice(s.options.device, s.options.baud, &error);
+        }
+        if (ok && s.options.radio.on && s.options.listenKind != NetLineRfc2217) {
+            ok = false;
+            error = "the radio needs a line served with RFC 2217 (its modem lines)";
+        }
         if (ok && !s.options.linkPath.empty()) ok = s.line.MakeLink(s.options.linkPath, &error);
         if (!ok) {
             std::lock_guard<std::mutex> lock(s.mutex);
@@ -754,6 +846,30 @@ Stats Simulator::GetStats() const {
     return stats;
 }
 
+bool Simulator::NetLineState(ComPortState* state) const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    *state = impl_->netCom;
+    return impl_->netConnected;
+}
+
+std::string Simulator::DescribeNetLine() const {
+    if (impl_->options.listenKind == NetLineNone) return "line: " + LinePath() + "\n";
+    ComPortState c;
+    bool connected = NetLineState(&c);
+    static const char* const kParity[] = {"?", "none", "odd", "even", "mark", "space"};
+    static const char* const kStop[] = {"?", "1", "2", "1.5"};
+    std::ostringstream out;
+    out << "line: " << LinePath() << (impl_->options.radio.on ? " with radio" : "") << ", "
+        << (connected ? "client connected" : "no client");
+    if (connected && impl_->options.listenKind == NetLineRfc2217) {
+        out << "; " << c.baud << " baud, " << int(c.dataBits) << " data bits, parity "
+            << kParity[c.parity <= 5 ? c.parity : 0] << ", stop bits " << kStop[c.stopBits <= 3 ? c.stopBits : 0]
+            << ", RTS " << (c.rts ? "on" : "off") << ", DTR " << (c.dtr ? "on" : "off") << ", purges " << c.purges;
+    }
+    out << "\n";
+    return out.str();
+}
+
 void Simulator::ResetStats() {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->stats = Stats();
@@ -813,6 +929,11 @@ std::string FormatStats(const Stats& s) {
         << " (mismatched acknowledgements " << s.ackMismatches << ")\n";
     out << "link resets sent " << s.linkResetsSent << " replies " << s.linkResetReplies << "; frames sent by command "
         << s.framesSentUnasked << "\n";
+    if (s.clients > 0) {
+        out << "network clients " << s.clients << "; radio: host bytes lost unkeyed " << s.radioLost[0]
+            << ", before key-up " << s.radioLost[1] << ", in collisions " << s.radioLost[2]
+            << "; unit frames garbled " << s.radioCollisions << "\n";
+    }
     out << "faults:";
     for (int k = 0; k < kFaultKinds; ++k) out << " " << FaultName(FaultKind(k)) << "=" << s.faults[k];
     out << "\n";

@@ -1,0 +1,390 @@
+// kivsim's network line: listener, one client, the com-port option's
+// server side and the radio between host and units.
+#include "tools/kivsim/net_line.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kivsim {
+
+namespace {
+
+// What we perform and accept as the server.
+constexpr uint64_t kServerWill = OptionBit(kOptionBinary) | OptionBit(kOptionSuppressGoAhead);
+constexpr uint64_t kServerDo =
+    OptionBit(kOptionBinary) | OptionBit(kOptionSuppressGoAhead) | OptionBit(kOptionComPort);
+const char kSignature[] = "kivsim";
+
+int64_t SteadyNowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void AppendSub(std::vector<uint8_t>* out, uint8_t command, const uint8_t* value, size_t length) {
+    uint8_t bytes[kComSubnegotiationMax];
+    size_t n = ComSubnegotiation(command, value, length, bytes);
+    out->insert(out->end(), bytes, bytes + n);
+}
+
+void AppendSub8(std::vector<uint8_t>* out, uint8_t command, uint8_t value) {
+    AppendSub(out, command, &value, 1);
+}
+
+}  // namespace
+
+bool AnswerComCommand(ComPortState* s, uint8_t command, const uint8_t* value, size_t length,
+                      std::vector<uint8_t>* out) {
+    const uint8_t answer = static_cast<uint8_t>(command + kComServerOffset);
+    const uint8_t v = length > 0 ? value[0] : 0;
+    switch (command) {
+    case ComSignature:
+        AppendSub(out, answer, reinterpret_cast<const uint8_t*>(kSignature), sizeof kSignature - 1);
+        return false;
+    case ComSetBaudRate: {
+        if (length >= 4) {
+            uint32_t baud = uint32_t(value[0]) << 24 | uint32_t(value[1]) << 16 | uint32_t(value[2]) << 8 | value[3];
+            if (baud != 0) s->baud = baud;
+        }
+        const uint8_t bytes[4] = {uint8_t(s->baud >> 24), uint8_t(s->baud >> 16), uint8_t(s->baud >> 8),
+                                  uint8_t(s->baud)};
+        AppendSub(out, answer, bytes, 4);
+        return false;
+    }
+    case ComSetDataSize:
+        if (v >= 5 && v <= 8) s->dataBits = v;
+        AppendSub8(out, answer, s->dataBits);
+        return false;
+    case ComSetParity:
+        if (v >= 1 && v <= 5) s->parity = v;
+        AppendSub8(out, answer, s->parity);
+        return false;
+    case ComSetStopSize:
+        if (v >= 1 && v <= 3) s->stopBits = v;
+        AppendSub8(out, answer, s->stopBits);
+        return false;
+    case ComSetControl: {
+        bool before = s->rts;
+        uint8_t reply = v;
+        switch (v) {
+        case ComControlRtsOn: s->rts = true; break;
+        case ComControlRtsOff: s->rts = false; break;
+        case ComControlDtrOn: s->dtr = true; break;
+        case ComControlDtrOff: s->dtr = false; break;
+        case 10: reply = s->rts ? ComControlRtsOn : ComControlRtsOff; break;  // asks for RTS
+        case 7: reply = s->dtr ? ComControlDtrOn : ComControlDtrOff; break;   // asks for DTR
+        case 0: reply = ComControlNoFlow; break;                              // asks for flow control
+        default: break;  // flow control and break: taken, without effect
+        }
+        AppendSub8(out, answer, reply);
+        return s->rts != before;
+    }
+    case ComNotifyModemState:
+        return true;  // a client asking for the modem state
+    case ComSetLineStateMask:
+        AppendSub8(out, answer, v);
+        return false;
+    case ComSetModemStateMask:
+        s->modemMask = v;
+        AppendSub8(out, answer, v);
+        return true;  // and the state as it is now
+    case ComPurgeData:
+        ++s->purges;
+        AppendSub8(out, answer, v);
+        return false;
+    default:
+        return false;  // flow suspend/resume and unknown commands: no answer
+    }
+}
+
+const char* RadioLossText(RadioLoss loss) {
+    switch (loss) {
+    case RadioLoss::NotKeyed: return "lost: host transmitter not keyed";
+    case RadioLoss::BeforeKeyUp: return "lost: sent before the radio's key-up time";
+    case RadioLoss::Collision: return "lost: collision with a unit's transmission";
+    }
+    return "lost";
+}
+
+bool RadioPassesHostByte(const RadioSettings& radio, int64_t keyedAtMs, bool unitTransmitting, int64_t nowMs,
+                         RadioLoss* loss) {
+    if (!radio.on) return true;
+    if (keyedAtMs < 0) {
+        *loss = RadioLoss::NotKeyed;
+        return false;
+    }
+    if (nowMs - keyedAtMs < radio.keyUpMs) {
+        *loss = RadioLoss::BeforeKeyUp;
+        return false;
+    }
+    if (unitTransmitting) {
+        *loss = RadioLoss::Collision;
+        return false;
+    }
+    return true;
+}
+
+NetEndpoint::~NetEndpoint() {
+    Close();
+}
+
+void NetEndpoint::Close() {
+    if (client_ >= 0) ::close(client_);
+    if (listener_ >= 0) ::close(listener_);
+    client_ = listener_ = -1;
+}
+
+bool NetEndpoint::Listen(NetLineKind kind, const std::string& address, int port, std::string* error) {
+    Close();
+    kind_ = kind;
+    struct sockaddr_in6 where6;
+    struct sockaddr_in where4;
+    std::memset(&where6, 0, sizeof where6);
+    std::memset(&where4, 0, sizeof where4);
+    bool v6 = address.find(':') != std::string::npos;
+    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        *error = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int bound;
+    if (v6) {
+        where6.sin6_family = AF_INET6;
+        where6.sin6_port = htons(uint16_t(port));
+        if (inet_pton(AF_INET6, address.c_str(), &where6.sin6_addr) != 1) {
+            ::close(fd);
+            *error = "not an address: " + address;
+            return false;
+        }
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&where6), sizeof where6);
+    } else {
+        where4.sin_family = AF_INET;
+        where4.sin_port = htons(uint16_t(port));
+        where4.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (!address.empty() && inet_pton(AF_INET, address.c_str(), &where4.sin_addr) != 1) {
+            ::close(fd);
+            *error = "not an address: " + address;
+            return false;
+        }
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&where4), sizeof where4);
+    }
+    if (bound != 0 || ::listen(fd, 4) != 0) {
+        *error = "listen on port " + std::to_string(port) + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    struct sockaddr_storage got;
+    socklen_t length = sizeof got;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&got), &length);
+    port_ = got.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&got)->sin6_port)
+                                      : ntohs(reinterpret_cast<sockaddr_in*>(&got)->sin_port);
+    address_ = address;
+    listener_ = fd;
+    return true;
+}
+
+std::string NetEndpoint::Url() const {
+    std::string host = address_.empty() ? "127.0.0.1" : address_;
+    if (host.find(':') != std::string::npos) host = "[" + host + "]";
+    return std::string(kind_ == NetLineRfc2217 ? "rfc2217://" : "tcp://") + host + ":" + std::to_string(port_);
+}
+
+void NetEndpoint::Accept() {
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    client_ = fd;
+    decoder_ = TelnetDecoder();
+    options_ = TelnetOptions();
+    com_ = ComPortState();
+    keyedAtMs_ = -1;
+    unitTransmitting_ = false;
+    collision_ = false;
+    notes_.push_back({"client connected", {}, -1, true});
+    if (kind_ != NetLineRfc2217) return;
+    uint8_t bytes[16];
+    size_t used = 0;
+    used += TelnetAsk(&options_, kTelnetDo, kOptionComPort, bytes + used);
+    used += TelnetAsk(&options_, kTelnetWill, kOptionBinary, bytes + used);
+    used += TelnetAsk(&options_, kTelnetDo, kOptionBinary, bytes + used);
+    used += TelnetAsk(&options_, kTelnetWill, kOptionSuppressGoAhead, bytes + used);
+    used += TelnetAsk(&options_, kTelnetDo, kOptionSuppressGoAhead, bytes + used);
+    Send(bytes, used);
+}
+
+void NetEndpoint::DropClient(const std::string& why) {
+    if (client_ < 0) return;
+    ::close(client_);
+    client_ = -1;
+    com_.rts = false;  // the settings stay readable until the next client
+    keyedAtMs_ = -1;
+    notes_.push_back({"client left: " + why, {}, -1, false});
+}
+
+bool NetEndpoint::Send(const uint8_t* bytes, size_t count) {
+    size_t sent = 0;
+    auto start = std::chrono::steady_clock::now();
+    while (sent < count && client_ >= 0) {
+        ssize_t n = ::send(client_, bytes + sent, count - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += size_t(n);
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) {
+                DropClient("it takes nothing");
+                return false;
+            }
+            struct pollfd p = {client_, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+            continue;
+        }
+        DropClient(std::strerror(errno));
+        return false;
+    }
+    return sent == count;
+}
+
+uint8_t NetEndpoint::ModemBits() const {
+    // DSR: the device is there. CTS answers RTS at once. Carrier: a wire
+    // has it always; on the radio it is a unit's transmitter.
+    uint8_t bits = kModemDsr;
+    if (com_.rts) bits |= kModemCts;
+    if (!radio_.on || unitTransmitting_) bits |= kModemCarrier;
+    return bits;
+}
+
+void NetEndpoint::NotifyModemState(uint8_t deltas) {
+    if (kind_ != NetLineRfc2217 || client_ < 0) return;
+    uint8_t bits = static_cast<uint8_t>((ModemBits() | deltas) & com_.modemMask);
+    uint8_t bytes[kComSubnegotiationMax];
+    Send(bytes, ComSubnegotiation8(ComNotifyModemState + kComServerOffset, bits, bytes));
+}
+
+void NetEndpoint::SetUnitTransmitting(bool on) {
+    if (on == unitTransmitting_) return;
+    unitTransmitting_ = on;
+    if (on && com_.rts) collision_ = true;
+    NotifyModemState(kModemCarrierDelta);
+}
+
+bool NetEndpoint::TakeCollision() {
+    bool was = collision_;
+    collision_ = false;
+    return was;
+}
+
+std::vector<NetEndpoint::Note> NetEndpoint::TakeNotes() {
+    std::vector<Note> taken;
+    taken.swap(notes_);
+    return taken;
+}
+
+void NetEndpoint::Lose(RadioLoss loss, uint8_t byte) {
+    std::string text = RadioLossText(loss);
+    if (notes_.empty() || notes_.back().text != text) notes_.push_back({text, {}, int(loss), false});
+    notes_.back().bytes.push_back(byte);
+}
+
+void NetEndpoint::TakeClientByte(uint8_t byte, int64_t now, std::vector<uint8_t>& into, int* delivered) {
+    TelnetEvent e;
+    if (kind_ == NetLineRfc2217) {
+        e = TelnetDecodeByte(&decoder_, byte);
+    } else {
+        e.kind = TelnetData;
+        e.data = byte;
+    }
+    switch (e.kind) {
+    case TelnetData: {
+        RadioLoss loss;
+        if (RadioPassesHostByte(radio_, com_.rts ? keyedAtMs_ : -1, unitTransmitting_, now, &loss)) {
+            into.push_back(e.data);
+            ++*delivered;
+        } else {
+            if (loss == RadioLoss::Collision) collision_ = true;
+            Lose(loss, e.data);
+        }
+        break;
+    }
+    case TelnetVerb: {
+        uint8_t answer[3];
+        size_t n = TelnetAnswerVerb(&options_, e.verb, e.option, kServerWill, kServerDo, answer);
+        if (n > 0) Send(answer, n);
+        break;
+    }
+    case TelnetSub: {
+        if (e.option != kOptionComPort) break;
+        bool rtsBefore = com_.rts;
+        std::vector<uint8_t> answer;
+        bool notify = AnswerComCommand(&com_, e.command, e.value, e.valueLength, &answer);
+        if (!answer.empty()) Send(answer.data(), answer.size());
+        if (com_.rts && !rtsBefore) {
+            keyedAtMs_ = now;
+            if (unitTransmitting_) collision_ = true;
+        }
+        if (notify) NotifyModemState(com_.rts != rtsBefore ? kModemCtsDelta : 0);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+int NetEndpoint::ReadAvailable(std::vector<uint8_t>& into) {
+    if (client_ < 0) {
+        if (listener_ >= 0) Accept();
+        return 0;
+    }
+    int delivered = 0;
+    uint8_t buffer[1024];
+    for (;;) {
+        ssize_t n = ::recv(client_, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            const int64_t now = SteadyNowMs();
+            for (ssize_t i = 0; i < n && client_ >= 0; ++i) TakeClientByte(buffer[i], now, into, &delivered);
+            if (client_ < 0) return delivered;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return delivered;
+        DropClient(n == 0 ? "closed by the client" : std::strerror(errno));
+        return delivered;
+    }
+}
+
+bool NetEndpoint::Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop) {
+    if (client_ < 0) return false;
+    const int64_t byteUs = paceBaud > 0 ? 10000000LL / paceBaud : 0;
+    size_t done = 0;
+    while (done < count) {
+        if (stop.load()) return false;
+        size_t chunk = byteUs > 0 ? 1 : count - done;
+        uint8_t escaped[2048];
+        size_t consumed = chunk;
+        size_t used = chunk;
+        const uint8_t* out = bytes + done;
+        if (kind_ == NetLineRfc2217) {
+            used = TelnetEscape(bytes + done, chunk, escaped, sizeof escaped, &consumed);
+            out = escaped;
+        } else if (chunk > sizeof escaped) {
+            consumed = used = sizeof escaped;
+        }
+        if (!Send(out, used)) return false;
+        done += consumed;
+        if (byteUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(byteUs));
+    }
+    return true;
+}
+
+}  // namespace kivsim

@@ -1,0 +1,123 @@
+// kivsim as a serial device server: its line offered over TCP to one
+// client at a time, raw or with the Telnet com-port option (RFC 2217), and
+// the half-duplex radio that the option's modem lines make possible.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/port_map.h"
+#include "platform/telnet_com.h"
+
+namespace kivsim {
+
+// The com-port settings a client set, and our answers to its commands.
+struct ComPortState {
+    uint32_t baud = 9600;
+    uint8_t dataBits = 8;
+    uint8_t parity = 1;     // the option's codes: 1 none
+    uint8_t stopBits = 1;   // 1 one
+    bool rts = false;
+    bool dtr = false;
+    uint8_t modemMask = 0xFF;
+    uint64_t purges = 0;    // PURGE-DATA commands received
+};
+
+// The answer to one com-port command from the client (value unescaped),
+// appended to out as wire bytes. Settings are stored; a value of 0 asks
+// for the current one. Returns true when the command changed RTS or asked
+// for the modem state, so that the caller sends it.
+bool AnswerComCommand(ComPortState* state, uint8_t command, const uint8_t* value, size_t length,
+                      std::vector<uint8_t>* out);
+
+struct RadioSettings {
+    bool on = false;
+    int keyUpMs = 150;  // a transmitter sends nothing usable until this long after keying
+    int tailMs = 100;   // the carrier stays up this long after the last byte
+};
+
+// Why bytes from the host never reached the units on the radio.
+enum class RadioLoss { NotKeyed, BeforeKeyUp, Collision };
+const char* RadioLossText(RadioLoss loss);
+
+// What the radio does with one byte from the host at time nowMs, given
+// when the host keyed up (keyedAtMs, < 0: not keyed) and whether a unit
+// transmits. Returns false (and the reason) when the byte is lost.
+bool RadioPassesHostByte(const RadioSettings& radio, int64_t keyedAtMs, bool unitTransmitting, int64_t nowMs,
+                         RadioLoss* loss);
+
+class NetEndpoint {
+public:
+    NetEndpoint() = default;
+    ~NetEndpoint();
+    NetEndpoint(const NetEndpoint&) = delete;
+    NetEndpoint& operator=(const NetEndpoint&) = delete;
+
+    // Listens on address:port (address empty: every interface; port 0:
+    // one the system picks). false with *error.
+    bool Listen(NetLineKind kind, const std::string& address, int port, std::string* error);
+    void Close();
+    void SetRadio(const RadioSettings& radio) { radio_ = radio; }
+    const RadioSettings& Radio() const { return radio_; }
+
+    // The descriptor to wait on: the client's, or the listener's while
+    // no client is there (further clients wait in the backlog).
+    int Fd() const { return client_ >= 0 ? client_ : listener_; }
+    int Port() const { return port_; }
+    // "tcp://ADDRESS:PORT" or "rfc2217://ADDRESS:PORT", as a port map takes it.
+    std::string Url() const;
+    bool Connected() const { return client_ >= 0; }
+
+    // Takes a waiting client, or what the client sent: data bytes that
+    // reach the units are appended to into. 0 when none did; -1 never
+    // (a client that leaves is a note, and the next one is awaited).
+    int ReadAvailable(std::vector<uint8_t>& into);
+    // Sends data to the client (escaped on Telnet); paceBaud > 0 spaces
+    // the bytes as Line::Write does. false when the client is gone.
+    bool Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop);
+
+    // The radio: whether the host keys its transmitter, the carrier we
+    // show it, and whether the host keyed up while a unit transmitted.
+    bool HostKeyed() const { return com_.rts; }
+    void SetUnitTransmitting(bool on);
+    bool TakeCollision();
+    const ComPortState& Com() const { return com_; }
+
+    // Notes for the trace: clients coming and going, bytes lost on the
+    // radio (with the bytes). Taken by the caller.
+    struct Note {
+        std::string text;
+        std::vector<uint8_t> bytes;
+        int loss = -1;  // a RadioLoss when bytes were lost, else -1
+        bool connected = false;
+    };
+    std::vector<Note> TakeNotes();
+
+private:
+    void Accept();
+    void DropClient(const std::string& why);
+    void TakeClientByte(uint8_t byte, int64_t now, std::vector<uint8_t>& into, int* delivered);
+    void Lose(RadioLoss loss, uint8_t byte);
+    bool Send(const uint8_t* bytes, size_t count);
+    void NotifyModemState(uint8_t deltas);
+    uint8_t ModemBits() const;
+
+    NetLineKind kind_ = NetLineNone;
+    int listener_ = -1;
+    int client_ = -1;
+    int port_ = 0;
+    std::string address_;
+    RadioSettings radio_;
+    TelnetDecoder decoder_;
+    TelnetOptions options_;
+    ComPortState com_;
+    int64_t keyedAtMs_ = -1;
+    bool unitTransmitting_ = false;
+    bool collision_ = false;
+    std::vector<Note> notes_;
+};
+
+}  // namespace kivsim
