@@ -41,6 +41,13 @@ DWORD ErrorFromErrno(int error) {
     case ENOTTY:
         return kErrorInvalidFunction;
     case EIO:
+    // A network line whose connection dropped is a device gone, as a
+    // serial adapter pulled out or a pseudo-terminal hung up.
+    case ECONNRESET:
+    case ECONNABORTED:
+    case EPIPE:
+    case ENOTCONN:
+    case ETIMEDOUT:
         return ERROR_IO_DEVICE;
     default:
         return ERROR_GEN_FAILURE;

@@ -3,11 +3,14 @@
 // pipe that CloseHandle uses to end calls blocked on a port.
 #include "platform/posix_handles.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "platform/posix_errors.h"
+#include "platform/posix_network.h"
 
 namespace kivposix {
 namespace {
@@ -66,13 +69,29 @@ bool Acquire(HANDLE handle, PortUse* use, bool terminalOnly) {
         return false;
     }
     ++port.users;
-    *use = PortUse{slot, port.fd, port.wakeRead, port.terminal, port.pseudo, port.timeouts};
+    *use = PortUse{slot, port.fd, port.wakeRead, port.terminal, port.pseudo, port.net, port.timeouts};
     return true;
 }
 
-void CloseFiles(int fd, int wakeRead, int wakeWrite, bool terminal) {
-    if (terminal) ioctl(fd, TIOCNXCL);
-    close(fd);
+bool OpenWakePipe(int wake[2]) {
+    if (pipe(wake) != 0) {
+        Fail(ErrorFromErrno(errno));
+        return false;
+    }
+    for (int i = 0; i < 2; ++i) {
+        fcntl(wake[i], F_SETFD, FD_CLOEXEC);
+        fcntl(wake[i], F_SETFL, O_NONBLOCK);
+    }
+    return true;
+}
+
+void CloseFiles(int fd, int wakeRead, int wakeWrite, bool terminal, NetLine* net) {
+    if (net != nullptr) {
+        NetClose(net);
+    } else {
+        if (terminal) ioctl(fd, TIOCNXCL);
+        close(fd);
+    }
     close(wakeRead);
     close(wakeWrite);
 }
@@ -86,12 +105,14 @@ struct FilesToClose {
     int wakeRead = -1;
     int wakeWrite = -1;
     bool terminal = false;
+    NetLine* net = nullptr;
 };
 
 FilesToClose FreeSlot(PortSlot& port) {
-    FilesToClose files{port.fd, port.wakeRead, port.wakeWrite, port.terminal};
+    FilesToClose files{port.fd, port.wakeRead, port.wakeWrite, port.terminal, port.net};
     port.state = SlotState::Free;
     port.fd = port.wakeRead = port.wakeWrite = -1;
+    port.net = nullptr;
     return files;
 }
 
@@ -104,11 +125,11 @@ void Release(const PortUse& use) {
         std::lock_guard<std::mutex> lock(port.mutex);
         if (--port.users == 0 && port.state == SlotState::Closing) files = FreeSlot(port);
     }
-    if (files.fd >= 0) CloseFiles(files.fd, files.wakeRead, files.wakeWrite, files.terminal);
+    if (files.fd >= 0) CloseFiles(files.fd, files.wakeRead, files.wakeWrite, files.terminal, files.net);
 }
 
 
-HANDLE OpenSlot(int fd, int wakeRead, int wakeWrite, bool terminal, bool pseudo, const DCB& dcb) {
+HANDLE OpenSlot(int fd, int wakeRead, int wakeWrite, bool terminal, bool pseudo, const DCB& dcb, NetLine* net) {
     std::lock_guard<std::mutex> opening(openMutex);
     for (int tried = 0; tried < kSlotCount; ++tried) {
         int slot = (nextSlot + tried) % kSlotCount;
@@ -124,12 +145,13 @@ HANDLE OpenSlot(int fd, int wakeRead, int wakeWrite, bool terminal, bool pseudo,
         port.wakeWrite = wakeWrite;
         port.terminal = terminal;
         port.pseudo = pseudo;
+        port.net = net;
         port.dcb = dcb;
         port.timeouts = COMMTIMEOUTS{};
         return reinterpret_cast<HANDLE>(HandleValue(slot, port.generation));
     }
     Fail(ERROR_TOO_MANY_OPEN_FILES);
-    CloseFiles(fd, wakeRead, wakeWrite, terminal);
+    CloseFiles(fd, wakeRead, wakeWrite, terminal, net);
     return INVALID_HANDLE_VALUE;
 }
 
@@ -158,7 +180,7 @@ bool CloseSlot(HANDLE handle) {
             }
         }
     }
-    if (files.fd >= 0) CloseFiles(files.fd, files.wakeRead, files.wakeWrite, files.terminal);
+    if (files.fd >= 0) CloseFiles(files.fd, files.wakeRead, files.wakeWrite, files.terminal, files.net);
     return true;
 }
 

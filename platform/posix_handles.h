@@ -6,6 +6,8 @@
 
 #include "platform/win32_names.h"
 
+struct NetLine;
+
 namespace kivposix {
 
 enum class SlotState { Free, Open, Closing };
@@ -20,6 +22,7 @@ struct PortSlot {
     int wakeWrite = -1;
     bool terminal = false;    // a tty; the Comm calls fail on anything else (null device, files)
     bool pseudo = false;      // a pseudo-terminal: 8-bit characters without parity, always
+    NetLine* net = nullptr;   // a line over the network (fd is its socket), or nullptr
     DCB dcb{};                // the state as last set; what GetCommState reports
     COMMTIMEOUTS timeouts{};  // all 0 at open: reads wait for every byte asked
 };
@@ -32,6 +35,7 @@ struct PortUse {
     int wake;
     bool terminal;
     bool pseudo;
+    NetLine* net;
     COMMTIMEOUTS timeouts;
 };
 
@@ -49,13 +53,19 @@ void Release(const PortUse& use);
 // Puts an opened device into a free slot and returns its handle; with the
 // table full, fails with ERROR_TOO_MANY_OPEN_FILES, closes the descriptors
 // and returns INVALID_HANDLE_VALUE.
-HANDLE OpenSlot(int fd, int wakeRead, int wakeWrite, bool terminal, bool pseudo, const DCB& dcb);
+// A network line gives net (and its socket as fd).
+HANDLE OpenSlot(int fd, int wakeRead, int wakeWrite, bool terminal, bool pseudo, const DCB& dcb,
+                NetLine* net = nullptr);
 
 // Marks the port closed and wakes the calls still on it; false
 // (ERROR_INVALID_HANDLE) when the handle is not an open port.
 bool CloseSlot(HANDLE handle);
 
-// Closes a device and its wake pipe.
-void CloseFiles(int fd, int wakeRead, int wakeWrite, bool terminal);
+// Makes the non-blocking pipe that CloseHandle writes to; false with the
+// last error set.
+bool OpenWakePipe(int wake[2]);
+
+// Closes a device (or network line) and its wake pipe.
+void CloseFiles(int fd, int wakeRead, int wakeWrite, bool terminal, NetLine* net = nullptr);
 
 }  // namespace kivposix

@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "host/tavrik.h"
+#include "platform/posix_errors.h"
 #include "platform/win32_names.h"
 
 namespace {
@@ -446,3 +447,80 @@ bool NetModemState(NetLine* line, uint8_t* bits) {
         return true;
     });
 }
+
+namespace kivposix {
+
+HANDLE OpenNetPort(const PortMapEntry& entry) {
+    uint32_t error = ERROR_GEN_FAILURE;
+    NetLine* line = NetOpen(entry, &error);
+    if (line == nullptr) {
+        Fail(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    int wake[2];
+    if (!OpenWakePipe(wake)) {
+        NetClose(line);
+        return INVALID_HANDLE_VALUE;
+    }
+    // What GetCommState shows before the first SetCommState: 9600 8N1.
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = 9600;
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    return OpenSlot(line->fd, wake[0], wake[1], true, false, dcb, line);
+}
+
+DWORD NetApplyDcb(NetLine* line, const DCB& dcb) {
+    if (line->kind != NetLineRfc2217) return ERROR_SUCCESS;
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return ERROR_INVALID_PARAMETER;
+    if (!NetSetLine(line, dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits)) return ErrorFromErrno(errno);
+    return ERROR_SUCCESS;
+}
+
+DWORD NetEscape(NetLine* line, DWORD function) {
+    uint8_t control;
+    switch (function) {
+    case SETRTS: control = ComControlRtsOn; break;
+    case CLRRTS: control = ComControlRtsOff; break;
+    case SETDTR: control = ComControlDtrOn; break;
+    case CLRDTR: control = ComControlDtrOff; break;
+    default: return ERROR_INVALID_PARAMETER;
+    }
+    return NetControl(line, control) ? ERROR_SUCCESS : ErrorFromErrno(errno);
+}
+
+DWORD NetModemStatus(NetLine* line, DWORD* status) {
+    uint8_t bits = 0;
+    if (!NetModemState(line, &bits)) return ErrorFromErrno(errno);
+    DWORD lines = 0;
+    if (bits & kModemCts) lines |= MS_CTS_ON;
+    if (bits & kModemDsr) lines |= MS_DSR_ON;
+    if (bits & kModemRing) lines |= MS_RING_ON;
+    if (bits & kModemCarrier) lines |= MS_RLSD_ON;
+    *status = lines;
+    return ERROR_SUCCESS;
+}
+
+DWORD NetInputWaiting(NetLine* line, DWORD* count) {
+    long waiting = NetWaiting(line);
+    if (waiting < 0) return ErrorFromErrno(ECONNRESET);
+    *count = static_cast<DWORD>(waiting);
+    return ERROR_SUCCESS;
+}
+
+long ReadSome(const PortUse& use, void* bytes, size_t count) {
+    if (use.net != nullptr) return NetRead(use.net, static_cast<uint8_t*>(bytes), count);
+    return static_cast<long>(::read(use.fd, bytes, count));
+}
+
+long WriteSome(const PortUse& use, const void* bytes, size_t count) {
+    if (use.net != nullptr) return NetWrite(use.net, static_cast<const uint8_t*>(bytes), count);
+    return static_cast<long>(::write(use.fd, bytes, count));
+}
+
+}  // namespace kivposix

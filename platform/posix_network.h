@@ -58,9 +58,31 @@ long NetWrite(NetLine* line, const uint8_t* bytes, size_t count);
 long NetWaiting(NetLine* line);
 
 // RFC 2217 only (false with errno ENOTTY on raw TCP, as a pseudo-terminal
-// has no modem lines; EPIPE after a drop).
+// has no modem lines; EPIPE after a drop). NetSetLine takes the Win32
+// codes of parity and stop bits.
 bool NetSetLine(NetLine* line, uint32_t baud, uint8_t dataBits, uint8_t parity, uint8_t stopBits);
 bool NetControl(NetLine* line, uint8_t control);
 bool NetPurge(NetLine* line, uint8_t which);
 // The modem lines as the server last reported them (ComModem bits).
 bool NetModemState(NetLine* line, uint8_t* bits);
+
+// The Win32 calls' share of the work on a network port, for posix_serial.
+// Each returns ERROR_SUCCESS or the Win32 error for the call to fail with.
+#include "platform/posix_handles.h"
+
+namespace kivposix {
+
+// Opens the port map's line: the handle, or INVALID_HANDLE_VALUE with the
+// last error set (and the reason logged).
+HANDLE OpenNetPort(const PortMapEntry& entry);
+// Raw TCP keeps the settings without effect; RFC 2217 sends them.
+DWORD NetApplyDcb(NetLine* line, const DCB& dcb);
+// SETRTS, CLRRTS, SETDTR and CLRDTR as SET-CONTROL; the rest fail.
+DWORD NetEscape(NetLine* line, DWORD function);
+DWORD NetModemStatus(NetLine* line, DWORD* status);
+DWORD NetInputWaiting(NetLine* line, DWORD* count);
+// read(2) and write(2) of a port, whichever kind it is.
+long ReadSome(const PortUse& use, void* bytes, size_t count);
+long WriteSome(const PortUse& use, const void* bytes, size_t count);
+
+}  // namespace kivposix

@@ -10,10 +10,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "platform/posix_errors.h"
 #include "platform/posix_handles.h"
+#include "platform/posix_network.h"
 #include "platform/posix_serial.h"
 #include "platform/posix_termios.h"
 
@@ -64,8 +66,9 @@ int WaitForPort(const PortUse& use, short events, int64_t deadline) {
 extern "C" {
 
 // Opens an existing device (see PosixPortPath for the names) for this
-// process alone, in raw mode when it is a tty. Only OPEN_EXISTING and
-// synchronous I/O are supported. INVALID_HANDLE_VALUE on failure.
+// process alone, in raw mode when it is a tty, or the network line that
+// the port map gives the name. Only OPEN_EXISTING and synchronous I/O are
+// supported. INVALID_HANDLE_VALUE on failure.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, DWORD flags, HANDLE) {
     if (disposition != OPEN_EXISTING || (flags & kFileFlagOverlapped)) {
         Fail(ERROR_NOT_SUPPORTED);
@@ -75,6 +78,14 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, D
     if (name == nullptr || name[0] == '\0') {
         Fail(kErrorPathNotFound);
         return INVALID_HANDLE_VALUE;
+    }
+    PortMapEntry mapped;
+    switch (NetLookupPort(std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name, &mapped)) {
+    case 1: return OpenNetPort(mapped);
+    case -1:
+        Fail(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    default: break;
     }
     if (!PosixPortPath(name, path, sizeof path)) {
         Fail(kErrorFilenameTooLong);
@@ -109,15 +120,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, D
         if (ioctl(fd, TIOCMGET, &lines) != 0) lines = -1;
     }
     int wake[2];
-    if (pipe(wake) != 0) {
-        Fail(ErrorFromErrno(errno));
+    if (!OpenWakePipe(wake)) {
         if (terminal) ioctl(fd, TIOCNXCL);
         close(fd);
         return INVALID_HANDLE_VALUE;
-    }
-    for (int end : wake) {
-        fcntl(end, F_SETFD, FD_CLOEXEC);
-        fcntl(end, F_SETFL, O_NONBLOCK);
     }
     bool pseudo = terminal && IsPseudoTerminal(fd);
 
@@ -157,7 +163,11 @@ BOOL SetCommState(HANDLE handle, DCB* dcb) {
     PortUse use;
     if (!Acquire(handle, &use, true)) return FALSE;
     DWORD error = ERROR_SUCCESS;
-    {
+    if (use.net != nullptr) {
+        error = NetApplyDcb(use.net, *dcb);
+        std::lock_guard<std::mutex> lock(SlotOf(use).mutex);
+        if (error == ERROR_SUCCESS) SlotOf(use).dcb = *dcb;
+    } else {
         // Under the slot's lock, so that the DCB kept always matches termios.
         std::lock_guard<std::mutex> lock(SlotOf(use).mutex);
         struct termios before, wanted, taken;
@@ -248,12 +258,18 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat) {
     if (!Acquire(handle, &use, true)) return FALSE;
     int waiting = 0;
     int queued = 0;
-    bool counted = ioctl(use.fd, FIONREAD, &waiting) == 0;
-    int error = errno;
-    if (ioctl(use.fd, TIOCOUTQ, &queued) != 0) queued = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (use.net != nullptr) {
+        DWORD count = 0;
+        error = NetInputWaiting(use.net, &count);
+        waiting = static_cast<int>(count);
+    } else {
+        if (ioctl(use.fd, FIONREAD, &waiting) != 0) error = ErrorFromErrno(errno);
+        if (ioctl(use.fd, TIOCOUTQ, &queued) != 0) queued = 0;
+    }
     Release(use);
-    if (!counted) {
-        Fail(ErrorFromErrno(error));
+    if (error != ERROR_SUCCESS) {
+        Fail(error);
         return FALSE;
     }
     if (errors != nullptr) *errors = 0;
@@ -299,7 +315,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* read, void* over
     DWORD error = ERROR_SUCCESS;
     bool hungUp = false;
     while (got < count) {
-        ssize_t n = ::read(use.fd, bytes + got, count - got);
+        long n = ReadSome(use, bytes + got, count - got);
         if (n > 0) {
             got += static_cast<DWORD>(n);
             if (firstBytesEnd) break;
@@ -355,8 +371,14 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* written, void*
     DWORD sent = 0;
     DWORD error = ERROR_SUCCESS;
     bool hungUp = false;
+    // Each of the driver's transmissions begins with a purge of its input:
+    // the device server is asked to drop what it holds for us as well.
+    if (use.net != nullptr && use.net->kind == NetLineRfc2217 && !NetPurge(use.net, kPurgeReceive)) {
+        error = ErrorFromErrno(errno);
+        count = 0;
+    }
     while (sent < count) {
-        ssize_t n = ::write(use.fd, bytes + sent, count - sent);
+        long n = WriteSome(use, bytes + sent, count - sent);
         if (n > 0) {
             sent += static_cast<DWORD>(n);
             continue;
@@ -393,6 +415,12 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* written, void*
 BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
     PortUse use;
     if (!Acquire(handle, &use, true)) return FALSE;
+    if (use.net != nullptr) {
+        DWORD error = NetEscape(use.net, function);
+        Release(use);
+        if (error != ERROR_SUCCESS) Fail(error);
+        return error == ERROR_SUCCESS ? TRUE : FALSE;
+    }
     int line = 0;
     int result;
     switch (function) {
@@ -427,6 +455,12 @@ BOOL GetCommModemStatus(HANDLE handle, DWORD* status) {
     }
     PortUse use;
     if (!Acquire(handle, &use, true)) return FALSE;
+    if (use.net != nullptr) {
+        DWORD error = NetModemStatus(use.net, status);
+        Release(use);
+        if (error != ERROR_SUCCESS) Fail(error);
+        return error == ERROR_SUCCESS ? TRUE : FALSE;
+    }
     int lines = 0;
     int result = ioctl(use.fd, TIOCMGET, &lines);
     int error = errno;
