@@ -6,6 +6,8 @@
 #include <pty.h>
 #include <sys/prctl.h>
 #include <termios.h>
+
+#include "platform/posix_termios.h"
 #include <time.h>
 #include <unistd.h>
 
@@ -119,16 +121,8 @@ std::vector<uint8_t> ReadRequestFrame(bool fcb) {
 
 // ---- Pseudo-terminal lines ----
 
-namespace {
-
-bool MakeRaw(int fd) {
-    struct termios settings;
-    if (tcgetattr(fd, &settings) != 0) return false;
-    cfmakeraw(&settings);
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
-}
-
-}  // namespace
+// Raw pseudo-terminal ends, set up by the same code as the driver's ports.
+using kivposix::MakeRaw;
 
 PtyLine::~PtyLine() {
     if (master_ >= 0) close(master_);

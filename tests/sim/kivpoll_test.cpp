@@ -101,6 +101,19 @@ TEST_F(KivpollTest, EventReadsAndListeningPrintGateUpdatesWithUnitTime) {
     EXPECT_NE(std::string::npos, run.output.find("\"gate\":\"R00120077\",\"value\":4242")) << run.output;
 }
 
+TEST_F(KivpollTest, TraceOpensThePortAsTheDriverWouldOrSaysWhyNot) {
+    // 14400 has no termios code: the driver refuses it, so the tap does too
+    // (it used to run the line at 19200 instead).
+    PollRun run = Kivpoll(port + "--trace -b 14400 R00120300");
+    EXPECT_NE(0, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("14400 baud")) << run.output;
+    run = Kivpoll(port + "--trace -s 1.5 R00120300");
+    EXPECT_NE(std::string::npos, run.output.find("1.5 stop bits")) << run.output;
+    // Mark parity is what the driver sets up; the tap takes it too.
+    run = Kivpoll(port + "--trace -P mark -b 9600 R00120300");
+    EXPECT_EQ(0, run.status) << run.output;
+}
+
 TEST_F(KivpollTest, TraceShowsEveryFrameBothWaysDecoded) {
     PollRun run = Kivpoll(port + "--trace R00120300");
     EXPECT_EQ(0, run.status) << run.output;

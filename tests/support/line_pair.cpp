@@ -12,6 +12,8 @@
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+
+#include "platform/posix_termios.h"
 #include <time.h>
 #include <unistd.h>
 
@@ -34,13 +36,8 @@ int64_t NowMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-bool MakeRaw(int fd) {
-    struct termios settings;
-    if (tcgetattr(fd, &settings) != 0) return false;
-    cfmakeraw(&settings);
-    settings.c_cflag |= CLOCAL | CREAD;
-    return tcsetattr(fd, TCSANOW, &settings) == 0;
-}
+// Raw pseudo-terminal ends, set up by the same code as the driver's ports.
+using kivposix::MakeRaw;
 #else
 int64_t NowMs() { return static_cast<int64_t>(GetTickCount64()); }
 

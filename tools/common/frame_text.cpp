@@ -50,35 +50,28 @@ std::string DescribeHeader(const uint8_t* m) {
     return text;
 }
 
-FrameTracer::FrameTracer(std::string direction) : direction_(std::move(direction)) { CrcBuildTable(table_); }
+FrameTracer::FrameTracer(std::string direction) : direction_(std::move(direction)) {}
 
-void FrameTracer::Emit(size_t count, const char* what, FILE* out) {
-    std::fprintf(out, "%10.3f %s %s | %s\n", TraceClockMs(), direction_.c_str(), HexBytes(held_.data(), count).c_str(),
-                 what);
-    held_.erase(held_.begin(), held_.begin() + static_cast<long>(count));
+void FrameTracer::Emit(const kivtools::FramePiece& piece, FILE* out) {
+    std::string what;
+    switch (piece.kind) {
+    case kivtools::FramePiece::Frame: what = DescribeHeader(piece.message); break;
+    case kivtools::FramePiece::BadCrc: what = "CRC error"; break;
+    case kivtools::FramePiece::Junk: what = "not a frame"; break;
+    case kivtools::FramePiece::Incomplete: what = "incomplete frame"; break;
+    }
+    std::fprintf(out, "%10.3f %s %s | %s\n", TraceClockMs(), direction_.c_str(),
+                 HexBytes(piece.bytes.data(), piece.bytes.size()).c_str(), what.c_str());
 }
 
 void FrameTracer::Feed(const uint8_t* bytes, size_t count, FILE* out) {
-    held_.insert(held_.end(), bytes, bytes + count);
-    for (;;) {
-        if (held_.empty()) return;
-        // Bytes before a start pair are noise: print them up to the next 0x05.
-        if (held_[0] != 0x05 || (held_.size() > 1 && held_[1] != 0x64)) {
-            size_t next = 1;
-            while (next < held_.size() && held_[next] != 0x05) ++next;
-            Emit(next, "not a frame", out);
-            continue;
-        }
-        if (held_.size() < 3) return;
-        size_t size = FrameSizeFor(held_[2]);
-        if (held_.size() < size) return;
-        uint8_t message[kMessageBufferSize];
-        if (CheckFrameBlocks(table_, held_.data(), message)) Emit(size, DescribeHeader(message).c_str(), out);
-        else Emit(size, "CRC error", out);
-    }
+    splitter_.Feed(bytes, count);
+    kivtools::FramePiece piece;
+    while (splitter_.Next(&piece)) Emit(piece, out);
 }
 
 void FrameTracer::Idle(FILE* out) {
-    if (!held_.empty()) Emit(held_.size(), "incomplete frame", out);
+    kivtools::FramePiece piece;
+    while (splitter_.Flush(&piece)) Emit(piece, out);
     std::fflush(out);
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/frame_splitter.h"
+
 // "DIR=1 PRM=1 FCB=0 FCV=1 fn=15 dst=5 src=0 set=1 op=1 read registers"
 std::string DescribeHeader(const uint8_t* message);
 std::string HexBytes(const uint8_t* bytes, size_t count);
@@ -22,10 +24,9 @@ public:
     void Idle(FILE* out);
 
 private:
-    void Emit(size_t count, const char* what, FILE* out);
+    void Emit(const kivtools::FramePiece& piece, FILE* out);
     std::string direction_;
-    std::vector<uint8_t> held_;
-    uint16_t table_[256];
+    kivtools::FrameSplitter splitter_;
 };
 
 // Milliseconds since the program started, for trace lines.

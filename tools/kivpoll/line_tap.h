@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "kivlink.h"
+#include "tools/common/serial_line.h"
 
 namespace kivpoll {
 
@@ -20,8 +21,9 @@ public:
     LineTap(const LineTap&) = delete;
     LineTap& operator=(const LineTap&) = delete;
 
-    // Opens the real port with the line settings and the pair; false with a
-    // reason when either cannot be had (always on Windows).
+    // Opens the real port with the line settings, as the driver would set it
+    // up, and the pair; false with a reason when either cannot be had
+    // (always on Windows).
     bool Start(const std::string& port, const LineSettings& line, std::string* error);
     // The name the driver opens instead of the port.
     const std::string& DriverPort() const { return driverPort_; }
@@ -30,9 +32,10 @@ public:
 private:
     void Relay();
     std::string driverPort_;
-    int portFd_ = -1;
-    int masterFd_ = -1;
-    int slaveFd_ = -1;
+#if !defined(_WIN32)
+    kivtools::SerialLine port_;  // the real port
+    kivtools::SerialLine pair_;  // the pseudo-terminal the driver opens
+#endif
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

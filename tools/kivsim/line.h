@@ -1,5 +1,6 @@
-// The simulator's end of the serial line: a pseudo-terminal pair it creates
-// itself, or a real serial device. Moves bytes only.
+// The simulator's end of the line: the tools' serial line (a pseudo-terminal
+// pair it creates itself, or a real serial device), or the line offered over
+// the network. Moves bytes only.
 #pragma once
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/serial_line.h"
 #include "tools/kivsim/net_line.h"
 
 namespace kivsim {
@@ -20,12 +22,11 @@ public:
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
 
-    // Creates a pseudo-terminal pair in raw mode and keeps both ends open, so
-    // that the other side can open and close the slave as often as it likes.
-    // Prefers a slave path of at most 11 characters (what a channel's port
-    // name holds). false with *error on failure.
+    // A pseudo-terminal pair, both ends kept open; prefers a slave path of
+    // at most 11 characters (what a channel's port name holds).
     bool OpenPty(std::string* error);
-    // Opens a serial device in raw mode, 8 data bits, no parity, one stop bit.
+    // A serial device, raw, 8 data bits, no parity, one stop bit, set up as
+    // the driver sets up its ports (a rate it refuses is refused here).
     bool OpenDevice(const std::string& path, int baud, std::string* error);
     // Offers the line over the network instead (see NetEndpoint); Path()
     // is then the address a port map takes.
@@ -37,8 +38,8 @@ public:
     bool MakeLink(const std::string& linkPath, std::string* error);
     void Close();
 
-    const std::string& Path() const { return path_; }
-    int Fd() const { return net_ ? net_->Fd() : fd_; }
+    const std::string& Path() const { return net_ ? netPath_ : serial_.Path(); }
+    int Fd() const { return net_ ? net_->Fd() : serial_.Fd(); }
 
     // Appends whatever bytes wait (without blocking). -1 on a read error.
     int ReadAvailable(std::vector<uint8_t>& into);
@@ -48,11 +49,9 @@ public:
     bool Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop);
 
 private:
-    int fd_ = -1;       // our end: the master, or the device
-    int slaveFd_ = -1;  // the slave end kept open (pseudo-terminal only)
-    std::string path_;
-    std::string linkPath_;
+    kivtools::SerialLine serial_;
     std::unique_ptr<NetEndpoint> net_;
+    std::string netPath_;
 };
 
 }  // namespace kivsim

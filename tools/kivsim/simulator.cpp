@@ -20,6 +20,7 @@
 
 #include "link/exchange.h"
 #include "link/frame.h"
+#include "tools/common/frame_splitter.h"
 #include "tools/kivsim/line.h"
 #include "tools/kivsim/trace.h"
 
@@ -114,7 +115,7 @@ struct Simulator::Impl {
 
     // The service thread's own: bytes received and not yet taken as frames,
     // and when the line last carried something.
-    std::vector<uint8_t> rx;
+    kivtools::FrameSplitter rx;  // bytes from the line, cut into frames
     int64_t lastRxMs = 0;
     int64_t lastTxMs = 0;
 
@@ -170,28 +171,20 @@ bool Simulator::Impl::SleepUs(int64_t us) {
 // answers to a sound frame go to out. false when nothing could be taken
 // (rx empty, or a frame still incomplete).
 bool Simulator::Impl::TakeOneFrame(std::vector<Transmission>& out) {
-    if (rx.empty()) return false;
-    if (rx[0] != 0x05 || (rx.size() >= 2 && rx[1] != 0x64)) {
-        // Skip to the next byte that may start a frame.
-        size_t next = 1;
-        while (next < rx.size() && !(rx[next] == 0x05 && (next + 1 == rx.size() || rx[next + 1] == 0x64))) ++next;
-        Trace("RX", rx.data(), next, "junk skipped");
-        stats.junkBytes += next;
-        rx.erase(rx.begin(), rx.begin() + long(next));
+    kivtools::FramePiece piece;
+    if (!rx.Next(&piece)) return false;
+    if (piece.kind == kivtools::FramePiece::Junk) {
+        Trace("RX", piece.bytes.data(), piece.bytes.size(), "junk skipped");
+        stats.junkBytes += piece.bytes.size();
         return true;
     }
-    if (rx.size() < 3) return false;
-    const size_t size = FrameSizeFor(rx[2]);
-    if (rx.size() < size) return false;
-    uint8_t message[kMessageBufferSize] = {};
-    if (!CheckFrameBlocks(crcTable, rx.data(), message)) {
-        Trace("RX", rx.data(), size, "dropped");
+    if (piece.kind != kivtools::FramePiece::Frame) {
+        Trace("RX", piece.bytes.data(), piece.bytes.size(), "dropped");
         ++stats.crcErrors;
-        rx.erase(rx.begin(), rx.begin() + long(size));
         return true;
     }
-    std::vector<uint8_t> frame(rx.begin(), rx.begin() + long(size));
-    rx.erase(rx.begin(), rx.begin() + long(size));
+    const uint8_t* message = piece.message;
+    const std::vector<uint8_t>& frame = piece.bytes;
     HandleMessage(message, frame, out);
     return true;
 }
@@ -356,7 +349,7 @@ void Simulator::Impl::UnaskedWork(std::vector<Transmission>& out) {
     }
     // Units speak unasked only on a quiet line: nothing half received, and
     // nothing on the line for the idle gap.
-    if (!rx.empty() || now - std::max(lastRxMs, lastTxMs) < options.idleGapMs) return;
+    if (rx.Held() > 0 || now - std::max(lastRxMs, lastTxMs) < options.idleGapMs) return;
     Transmission tx;
     if (!outbox.empty()) {
         Unasked item = outbox.front();
@@ -457,7 +450,11 @@ void Simulator::Impl::TakeLineNotes() {
 }
 
 void Simulator::Impl::ReadLine() {
-    if (line.ReadAvailable(rx) > 0) lastRxMs = SteadyMs();
+    std::vector<uint8_t> bytes;
+    if (line.ReadAvailable(bytes) > 0) {
+        lastRxMs = SteadyMs();
+        rx.Feed(bytes.data(), bytes.size());
+    }
     TakeLineNotes();
 }
 
@@ -519,7 +516,7 @@ void Simulator::Impl::Run() {
             std::lock_guard<std::mutex> lock(mutex);
             bool timed = !outbox.empty() || plantRunning || options.askTimeMs > 0;
             for (auto& entry : stations) timed = timed || entry.second->exceptionMode;
-            if (timed || !rx.empty()) timeoutMs = 5;
+            if (timed || rx.Held() > 0) timeoutMs = 5;
         }
         struct pollfd fds[2] = {{line.Fd(), POLLIN, 0}, {wake[0], POLLIN, 0}};
         int ready = ::poll(fds, 2, timeoutMs);
@@ -547,11 +544,11 @@ void Simulator::Impl::Run() {
             }
             if (!took || stop.load()) break;
         }
-        if (!rx.empty() && SteadyMs() - lastRxMs > options.frameTimeoutMs) {
+        if (rx.Held() > 0 && SteadyMs() - lastRxMs > options.frameTimeoutMs) {
             std::lock_guard<std::mutex> lock(mutex);
-            Trace("RX", rx.data(), rx.size(), "incomplete frame dropped");
+            kivtools::FramePiece piece;
+            while (rx.Flush(&piece)) Trace("RX", piece.bytes.data(), piece.bytes.size(), "incomplete frame dropped");
             ++stats.incompleteFrames;
-            rx.clear();
         }
         {
             std::lock_guard<std::mutex> lock(mutex);
