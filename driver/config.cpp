@@ -2,6 +2,8 @@
 // host address, the report-by-exception switch and the radio keying times.
 #include "driver/config.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "driver/channel_block.h"
@@ -16,6 +18,59 @@ constexpr int32_t kDefaultRadioTime = 200;  // ms, each of the three radio times
 constexpr int kShortestLastLine = 10;
 
 const char kNoHostAddress[] = "kivIN : Can not find Host Address";
+
+// A channel file holds three short lines; anything larger is not one.
+constexpr long kConfigFileMaxBytes = 4096;
+
+// The longest radio keying pause: the longest the driver waits for the line
+// anywhere else (busy flag, carrier). A longer pause keeps the busy flag
+// beyond the time every other caller waits for it, so each of them would give
+// up while one frame is keyed; no radio needs seconds to key up or turn round.
+constexpr int32_t kRadioTimeMaxMs = 4000;
+
+// True when the file may be read as a channel file; the reason is logged
+// when not. Only a regular file of 1 to kConfigFileMaxBytes bytes: a device
+// (a link to /dev/zero) never ends, a FIFO without a writer blocks the open
+// for ever, and an empty file or a directory holds no address.
+bool ChannelFileUsable(const char* name) {
+    struct stat status;
+    if (stat(name, &status) != 0) {
+        err(kLogFault, "KivIN : File %s not found !", name);
+        return false;
+    }
+    const char* why = nullptr;
+    if (!S_ISREG(status.st_mode)) {
+        why = "not a regular file";
+    } else if (status.st_size == 0) {
+        why = "empty";
+    } else if (status.st_size > kConfigFileMaxBytes) {
+        why = "larger than 4096 bytes";
+    }
+    if (why == nullptr) return true;
+    err(kLogFault, "KivIN : File %s refused: %s", name, why);
+    return false;
+}
+
+// True when "ON" stands as a whole word in text: neither a letter nor a
+// digit right before or after it, so "NONE" and "ONLINE" do not count.
+bool HoldsWordOn(const char* text) {
+    auto isWordCharacter = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    };
+    for (const char* at = std::strstr(text, "ON"); at != nullptr; at = std::strstr(at + 1, "ON")) {
+        const bool startsWord = at == text || !isWordCharacter(at[-1]);
+        if (startsWord && !isWordCharacter(at[2])) return true;
+    }
+    return false;
+}
+
+// Holds a parsed radio time at kRadioTimeMaxMs, with a log line naming it.
+void BoundRadioTime(const char* which, int32_t* time) {
+    if (*time <= kRadioTimeMaxMs) return;
+    err(kLogFault, "KivIN : Radio switch %s time %d above %d ms, held at %d", which, static_cast<int>(*time),
+        static_cast<int>(kRadioTimeMaxMs), static_cast<int>(kRadioTimeMaxMs));
+    *time = kRadioTimeMaxMs;
+}
 
 // Reads a decimal number of at most `width` characters, a leading sign
 // counting as one of them, as the C library's "%5d" conversion does on text
@@ -95,23 +150,27 @@ int ReadHostAddressLine(ChannelBlock* block, const char* line, int* found) {
         return 0;
     }
     int32_t address = 0;
-    if (ParseBoundedDecimal(equals + 1, 5, &address)) {
-        const uint16_t low = static_cast<uint16_t>(address);
-        err(kLogFault, "KivIN : Tavrik Address = %d", static_cast<int>(low));
-        block->hostAddress[0] = static_cast<uint8_t>(low >> 8);
-        block->hostAddress[1] = static_cast<uint8_t>(low);
-        *found = 1;
-    } else {
+    if (!ParseBoundedDecimal(equals + 1, 5, &address)) {
         err(kLogFault, kNoHostAddress);
+    } else if (address < 0 || address > 0xFFFF) {
+        // Station numbers are 16 bits: a wider number would silently name
+        // another station.
+        err(kLogFault, "KivIN : Tavrik Address %d out of range 0..65535", static_cast<int>(address));
+    } else {
+        const uint16_t station = static_cast<uint16_t>(address);
+        err(kLogFault, "KivIN : Tavrik Address = %d", static_cast<int>(station));
+        block->hostAddress[0] = static_cast<uint8_t>(station >> 8);
+        block->hostAddress[1] = static_cast<uint8_t>(station);
+        *found = 1;
     }
     return 1;
 }
 
-// EXCEPTION line: on when the text from its "=" on holds "ON".
+// EXCEPTION line: on when the text after its "=" holds the word "ON".
 void ReadExceptionLine(ChannelBlock* block, const char* line) {
     if (std::strstr(line, "EXCEPTION") == nullptr) return;
     const char* equals = std::strchr(line, '=');
-    if (equals == nullptr || std::strstr(equals, "ON") == nullptr) return;
+    if (equals == nullptr || !HoldsWordOn(equals + 1)) return;
     err(kLogFault, "KivIN : The Report By Exception support is ON");
     block->exceptionEnabled = 1;
 }
@@ -132,6 +191,9 @@ int ReadRadioLine(ChannelBlock* block, const char* line) {
     if (yes[3] != '\0') {
         int32_t* times[3] = {&block->radioOnTime, &block->radioOffTime, &block->radioDelayTime};
         parsed = ParseRadioTimes(yes + 4, times);
+        BoundRadioTime("ON", times[0]);
+        BoundRadioTime("OFF", times[1]);
+        BoundRadioTime("DELAY", times[2]);
     }
     err(kLogFault, "KivIN : Radio switch ON    time = %d", static_cast<int>(block->radioOnTime));
     err(kLogFault, "KivIN : Radio switch OFF   time = %d", static_cast<int>(block->radioOffTime));
@@ -169,6 +231,7 @@ int ReadChannelConfig(int32_t channel) {
 
     char name[kConfigNameBuffer];
     FormatConfigFileName(channel, name);
+    if (!ChannelFileUsable(name)) return 0;
     FILE* file = std::fopen(name, "r");
     if (file == nullptr) {
         err(kLogFault, "KivIN : File %s not found !", name);
@@ -181,7 +244,8 @@ int ReadChannelConfig(int32_t channel) {
     char line[kConfigLineBuffer];
     int found = 0;
     int passStatus = 1;
-    while (passStatus == 1) {
+    // The byte bound also holds for a file that grows while it is read.
+    while (passStatus == 1 && std::ftell(file) <= kConfigFileMaxBytes) {
         if (!NextLine(file, line)) break;
         if (!ReadHostAddressLine(block, line, &found)) break;
         if (!NextLine(file, line)) break;

@@ -6,10 +6,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "driver/channel_block.h"
 #include "driver/commands.h"
@@ -27,10 +32,19 @@ const char kOff[] = "KivIN : The Report By Exception support is OFF";
 const char kRadio[] = "KivIN : Radio RTS switch is supported";
 
 std::string Address(int value) { return "KivIN : Tavrik Address = " + std::to_string(value); }
+std::string OutOfRange(int value) {
+    return "KivIN : Tavrik Address " + std::to_string(value) + " out of range 0..65535";
+}
+std::string Held(const char* which, int value) {
+    return std::string("KivIN : Radio switch ") + which + " time " + std::to_string(value) +
+           " above 4000 ms, held at 4000";
+}
+// "KivIN : Radio switch ON    time = 150": the name padded to align the value.
+std::string TimeLine(const std::string& which, int value) {
+    return "KivIN : Radio switch " + which + std::string(6 - which.size(), ' ') + "time = " + std::to_string(value);
+}
 std::vector<std::string> Times(int on, int off, int delay) {
-    return {kRadio, "KivIN : Radio switch ON    time = " + std::to_string(on),
-            "KivIN : Radio switch OFF   time = " + std::to_string(off),
-            "KivIN : Radio switch DELAY time = " + std::to_string(delay)};
+    return {kRadio, TimeLine("ON", on), TimeLine("OFF", off), TimeLine("DELAY", delay)};
 }
 std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
     std::vector<std::string> all;
@@ -132,16 +146,25 @@ TEST_F(ConfigTest, FilesReadThroughOpenGiveTheirFieldsAndMessages) {
          {Address(258), kOff}},
         {"five characters of the number", "A=123456\n", 0, {0x30, 0x39}, 0, 0, 200, 200, 200,
          {Address(12345), kOff}},
-        {"low 16 bits of the number", "A=70000\n", 0, {0x11, 0x70}, 0, 0, 200, 200, 200, {Address(4464), kOff}},
+        {"an address above 65535 is refused", "A=70000\n", 2, {0, 0}, 0, 0, 200, 200, 200,
+         {OutOfRange(70000), kOff}},
+        {"the highest address", "A=65535\n", 0, {0xFF, 0xFF}, 0, 0, 200, 200, 200, {Address(65535), kOff}},
+        {"a refused address leaves a later pass its chance", "A=99999\nRADIO=YES,1\nB=5\n", 0, {0, 5}, 0, 1, 1,
+         200, 200, Join({{OutOfRange(99999)}, Times(1, 200, 200), {Address(5), kOff}})},
         {"a sign counts as one of the five", "A=+123456\n", 0, {0x04, 0xD2}, 0, 0, 200, 200, 200,
          {Address(1234), kOff}},
-        {"a negative address keeps its low 16 bits", "A=-2\n", 0, {0xFF, 0xFE}, 0, 0, 200, 200, 200,
-         {Address(65534), kOff}},
+        {"a negative address is refused", "A=-2\n", 2, {0, 0}, 0, 0, 200, 200, 200, {OutOfRange(-2), kOff}},
         {"digits stop at the first other character", "A=12x3\n", 0, {0x00, 0x0C}, 0, 0, 200, 200, 200,
          {Address(12), kOff}},
         {"a sign alone is no number", "A=+\n", 2, {0, 0}, 0, 0, 200, 200, 200, {kNoAddress, kOff}},
         {"no number after =", "A=x1\nEXCEPTION=ON\n", 2, {0, 0}, 1, 0, 200, 200, 200, {kNoAddress, kOn}},
-        {"EXCEPTION=NONE holds ON", "A=1\nEXCEPTION=NONE\n", 0, {0, 1}, 1, 0, 200, 200, 200, {Address(1), kOn}},
+        {"EXCEPTION=NONE holds ON only inside a word", "A=1\nEXCEPTION=NONE\n", 0, {0, 1}, 0, 0, 200, 200, 200,
+         {Address(1), kOff}},
+        {"EXCEPTION=ONLINE", "A=1\nEXCEPTION=ONLINE\n", 0, {0, 1}, 0, 0, 200, 200, 200, {Address(1), kOff}},
+        {"ON followed by a comment", "A=1\nEXCEPTION = ON ;rbe\n", 0, {0, 1}, 1, 0, 200, 200, 200,
+         {Address(1), kOn}},
+        {"ON as the last of several words", "A=1\nEXCEPTION=RBE,ON\n", 0, {0, 1}, 1, 0, 200, 200, 200,
+         {Address(1), kOn}},
         {"EXCEPTION=OFF", "A=1\nEXCEPTION=OFF\n", 0, {0, 1}, 0, 0, 200, 200, 200, {Address(1), kOff}},
         {"ON before the = does not count", "A=1\nONEXCEPTION=1\n", 0, {0, 1}, 0, 0, 200, 200, 200,
          {Address(1), kOff}},
@@ -160,9 +183,13 @@ TEST_F(ConfigTest, FilesReadThroughOpenGiveTheirFieldsAndMessages) {
          Join({{Address(1)}, Times(200, 200, 200), {kOff}})},
         {"negative times are read as numbers", "A=1\nRADIO=YES,-5,+7,0\n", 0, {0, 1}, 0, 1, -5, 7, 0,
          Join({{Address(1)}, Times(-5, 7, 0), {kOff}})},
-        {"huge times are held at the 32-bit limit", "A=1\nRADIO=YES,99999999999,-99999999999,1\n", 0, {0, 1}, 0,
-         1, 2147483647, -2147483647 - 1, 1,
-         Join({{Address(1)}, Times(2147483647, -2147483647 - 1, 1), {kOff}})},
+        {"huge times are held at 4000 ms", "A=1\nRADIO=YES,99999999999,-99999999999,1\n", 0, {0, 1}, 0,
+         1, 4000, -2147483647 - 1, 1,
+         {Address(1), kRadio, Held("ON", 2147483647), TimeLine("ON", 4000), TimeLine("OFF", -2147483647 - 1),
+          TimeLine("DELAY", 1), kOff}},
+        {"4000 ms is kept, 4001 is not", "A=1\nRADIO=YES,4000,4001,4000\n", 0, {0, 1}, 0, 1, 4000, 4000, 4000,
+         {Address(1), kRadio, Held("OFF", 4001), TimeLine("ON", 4000), TimeLine("OFF", 4000),
+          TimeLine("DELAY", 4000), kOff}},
         {"last line without a line feed still counts", "A=1\nEXCEPTION=ON", 0, {0, 1}, 1, 0, 200, 200, 200,
          {Address(1), kOn}},
         {"A=1 alone without a line feed is no line", "A=1", 2, {0, 0}, 0, 0, 200, 200, 200, {kOff}},
@@ -239,6 +266,45 @@ TEST_F(ConfigTest, ChannelNumbersOutsideTwoDigitsNameTheirWholeFile) {
         EXPECT_EQ(0, OpenWithoutPort(c.channel)) << c.name;
         EXPECT_EQ(c.channel & 0xFF, block->hostAddress[1]) << c.name;
     }
+}
+
+// Files that are no channel file are refused before they are read, with the
+// reason; the defaults stand and Open gives 2.
+TEST_F(ConfigTest, FilesThatAreNoChannelFileAreRefusedWithTheReason) {
+    namespace fs = std::filesystem;
+    const std::string prefix = "KivIN : File kivIN01.int refused: ";
+    struct RefusedCase {
+        const char* what;
+        std::function<void()> make;
+        std::string reason;
+    };
+    std::vector<RefusedCase> cases = {
+        {"an empty file", [] { WriteFile("kivIN01.int", ""); }, "empty"},
+        {"a directory", [] { fs::create_directory("kivIN01.int"); }, "not a regular file"},
+        {"a file past the byte bound", [] { WriteFile("kivIN01.int", "A=1\n" + std::string(4093, 'x')); },
+         "larger than 4096 bytes"},
+#ifndef _WIN32
+        // Opening a FIFO without a writer would block for ever; reading a
+        // device would never end.
+        {"a FIFO", [] { ASSERT_EQ(0, mkfifo("kivIN01.int", 0600)); }, "not a regular file"},
+        {"a link to /dev/zero", [] { fs::create_symlink("/dev/zero", "kivIN01.int"); }, "not a regular file"},
+#endif
+    };
+    for (const RefusedCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::error_code ignored;
+        fs::remove_all("kivIN01.int", ignored);
+        c.make();
+        block.reset(new ChannelBlock());
+        log->Clear();
+        EXPECT_EQ(2, OpenWithoutPort(1));
+        EXPECT_EQ(std::vector<std::string>{prefix + c.reason}, log->Texts());
+        EXPECT_EQ(200, block->radioOnTime);
+        fs::remove_all("kivIN01.int", ignored);
+    }
+    // At the bound the file is read.
+    WriteFile("kivIN01.int", "A=1\n" + std::string(4092, 'x'));
+    EXPECT_EQ(0, OpenWithoutPort(1));
 }
 
 }  // namespace
