@@ -3,12 +3,12 @@
 #include "requests/events.h"
 
 #include <climits>
-#include <ctime>
 
 #include "driver/channel_block.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"
+#include "requests/local_time.h"
 
 namespace {
 
@@ -24,6 +24,11 @@ constexpr int kAnswerMoreFlag = 8;  // byte of the answer: more records wait
 constexpr int kAnswerRecords = 9;   // first record of the answer
 constexpr int32_t kPutMode = 2;     // the host's mode argument of every gate write
 constexpr int32_t kWholeValue = 255;
+
+// Set once this thread's running fetch logged a time stamp with impossible
+// fields, so that a unit sending nothing but such stamps logs one line per
+// fetch, not one per record.
+thread_local bool impossibleStampLogged = false;
 
 uint32_t ReadBigEndian32(const uint8_t* bytes) {
     return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
@@ -101,6 +106,7 @@ void StoreRecords(const EventKind& kind, const uint8_t* answer) {
 // to hold the more flag (length below 8) counts as "no more".
 int32_t FetchEvents(const EventKind& kind, GateRequest* request) {
     if (request == nullptr) return 1;
+    impossibleStampLogged = false;
     uint16_t station = static_cast<uint16_t>(request->station);
     for (;;) {
         uint8_t message[kMessageBufferSize] = {};
@@ -119,45 +125,50 @@ int32_t FetchEvents(const EventKind& kind, GateRequest* request) {
     return 0;
 }
 
+// The stamp's fields (one 48-bit number, most significant byte first; bits
+// 47..44 unused) as a local moment, and its 10-bit milliseconds (0 to 1023).
+LocalMoment UnpackTimeStamp(const uint8_t* stamp, uint16_t* milliseconds) {
+    LocalMoment moment;
+    moment.year = 1900 + (((stamp[0] & 0x0F) << 4) | (stamp[1] >> 4));
+    moment.month = stamp[1] & 0x0F;
+    moment.day = stamp[2] >> 3;
+    moment.hour = ((stamp[2] & 0x07) << 2) | (stamp[3] >> 6);
+    moment.minute = stamp[3] & 0x3F;
+    moment.second = stamp[4] >> 2;
+    *milliseconds = static_cast<uint16_t>(((stamp[4] & 0x03) << 8) | stamp[5]);
+    return moment;
+}
+
 }  // namespace
 
 int32_t FetchRegisterChanges(GateRequest* request) { return FetchEvents(kRegisterChanges, request); }
 int32_t FetchStatusEvents(GateRequest* request) { return FetchEvents(kStatusEvents, request); }
 int32_t FetchLoggedEvents(GateRequest* request) { return FetchEvents(kLoggedEvents, request); }
 
-// Returns the local calendar seconds of the stamp as mktime gives them, or
-// -1 when mktime fails or the moment lies outside 0..INT32_MAX (before 1970
-// or after 2038-01-19 03:14:07 UTC), whatever the width of time_t; writes the
-// 10-bit milliseconds field (0 to 1023) in every case.
+// Returns the local calendar seconds of the stamp (as mktime would give them
+// for these fields), or -1 when a field names no real moment (month 0, the
+// 31st of April, hour 24...) or the moment lies outside 0..INT32_MAX (before
+// 1970 or after 2038-01-19 03:14:07 UTC); writes the milliseconds in every case.
 int32_t DecodeTimeStamp(const uint8_t* stamp, uint16_t* milliseconds) {
-    // One 48-bit number, most significant byte first; bits 47..44 unused.
-    int year = ((stamp[0] & 0x0F) << 4) | (stamp[1] >> 4);
-    int month = stamp[1] & 0x0F;
-    int day = stamp[2] >> 3;
-    int hour = ((stamp[2] & 0x07) << 2) | (stamp[3] >> 6);
-    int minute = stamp[3] & 0x3F;
-    int second = stamp[4] >> 2;
-    *milliseconds = static_cast<uint16_t>(((stamp[4] & 0x03) << 8) | stamp[5]);
-
-    struct tm calendar = {};
-    calendar.tm_year = year;
-    calendar.tm_mon = month - 1;
-    calendar.tm_mday = day;
-    calendar.tm_hour = hour;
-    calendar.tm_min = minute;
-    calendar.tm_sec = second;
-    calendar.tm_isdst = -1;
-    time_t seconds = mktime(&calendar);
-    if (seconds == static_cast<time_t>(-1) || seconds < 0) return -1;
-    if (static_cast<unsigned long long>(seconds) > static_cast<unsigned long long>(INT32_MAX)) return -1;
+    const LocalMoment moment = UnpackTimeStamp(stamp, milliseconds);
+    if (!LocalMomentValid(moment)) return -1;
+    const int64_t seconds = LocalMomentToSeconds(moment);
+    if (seconds < 0 || seconds > INT32_MAX) return -1;
     return static_cast<int32_t>(seconds);
 }
 
 // Writes value with the stamp's time into the gate; a refused write is
-// logged. Returns nothing.
+// logged, and so is the first stamp of a fetch that names no real moment.
+// Returns nothing.
 void StoreTimedValue(uint8_t client, int32_t gateId, double value, const uint8_t* stamp) {
     uint16_t milliseconds = 0;
-    int32_t seconds = DecodeTimeStamp(stamp, &milliseconds);
+    const int32_t seconds = DecodeTimeStamp(stamp, &milliseconds);
+    const LocalMoment moment = UnpackTimeStamp(stamp, &milliseconds);
+    if (!LocalMomentValid(moment) && !impossibleStampLogged) {
+        impossibleStampLogged = true;
+        err(kLogFault, "KivIN : Time stamp %.4d-%.2d-%.2d %.2d:%.2d:%.2d is no real time, stored with time -1",
+            moment.year, moment.month, moment.day, moment.hour, moment.minute, moment.second);
+    }
     if (!HostOk(Tav5PutGateVal(client, gateId, kPutMode, value, seconds, milliseconds)))
         err(kLogFault, "KivIN : Write gate id %x fail", static_cast<unsigned>(gateId));
 }

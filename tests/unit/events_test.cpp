@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <ctime>
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,7 @@ TEST(EventTimeStampTest, WorkedExampleDecodesToLocalTime) {
     SetZone("UTC0");
 }
 
-TEST(EventTimeStampTest, MomentsOutsideA32BitCountGiveMinusOne) {
+TEST(EventTimeStampTest, MomentsOutsideA32BitCountOrWithImpossibleFieldsGiveMinusOne) {
     SetZone("UTC0");
     struct Case {
         StampBytes stamp;
@@ -79,9 +80,17 @@ TEST(EventTimeStampTest, MomentsOutsideA32BitCountGiveMinusOne) {
         {Stamp(138, 1, 19, 3, 14, 8, 6), -1, 6},            // the next one
         {Stamp(255, 15, 31, 31, 63, 63, 1023), -1, 1023},   // every field at its top
         {Stamp(0, 0, 0, 0, 0, 0, 0), -1, 0},                // 1899
-        // Fields out of range are normalised by the conversion, not refused.
-        {Stamp(98, 13, 1, 0, 0, 0, 0), 915148800, 0},       // month 13 of 1998: January 1999
-        {Stamp(97, 10, 0, 0, 0, 0, 0), 875577600, 0},       // day 0: the last of September
+        // Fields that name no real moment give -1, not a rolled-over time.
+        {Stamp(98, 13, 1, 0, 0, 0, 0), -1, 0},              // month 13
+        {Stamp(98, 0, 1, 0, 0, 0, 0), -1, 0},               // month 0
+        {Stamp(97, 10, 0, 0, 0, 0, 0), -1, 0},              // day 0
+        {Stamp(97, 4, 31, 0, 0, 0, 0), -1, 0},              // the 31st of April
+        {Stamp(99, 2, 29, 0, 0, 0, 0), -1, 0},              // 29 February of a common year
+        {Stamp(100, 2, 29, 0, 0, 0, 0), 951782400, 0},      // ... of 2000, a leap year
+        {Stamp(97, 12, 31, 24, 0, 0, 0), -1, 0},            // hour 24
+        {Stamp(97, 12, 31, 23, 60, 0, 0), -1, 0},           // minute 60
+        {Stamp(97, 12, 31, 23, 59, 60, 0), -1, 0},          // second 60
+        {Stamp(97, 12, 31, 23, 59, 59, 0), 883612799, 0},   // the last second of a year
     };
     for (const Case& c : cases) {
         uint16_t milliseconds = 0xFFFF;
@@ -90,6 +99,50 @@ TEST(EventTimeStampTest, MomentsOutsideA32BitCountGiveMinusOne) {
         EXPECT_EQ(c.milliseconds, milliseconds);
     }
 }
+
+#ifndef _WIN32
+// The conversion gives what mktime gives, in zones with and without daylight
+// saving, on both hemispheres and at half hours, over a spread of dates from
+// 1970 to 2037 (each 97th hour). Moments that a change of daylight saving
+// skips or repeats name no single time and are left out.
+TEST(EventTimeStampTest, LocalTimeIsReadAsMktimeReadsIt) {
+    const char* zones[] = {"UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0",
+                           "NZST-12NZDT,M9.5.0,M4.1.0/3", "IST-5:30", "Europe/Berlin", "America/Sao_Paulo"};
+    for (const char* zone : zones) {
+        SetZone(zone);
+        int compared = 0;
+        for (int64_t hour = 1; hour < (INT64_C(2145916800) - 86400) / 3600; hour += 97) {
+            const time_t around = static_cast<time_t>(hour * 3600 + (hour % 60) * 61);
+            struct tm fields;
+            gmtime_r(&around, &fields);  // any valid set of fields will do
+            struct tm calendar = fields;
+            calendar.tm_isdst = -1;
+            const time_t expected = mktime(&calendar);
+            struct tm back;
+            localtime_r(&expected, &back);
+            struct tm later;
+            const time_t hourLater = expected + 3600, hourEarlier = expected - 3600;
+            struct tm earlier;
+            localtime_r(&hourLater, &later);
+            localtime_r(&hourEarlier, &earlier);
+            const bool skipped = back.tm_hour != fields.tm_hour || back.tm_min != fields.tm_min;
+            const bool repeated = (later.tm_hour == fields.tm_hour && later.tm_mday == fields.tm_mday) ||
+                                  (earlier.tm_hour == fields.tm_hour && earlier.tm_mday == fields.tm_mday);
+            if (skipped || repeated) continue;
+            const StampBytes stamp = Stamp(fields.tm_year, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour,
+                                           fields.tm_min, fields.tm_sec, 0);
+            uint16_t milliseconds = 0;
+            const int32_t seconds = DecodeTimeStamp(stamp.data(), &milliseconds);
+            const int32_t wanted = expected < 0 || expected > INT32_MAX ? -1 : static_cast<int32_t>(expected);
+            ASSERT_EQ(wanted, seconds) << zone << ' ' << fields.tm_year + 1900 << '-' << fields.tm_mon + 1 << '-'
+                                       << fields.tm_mday << ' ' << fields.tm_hour << ':' << fields.tm_min;
+            ++compared;
+        }
+        EXPECT_GT(compared, 6000) << zone;
+    }
+    SetZone("UTC0");
+}
+#endif
 
 class StoreTimedValueTest : public ::testing::Test {
 protected:
@@ -458,6 +511,28 @@ TEST_F(EventFetchTest, MoreFlagRepeatsTheFetchWithTheToggleFlippedBetweenPasses)
         EXPECT_EQ(1, ValueOf(gates[i]).updates) << "pass " << i;
     }
     EXPECT_EQ(1, block->fcb);  // three flips, none after the last pass
+}
+
+// Impossible stamps are stored with time -1 and their milliseconds, and each
+// fetch logs the first of them once, however many passes and records follow.
+TEST_F(EventFetchTest, ImpossibleStampsGiveTimeMinusOneLoggedOncePerFetch) {
+    const int32_t gates[] = {Gate(AreaStatus, 1), Gate(AreaStatus, 2), Gate(AreaStatus, 3)};
+    const StampBytes month13 = Stamp(98, 13, 1, 0, 0, 0, 5), hour24 = Stamp(98, 1, 1, 24, 0, 0, 6);
+    const std::string logged = "KivIN : Time stamp 1998-13-01 00:00:00 is no real time, stored with time -1";
+    for (int fetch = 0; fetch < 2; ++fetch) {
+        requests.clear();
+        replies.clear();
+        log->Clear();
+        AnswerWith({FetchAnswer(5, true, Append(StatusRecord(0x80, 1, month13), StatusRecord(0x80, 2, hour24))),
+                    FetchAnswer(5, false, Append(StatusRecord(0x80, 3, month13), StatusRecord(0x80, 3, kExampleStamp)))});
+        EXPECT_EQ(0, FetchStatusEvents(&request));
+        EXPECT_EQ(std::vector<std::string>{logged}, Texts()) << "fetch " << fetch;
+        EXPECT_EQ(-1, ValueOf(gates[0]).time);
+        EXPECT_EQ(5, ValueOf(gates[0]).milliseconds);
+        EXPECT_EQ(-1, ValueOf(gates[1]).time);
+        EXPECT_EQ(6, ValueOf(gates[1]).milliseconds);
+        EXPECT_EQ(kExampleSeconds, ValueOf(gates[2]).time);
+    }
 }
 
 TEST_F(EventFetchTest, FailedExchangeEndsTheFetchWithItsCodeAndKeepsEarlierRecords) {
