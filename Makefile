@@ -4,7 +4,7 @@
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: test demo deps native asan win32 clean tsan fuzz fuzz-build fuzz-smoke soak soak-build soak-smoke
+.PHONY: test demo deps native asan win32 package clean tsan fuzz fuzz-build fuzz-smoke soak soak-build soak-smoke
 
 test: deps native asan win32 tsan fuzz-smoke soak-smoke
 	@echo "make test: all passed"
@@ -33,6 +33,15 @@ build-win32/CMakeCache.txt:
 win32: build-win32/CMakeCache.txt
 	cmake --build build-win32 -j$(JOBS)
 	ctest --test-dir build-win32 --output-on-failure
+
+# The .deb (native build) and the Windows kit .zip (mingw build), into dist/.
+package: deps build/CMakeCache.txt build-win32/CMakeCache.txt
+	cmake --build build -j$(JOBS)
+	cd build && cpack -G DEB -B $(CURDIR)/dist
+	cmake --build build-win32 -j$(JOBS)
+	cd build-win32 && cpack -G ZIP -B $(CURDIR)/dist
+	rm -rf dist/_CPack_Packages
+	@ls dist
 
 demo: deps build/CMakeCache.txt
 	cmake --build build -j$(JOBS) --target kivpoll KIVLINK TAVLIB
@@ -85,4 +94,4 @@ bench:
 	bench/run
 
 clean:
-	rm -rf build build-asan build-win32 build-tsan build-fuzz build-bench
+	rm -rf build build-asan build-win32 build-tsan build-fuzz build-bench dist

@@ -3,6 +3,7 @@
 
 #include "driver/channel_block.h"
 #include "driver/commands.h"
+#include "kiv_version.h"
 
 const char kDeviceName[] = "INTROL, DPC3000";
 
@@ -20,7 +21,7 @@ const char kBanner[] =
     "\xB3 " FULL5 DARK6 MEDIUM6 LIGHT6 " K I V I N " LIGHT6 MEDIUM6 DARK6 FULL5 " \xB3\n"
     "\xB3            INTROL SYSTEMS , Driver installed.             \xB3\n"
     "\xB3             DPC3000 - TDE protocol,SCADA set              \xB3\n"
-    "\xB3               KIVLINK driver version 1.0.0                \xB3\n"
+    "\xB3" KIV_BANNER_VERSION_ROW "\xB3\n"
     BOX_BOTTOM;
 
 static_assert(sizeof(kBanner) == 374, "the banner is 373 characters");

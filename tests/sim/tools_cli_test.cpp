@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "kiv_version.h"
 #include "tests/support/tool_run.h"
 
 namespace {

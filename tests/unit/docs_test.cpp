@@ -64,6 +64,22 @@ TEST(Docs, ConfigurationExamplesLogWhatTheySay) {
     EXPECT_EQ(5, examples);
 }
 
+// The sample that the packages ship opens a channel as it stands.
+TEST(Docs, TheShippedSampleChannelFileOpensAChannel) {
+    std::string sample = ReadDoc("kivIN01.int");
+    ASSERT_FALSE(sample.empty());
+    ScratchDirectory directory("kiv-docs");
+    ASSERT_TRUE(WriteBytesFile("kivIN01.int", sample));
+    fake::Reset();
+    LogCapture log;
+    ChannelBlock block{};
+    PortSettings port{};
+    CallRecord call{&block, CommandOpen, 1, 0, &port};
+    EXPECT_EQ(0, KivMain(&call));
+    EXPECT_EQ((std::vector<std::string>{"KivIN : Tavrik Address = 1", "KivIN : The Report By Exception support is OFF"}),
+              log.Texts());
+}
+
 }  // namespace
 
 #endif

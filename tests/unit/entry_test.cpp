@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "kiv_version.h"
 #include "driver/channel_block.h"
 #include "driver/commands.h"
 #include "tests/support/fake_platform.h"
@@ -65,6 +66,15 @@ TEST_F(EntryTest, DescribeFillsTheDriverInfoWithoutABlock) {
               banner.substr(64, 35));
     EXPECT_NE(std::string::npos, banner.find("INTROL SYSTEMS , Driver installed."));
     EXPECT_NE(std::string::npos, banner.find("DPC3000 - TDE protocol,SCADA set"));
+    // The version row carries the build's version, centred; for 1.0.0 these
+    // are the bytes hosts have always been shown.
+    std::string versionRow = banner.substr(1 + 4 * 62 + 1, 59);
+    std::string text = std::string("KIVLINK driver version ") + KIV_VERSION;
+    size_t left = (59 - text.size()) / 2;
+    EXPECT_EQ(std::string(left, ' ') + text + std::string(59 - left - text.size(), ' '), versionRow);
+    if (std::string(KIV_VERSION) == "1.0.0") {
+        EXPECT_EQ("               KIVLINK driver version 1.0.0                ", versionRow);
+    }
 }
 
 TEST_F(EntryTest, CommandsWithoutAHandlerOrRecordAreRefusedUntouched) {

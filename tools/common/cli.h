@@ -7,9 +7,7 @@
 #include <cstdio>
 #include <string>
 
-#ifndef KIV_VERSION
-#define KIV_VERSION "0.1.0"
-#endif
+#include "kiv_version.h"
 
 namespace kivtools {
 

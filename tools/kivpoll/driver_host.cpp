@@ -7,6 +7,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 #endif
 
 namespace kivpoll {
@@ -86,14 +87,34 @@ int32_t DriverHost::CheckAddress(const std::string& text, int32_t blockLength, G
     return result;
 }
 
-std::string DefaultDriverPath(const char* argv0) {
+// The folder of the running program: from the system where it says, since
+// argv[0] is a bare name when the program was found on the PATH.
+static std::string ProgramFolder(const char* argv0) {
     std::string program(argv0 != nullptr ? argv0 : "");
+#if defined(_WIN32)
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length > 0 && length < sizeof path) program.assign(path, length);
+#else
+    char path[4096];
+    ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+    if (length > 0 && static_cast<size_t>(length) < sizeof path) program.assign(path, static_cast<size_t>(length));
+#endif
     size_t slash = program.find_last_of("/\\");
-    std::string folder = slash == std::string::npos ? std::string(".") : program.substr(0, slash);
+    return slash == std::string::npos ? std::string(".") : program.substr(0, slash);
+}
+
+std::string DefaultDriverPath(const char* argv0) {
+    std::string folder = ProgramFolder(argv0);
 #if defined(_WIN32)
     return folder + "\\KIVLINK.dll";
 #else
-    return folder + "/KIVLINK.so";
+    // Beside the program in a build folder; in the library folder once installed.
+    std::string beside = folder + "/KIVLINK.so";
+#if defined(KIV_LIBDIR_FROM_BINDIR)
+    if (access(beside.c_str(), F_OK) != 0) return folder + "/" KIV_LIBDIR_FROM_BINDIR "/KIVLINK.so";
+#endif
+    return beside;
 #endif
 }
 

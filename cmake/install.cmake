@@ -1,0 +1,94 @@
+# Install rules. Linux: the tools in bin; the driver and the runtime stand-in
+# in the library folder, where the installed kivpoll looks for its driver;
+# the host headers with a pkg-config file and a CMake package; docs, man pages
+# and bash completion. Windows: the integrator's kit, flat, for the .zip.
+include(GNUInstallDirs)
+
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/kit.cmake)
+  return()
+endif()
+
+file(RELATIVE_PATH KIV_LIBDIR_FROM_BINDIR
+  ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
+# Libraries are data to the loader: no execute bit (as Debian wants).
+set(KIV_LIBRARY_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
+# Installed programs and the driver find the runtime stand-in relative to
+# themselves, so an unpacked tree works wherever it lies.
+set_target_properties(KIVLINK PROPERTIES INSTALL_RPATH "$ORIGIN")
+install(TARGETS KIVLINK TAVLIB EXPORT kivlinkTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} PERMISSIONS ${KIV_LIBRARY_PERMISSIONS}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+foreach(tool kivpoll kivsim)
+  if(TARGET ${tool})
+    set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/${KIV_LIBDIR_FROM_BINDIR}")
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+if(TARGET kivpoll)
+  target_compile_definitions(kivpoll PRIVATE KIV_LIBDIR_FROM_BINDIR="${KIV_LIBDIR_FROM_BINDIR}")
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/include/kivlink.h ${CMAKE_SOURCE_DIR}/tavlib/tavlib_control.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# pkg-config: its prefix is found from where the .pc file lies.
+set(KIV_PKGCONFIG_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH KIV_PREFIX_FROM_PKGCONFIG
+  ${CMAKE_INSTALL_PREFIX}/${KIV_PKGCONFIG_DIR} ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" KIV_PREFIX_FROM_PKGCONFIG "${KIV_PREFIX_FROM_PKGCONFIG}")
+configure_file(${CMAKE_SOURCE_DIR}/packaging/kivlink.pc.in ${KIV_GENERATED_DIR}/kivlink.pc @ONLY)
+install(FILES ${KIV_GENERATED_DIR}/kivlink.pc DESTINATION ${KIV_PKGCONFIG_DIR})
+
+# CMake package: find_package(kivlink) gives kivlink::TAVLIB, kivlink::KIVLINK
+# and KIVLINK_DRIVER, the driver's path for dlopen.
+include(CMakePackageConfigHelpers)
+set(KIV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/kivlink)
+install(EXPORT kivlinkTargets NAMESPACE kivlink:: DESTINATION ${KIV_CMAKE_DIR})
+configure_package_config_file(${CMAKE_SOURCE_DIR}/packaging/kivlinkConfig.cmake.in
+  ${KIV_GENERATED_DIR}/kivlinkConfig.cmake INSTALL_DESTINATION ${KIV_CMAKE_DIR}
+  PATH_VARS CMAKE_INSTALL_LIBDIR)
+write_basic_package_version_file(${KIV_GENERATED_DIR}/kivlinkConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${KIV_GENERATED_DIR}/kivlinkConfig.cmake ${KIV_GENERATED_DIR}/kivlinkConfigVersion.cmake
+  DESTINATION ${KIV_CMAKE_DIR})
+
+# Docs: the README and the user documents; the benchmark and reliability
+# reports are for developers and stay in the source tree.
+set(KIV_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kivlink)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/addresses.md
+  ${CMAKE_SOURCE_DIR}/docs/configuration.md ${CMAKE_SOURCE_DIR}/docs/kivpoll.md
+  ${CMAKE_SOURCE_DIR}/docs/kivsim.md ${CMAKE_SOURCE_DIR}/docs/kivIN01.int
+  DESTINATION ${KIV_DOC_DIR})
+
+# Man pages from the programs' own --help and --version (help2man), so the
+# text is written once; compressed as Debian wants them.
+find_program(KIV_HELP2MAN help2man)
+find_program(KIV_GZIP gzip)
+set(KIV_MAN_PAGES)
+if(KIV_HELP2MAN AND KIV_GZIP AND NOT CMAKE_CROSSCOMPILING)
+  set(kivpoll_MAN_NAME "poll, write and listen to DPC3000 units through the KIVLINK driver")
+  set(kivsim_MAN_NAME "simulate DPC3000 units on a serial line")
+  foreach(tool kivpoll kivsim)
+    if(TARGET ${tool})
+      set(page ${CMAKE_BINARY_DIR}/man/${tool}.1.gz)
+      add_custom_command(OUTPUT ${page}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+        COMMAND ${KIV_HELP2MAN} --no-info --section=1 "--name=${${tool}_MAN_NAME}"
+                --output=${CMAKE_BINARY_DIR}/man/${tool}.1 $<TARGET_FILE:${tool}>
+        COMMAND ${KIV_GZIP} -9nf ${CMAKE_BINARY_DIR}/man/${tool}.1
+        DEPENDS ${tool} VERBATIM)
+      list(APPEND KIV_MAN_PAGES ${page})
+    endif()
+  endforeach()
+  add_custom_target(kiv_man_pages ALL DEPENDS ${KIV_MAN_PAGES})
+  install(FILES ${KIV_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+
+# Bash completion: one script serves both tools.
+foreach(tool kivpoll kivsim)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivlink-completion.bash
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME ${tool})
+endforeach()
+
+include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)

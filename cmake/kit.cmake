@@ -1,0 +1,41 @@
+# The Windows integrator's kit (the .zip): the driver and the tools at the
+# top, the runtime stand-in in a folder of its own (the host has the real
+# one), a sample channel file, the docs as text with CR LF line ends and a
+# short INSTALL for the host side.
+install(TARGETS KIVLINK RUNTIME DESTINATION .)
+foreach(tool kivpoll kivsim)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION .)
+  endif()
+endforeach()
+install(TARGETS TAVLIB RUNTIME DESTINATION test-stand-in)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivpoll.cmd DESTINATION .)
+
+set(KIV_KIT_TEXTS
+  ${CMAKE_SOURCE_DIR}/packaging/INSTALL-windows.txt=INSTALL.txt
+  ${CMAKE_SOURCE_DIR}/packaging/stand-in-windows.txt=test-stand-in/README.txt
+  ${CMAKE_SOURCE_DIR}/README.md=docs/README.txt
+  ${CMAKE_SOURCE_DIR}/docs/addresses.md=docs/addresses.txt
+  ${CMAKE_SOURCE_DIR}/docs/configuration.md=docs/configuration.txt
+  ${CMAKE_SOURCE_DIR}/docs/kivpoll.md=docs/kivpoll.txt
+  ${CMAKE_SOURCE_DIR}/docs/kivsim.md=docs/kivsim.txt
+  ${CMAKE_SOURCE_DIR}/docs/kivIN01.int=sample/kivIN01.int)
+set(KIV_KIT_OUTPUTS)
+foreach(pair ${KIV_KIT_TEXTS})
+  string(REPLACE "=" ";" pair "${pair}")
+  list(GET pair 0 source)
+  list(GET pair 1 name)
+  set(output ${CMAKE_BINARY_DIR}/kit/${name})
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=${source} -DOUTPUT=${output} -P ${CMAKE_SOURCE_DIR}/cmake/crlf.cmake
+    DEPENDS ${source} ${CMAKE_SOURCE_DIR}/cmake/crlf.cmake)
+  list(APPEND KIV_KIT_OUTPUTS ${output})
+  get_filename_component(folder ${name} DIRECTORY)
+  if(NOT folder)
+    set(folder .)
+  endif()
+  install(FILES ${output} DESTINATION ${folder})
+endforeach()
+add_custom_target(kiv_kit_texts ALL DEPENDS ${KIV_KIT_OUTPUTS})
+
+include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)

@@ -1,0 +1,48 @@
+# The one version of the driver, its tools and its packages comes from
+# project(... VERSION ...). Code reads it from the generated kiv_version.h;
+# Windows programs and DLLs carry it in a version resource.
+
+set(KIV_VERSION_TEXT "KIVLINK driver version ${PROJECT_VERSION}")
+string(LENGTH "${KIV_VERSION_TEXT}" length)
+if(length GREATER 59)
+  message(FATAL_ERROR "the version text does not fit the banner's 59 columns")
+endif()
+math(EXPR padding "59 - ${length}")
+math(EXPR left "${padding} / 2")
+math(EXPR right "${padding} - ${left}")
+string(REPEAT " " ${left} left_blanks)
+string(REPEAT " " ${right} right_blanks)
+set(KIV_BANNER_VERSION_ROW "${left_blanks}${KIV_VERSION_TEXT}${right_blanks}")
+
+set(KIV_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kiv_version.h.in ${KIV_GENERATED_DIR}/kiv_version.h @ONLY)
+include_directories(${KIV_GENERATED_DIR})
+
+# kiv_version_resource(TARGET DESCRIPTION): gives a Windows DLL or program
+# its version resource; does nothing on other systems.
+function(kiv_version_resource target description)
+  if(NOT WIN32)
+    return()
+  endif()
+  get_target_property(type ${target} TYPE)
+  get_target_property(output ${target} OUTPUT_NAME)
+  if(NOT output)
+    set(output ${target})
+  endif()
+  if(type STREQUAL "EXECUTABLE")
+    set(KIV_RC_FILETYPE VFT_APP)
+    set(KIV_RC_FILENAME "${output}.exe")
+  else()
+    set(KIV_RC_FILETYPE VFT_DLL)
+    get_target_property(suffix ${target} SUFFIX)
+    if(NOT suffix)
+      set(suffix ".dll")
+    endif()
+    set(KIV_RC_FILENAME "${output}${suffix}")
+  endif()
+  set(KIV_RC_NAME ${output})
+  set(KIV_RC_DESCRIPTION "${description}")
+  configure_file(${KIV_VERSION_RC_TEMPLATE} ${KIV_GENERATED_DIR}/${target}_version.rc @ONLY)
+  target_sources(${target} PRIVATE ${KIV_GENERATED_DIR}/${target}_version.rc)
+endfunction()
+set(KIV_VERSION_RC_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/version.rc.in)

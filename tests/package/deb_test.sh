@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The .deb: built by CPack, its control fields and copyright file, unpacked
+# with dpkg-deb -x and run from the scratch folder; lintian (when installed)
+# reports no tag but those the README justifies.
+# usage: deb_test.sh SOURCE_DIR BUILD_DIR VERSION MAN_PAGES SCRATCH
+SOURCE_DIR=$1 BUILD_DIR=$2 VERSION=$3 MAN_PAGES=$4 SCRATCH=$5
+source "$SOURCE_DIR/tests/package/lib.sh"
+rm -rf "$SCRATCH" && mkdir -p "$SCRATCH"
+
+(cd "$BUILD_DIR" && cpack -G DEB -B "$SCRATCH/out") > "$SCRATCH/cpack.log" 2>&1 || fail "cpack: $(cat "$SCRATCH/cpack.log")"
+deb=$(ls "$SCRATCH"/out/kivlink_*.deb)
+expect_eq "package name" "kivlink" "$(dpkg-deb -f "$deb" Package)"
+expect_eq "package version" "$VERSION" "$(dpkg-deb -f "$deb" Version)"
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libc6 libstdc++6 libgcc-s1; do
+    expect_contains "Depends" "$library" "$depends"
+done
+expect_contains "copyright" "Upstream-Name: kivlink" "$(dpkg-deb --fsys-tarfile "$deb" |
+    tar -xO ./usr/share/doc/kivlink/copyright)"
+
+dpkg-deb -x "$deb" "$SCRATCH/unpacked"
+check_tree "$SCRATCH/unpacked/usr" lib demo
+
+if command -v lintian > /dev/null; then
+    # Tags the README's packaging section names, each with its reason.
+    justified=$(sed -n '/^### lintian/,/^#/p' "$SOURCE_DIR/README.md" | sed -nE 's/^- `([a-z0-9-]+)`.*/\1/p')
+    lintian --no-tag-display-limit "$deb" > "$SCRATCH/lintian.log" 2>&1 || true
+    while read -r severity _ tag _; do
+        [[ "$severity" =~ ^[EWI]:$ ]] || continue
+        grep -qx -- "$tag" <<< "$justified" || fail "lintian tag $tag is not justified in the README: $(cat "$SCRATCH/lintian.log")"
+    done < "$SCRATCH/lintian.log"
+else
+    echo "lintian not installed: its check skipped"
+fi
+echo "deb test passed"

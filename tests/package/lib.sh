@@ -1,0 +1,81 @@
+# Shared checks of an installed tree (a DESTDIR install or an unpacked .deb).
+# Sourced by the package tests; VERSION, SOURCE_DIR and SCRATCH are set by them.
+set -euo pipefail
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+expect_eq() {  # what expected actual
+    [[ "$2" == "$3" ]] || fail "$1: expected '$2', got '$3'"
+}
+
+expect_contains() {  # what needle haystack
+    [[ "$3" == *"$2"* ]] || fail "$1: '$2' not in: $3"
+}
+
+# A clean environment: nothing of the build tree on the search paths.
+run_clean() {
+    env -i PATH=/usr/bin:/bin HOME="$SCRATCH" "$@"
+}
+
+# check_tree PREFIX LIBDIR [demo]: the installed programs, driver, headers, pkg-config
+# file, man pages and completion work from where they lie.
+check_tree() {
+    local prefix=$1 libdir=$2 demo_too=${3:-}
+    for file in bin/kivpoll bin/kivsim "$libdir/KIVLINK.so" "$libdir/libTAVLIB.so" include/kivlink.h \
+                include/tavlib_control.h "$libdir/pkgconfig/kivlink.pc" "$libdir/cmake/kivlink/kivlinkConfig.cmake" \
+                share/doc/kivlink/README.md share/doc/kivlink/configuration.md \
+                share/bash-completion/completions/kivpoll share/bash-completion/completions/kivsim; do
+        [[ -e "$prefix/$file" ]] || fail "$file not installed"
+    done
+
+    # One version: the tools, the pkg-config file, the man pages.
+    expect_eq "kivpoll --version" "kivpoll $VERSION" "$(run_clean "$prefix/bin/kivpoll" --version)"
+    expect_eq "kivsim --version" "kivsim $VERSION" "$(run_clean "$prefix/bin/kivsim" --version)"
+    local pc=(env PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" pkg-config)
+    expect_eq "pkg-config version" "$VERSION" "$("${pc[@]}" --modversion kivlink)"
+    if [[ "$MAN_PAGES" == 1 ]]; then
+        for tool in kivpoll kivsim; do
+            local header
+            header=$(zcat "$prefix/share/man/man1/$tool.1.gz" | grep '^\.TH')
+            expect_contains "$tool(1) header" "$tool $VERSION" "$header"
+            zcat "$prefix/share/man/man1/$tool.1.gz" | grep -qF -e '\-\-port' -e '\-\-device' || fail "$tool(1) lists no options"
+        done
+    fi
+
+    # The installed poller finds the installed driver and runtime, nothing else.
+    local libs
+    libs=$(run_clean ldd "$prefix/bin/kivpoll" | grep TAVLIB)
+    expect_contains "kivpoll's runtime" "$prefix/bin/../$libdir/libTAVLIB.so" "$libs"
+    if [[ "$demo_too" == demo ]]; then  # some 13 s of simulated plant
+        local demo
+        demo=$(cd "$SCRATCH" && run_clean "$prefix/bin/kivpoll" --demo 2>&1) || fail "kivpoll --demo: $demo"
+        expect_contains "kivpoll --demo" "no answer 0" "$demo"
+    fi
+
+    # A host program against the installed header, with pkg-config's flags.
+    local cflags
+    cflags=$("${pc[@]}" --cflags --libs kivlink)
+    expect_contains "pkg-config flags" "-lTAVLIB" "$cflags"
+    # shellcheck disable=SC2086
+    cc -Wall -Wextra -Werror -o "$SCRATCH/host_program" "$SOURCE_DIR/tests/package/host_program.c" $cflags -ldl \
+        -Wl,-rpath,"$("${pc[@]}" --variable=libdir kivlink)" || fail "host program does not build"
+    local described
+    described=$(run_clean "$SCRATCH/host_program" "$("${pc[@]}" --variable=driver kivlink)")
+    expect_contains "Describe" "kind 70 block 66104" "$described"
+    expect_contains "banner's version row" "KIVLINK driver version $VERSION " "$described"
+
+    # Completion: options from the tool's help, ports from /dev.
+    local completion="$prefix/share/bash-completion/completions/kivpoll"
+    complete_words() {  # words...; prints the replies for the last word
+        PATH="$prefix/bin:$PATH" bash -c 'source "$0"; COMP_WORDS=("${@}"); COMP_CWORD=$(($# - 1));
+            _kivlink_complete; printf "%s\n" "${COMPREPLY[@]}"' "$completion" "$@"
+    }
+    expect_contains "kivpoll option completion" "--port" "$(complete_words kivpoll --po)"
+    expect_contains "kivpoll option completion" "--version" "$(complete_words kivpoll --ver)"
+    expect_contains "kivsim option completion" "--device" "$(complete_words kivsim --dev)"
+    expect_contains "port completion" "/dev/tty" "$(complete_words kivpoll --port /dev/tt)"
+    expect_contains "device completion" "/dev/tty" "$(complete_words kivsim --device /dev/tt)"
+}
