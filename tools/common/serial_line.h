@@ -1,7 +1,8 @@
 // One end of a serial line for the tools: a serial device opened and set up
 // as the driver sets it up (what the driver refuses is refused here too), or
 // a pseudo-terminal pair whose other end a driver opens. Moves bytes only.
-// The POSIX implementation is serial_line_posix.cpp.
+// The POSIX implementation is serial_line_posix.cpp; on Windows a COM port
+// (serial_line_win32.cpp), where no pseudo-terminals or links exist.
 #pragma once
 
 #include <atomic>
@@ -47,10 +48,15 @@ public:
     // link that is there already); removed again on Close.
     bool MakeLink(const std::string& linkPath, std::string* error);
     void Close();
+#if defined(_WIN32)
+    bool IsOpen() const { return handle_ != nullptr; }
+#else
     bool IsOpen() const { return fd_ >= 0; }
+#endif
 
     const std::string& Path() const { return path_; }
-    // The descriptor to wait on (POSIX: for poll together with others).
+    // The descriptor to wait on (POSIX: for poll together with others;
+    // Windows: -1, wait with WaitReadable).
     int Fd() const { return fd_; }
 
     // Waits up to timeoutMs for bytes; true when some wait.
@@ -64,6 +70,9 @@ public:
     bool Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop);
 
 private:
+#if defined(_WIN32)
+    void* handle_ = nullptr;  // the COM port's HANDLE
+#endif
     int fd_ = -1;       // our end: the master, or the device
     int slaveFd_ = -1;  // the slave end kept open (pseudo-terminal only)
     std::string path_;

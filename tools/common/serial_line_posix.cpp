@@ -17,6 +17,7 @@
 
 #include "platform/posix_serial.h"
 #include "platform/posix_termios.h"
+#include "tools/common/serial_dcb.h"
 
 namespace kivtools {
 
@@ -28,21 +29,6 @@ constexpr int kPtyTries = 64;
 bool SetNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-// The DCB the driver builds for these settings (no handshake).
-DCB DcbFor(const LineSetup& setup) {
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    dcb.fBinary = 1;
-    dcb.BaudRate = setup.baud;
-    dcb.ByteSize = static_cast<BYTE>(setup.dataBits);
-    dcb.StopBits = static_cast<BYTE>(setup.stopBits);
-    dcb.Parity = static_cast<BYTE>(setup.parity);
-    dcb.fParity = setup.parity != 0;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    return dcb;
 }
 
 // Which of the settings termios cannot express, for the message.
@@ -200,38 +186,17 @@ bool SerialLine::WaitReadable(int timeoutMs) {
 }
 
 bool SerialLine::Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop) {
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    const auto byteTime = std::chrono::nanoseconds(paceBaud > 0 ? 10000000000LL / paceBaud : 0);
-    size_t done = 0;
-    auto lastProgress = start;
-    while (done < count) {
-        if (stop.load()) return false;
-        size_t chunk = count - done;
-        if (paceBaud > 0) {
-            // A byte goes out when its ten bits have passed on the line:
-            // wait for the next one, then write all whose time has come.
-            auto due = start + byteTime * int64_t(done + 1);
-            auto now = Clock::now();
-            if (due > now) {
-                std::this_thread::sleep_for(due - now);
-                now = Clock::now();
-            }
-            size_t ready = std::min(count, size_t((now - start) / byteTime));
-            chunk = ready > done ? ready - done : 1;
-        }
-        ssize_t n = ::write(fd_, bytes + done, chunk);
-        if (n > 0) {
-            done += size_t(n);
-            lastProgress = Clock::now();
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-        if (Clock::now() - lastProgress > std::chrono::seconds(1)) return false;
-        struct pollfd p = {fd_, POLLOUT, 0};
-        ::poll(&p, 1, 10);
-    }
-    return true;
+    return PacedWrite(
+        bytes, count, paceBaud, stop,
+        [this](const uint8_t* chunk, size_t length) -> long {
+            ssize_t n = ::write(fd_, chunk, length);
+            if (n >= 0) return long(n);
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+        },
+        [this] {
+            struct pollfd p = {fd_, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+        });
 }
 
 }  // namespace kivtools
