@@ -10,6 +10,8 @@
 
 namespace {
 
+const char* const kShortRead = "KivIN : Invalid message received";
+
 HANDLE CurrentPort() { return FieldToHandle(PortHandleOf(CurrentChannel)); }
 
 }  // namespace
@@ -50,23 +52,62 @@ int TransmitFrame(const uint8_t* frame, uint16_t size) {
     return result == PortOk && written == size ? 1 : 0;
 }
 
+namespace {
+
+enum HeadFault { HeadSound, HeadWrongHi, HeadWrongLo };
+
+// The refusal of a reception whose first bytes were not the start bytes.
+void LogHeadFault(HeadFault fault) {
+    err(kLogFault, fault == HeadWrongHi ? "KivIN : RX Failed on Header HI" : "KivIN : RX Failed on Header LO");
+}
+
+// Reads the three head bytes (05 64 L) into frame, hunting for the start
+// bytes past stray bytes (a squelch tail, a key-up burst) while they keep
+// coming, at most kMaxHuntBytes of them. Returns 1 with the head in frame[0..2].
+// A found frame after a hunt is logged once with the count skipped; a hunt
+// that ends in silence or at the bound logs what the first wrong byte was;
+// silence before any wrong byte logs the short read.
+int ReadFrameHead(uint8_t* frame) {
+    uint32_t have = 0;
+    uint32_t skipped = 0;
+    HeadFault first = HeadSound;
+    for (;;) {
+        uint32_t got = 0;
+        const int result = PortReadExact(CurrentPort(), frame + have, 3 - have, &got);
+        have += got;
+        const uint32_t start = FrameStartCandidate(frame, have);
+        if (start > 0) {
+            if (first == HeadSound) first = frame[0] != kFrameStartHi ? HeadWrongHi : HeadWrongLo;
+            skipped += start;
+            have -= start;
+            for (uint32_t i = 0; i < have; ++i) frame[i] = frame[start + i];
+        }
+        if (have == 3) {
+            if (skipped > 0) err(kLogFault, "KivIN : RX Skipped %u bytes before Header", static_cast<unsigned>(skipped));
+            return 1;
+        }
+        if (result != PortOk || skipped >= kMaxHuntBytes) {
+            if (first != HeadSound) {
+                LogHeadFault(first);
+            } else {
+                err(kLogFault, kShortRead);
+            }
+            return 0;
+        }
+    }
+}
+
+}  // namespace
+
 // Reads one frame into a buffer of its own and, when it is sound, leaves the
 // message (length byte first) in message (256 bytes). Returns 1 or 0 (logged).
 int ReceiveFrame(uint8_t* message) {
     if (RadioKeyingOn() && !RadioWaitCarrierDrop(CurrentPort())) return 0;
     uint8_t frame[kFrameBufferSize];
-    if (!ReadExact(frame, 3)) return 0;
-    if (frame[0] != kFrameStartHi) {
-        err(kLogFault, "KivIN : RX Failed on Header HI");
-        return 0;
-    }
-    if (frame[1] != kFrameStartLo) {
-        err(kLogFault, "KivIN : RX Failed on Header LO");
-        return 0;
-    }
+    if (!ReadFrameHead(frame)) return 0;
     const uint8_t length = frame[2];
     if (!ReadExact(frame + 3, FrameSizeFor(length) - 3u)) return 0;
-    // Head read and checked, rest read by the length byte; now check block by block.
+    // Head found and read, rest read by the length byte; now check block by block.
     if (!CheckFrameBlocks(CurrentChannel->crcTable, frame, message)) {
         err(kLogFault, "KivIN : RX Failed on CRC Check");
         return 0;
@@ -80,7 +121,7 @@ int ReadExact(uint8_t* buffer, uint32_t count) {
     uint32_t total = 0;
     const int result = PortReadExact(CurrentPort(), buffer, count, &total);
     if (result != PortOk || total != count) {
-        err(kLogFault, "KivIN : Invalid message received");
+        err(kLogFault, kShortRead);
         return 0;
     }
     return 1;

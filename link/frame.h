@@ -28,6 +28,12 @@ uint16_t EncodeFrameWith(const uint16_t table[256], const uint8_t* message, uint
 // FrameSizeFor(frame[2]) bytes in all) and copies its message to message
 // (256 bytes). Returns 1 when every CRC matches.
 int CheckFrameBlocks(const uint16_t table[256], const uint8_t* frame, uint8_t* message);
+// The first position in bytes[0..count) from which a frame could still
+// begin: a start byte followed by the second start byte, or by nothing yet.
+// count when there is none.
+uint32_t FrameStartCandidate(const uint8_t* bytes, uint32_t count);
+// Bytes a reception skips at most while it hunts for the start bytes.
+constexpr uint32_t kMaxHuntBytes = 512;
 
 // The same operations on the current channel's table and port.
 void CrcInit();

@@ -72,3 +72,12 @@ int CheckFrameBlocks(const uint16_t table[256], const uint8_t* frame, uint8_t* m
     }
     return 1;
 }
+
+// A lone start byte at the end may still be followed by the second one.
+uint32_t FrameStartCandidate(const uint8_t* bytes, uint32_t count) {
+    for (uint32_t i = 0; i < count; ++i) {
+        if (bytes[i] != kFrameStartHi) continue;
+        if (i + 1 == count || bytes[i + 1] == kFrameStartLo) return i;
+    }
+    return count;
+}

@@ -139,8 +139,9 @@ TEST_F(FrameTest, ReceptionAcceptsSoundFramesAndRefusesTheRest) {
     const ReceiveCase cases[] = {
         {"whole", {{0, kLinkResetFrame}}, 1, nullptr, 0},
         {"pieces with pauses longer than a read", {{0, head}, {1500, tail}}, 1, nullptr, 0},
-        {"start byte wrong", {{0, badHi}}, 0, "KivIN : RX Failed on Header HI", 9},
-        {"second byte wrong", {{0, badLo}}, 0, "KivIN : RX Failed on Header LO", 9},
+        // The hunt for a start reads the refused frame away to the silence.
+        {"start byte wrong", {{0, badHi}}, 0, "KivIN : RX Failed on Header HI", 0},
+        {"second byte wrong", {{0, badLo}}, 0, "KivIN : RX Failed on Header LO", 0},
         {"silence", {}, 0, "KivIN : Invalid message received", 0},
         {"one byte short", {{0, shortFrame}}, 0, "KivIN : Invalid message received", 0},
     };
@@ -156,6 +157,68 @@ TEST_F(FrameTest, ReceptionAcceptsSoundFramesAndRefusesTheRest) {
         }
         EXPECT_EQ(c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{}, log.Texts());
         EXPECT_EQ(c.left, fake::PendingInput());
+    }
+}
+
+Bytes Stray(size_t count, uint8_t first = 0xA5) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(first + 7 * i);
+    return bytes;
+}
+
+Bytes Joined(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Stray bytes before a frame are skipped and logged once with their count;
+// a hunt that finds no start logs what the first wrong byte was, once.
+TEST_F(FrameTest, ReceptionHuntsForTheStartBehindStrayBytes) {
+    const Bytes frame = kLinkResetFrame;
+    const Bytes lone = {0x05};
+    const Bytes burst = Stray(kMaxHuntBytes + 40, 0x11);
+    const ReceiveCase cases[] = {
+        {"one stray byte", {{0, Joined(Stray(1), frame)}}, 1, "KivIN : RX Skipped 1 bytes before Header", 0},
+        {"two", {{0, Joined(Stray(2), frame)}}, 1, "KivIN : RX Skipped 2 bytes before Header", 0},
+        {"four", {{0, Joined(Stray(4), frame)}}, 1, "KivIN : RX Skipped 4 bytes before Header", 0},
+        {"five", {{0, Joined(Stray(5), frame)}}, 1, "KivIN : RX Skipped 5 bytes before Header", 0},
+        {"a start byte among them", {{0, Joined(Joined(lone, Stray(3)), frame)}}, 1,
+         "KivIN : RX Skipped 4 bytes before Header", 0},
+        {"start byte doubled", {{0, Joined(lone, frame)}}, 1, "KivIN : RX Skipped 1 bytes before Header", 0},
+        {"stray bytes, a pause, the frame", {{0, Stray(2)}, {30, frame}}, 1,
+         "KivIN : RX Skipped 2 bytes before Header", 0},
+        {"noise, then silence", {{0, Stray(7)}}, 0, "KivIN : RX Failed on Header HI", 0},
+        {"noise ending in a start byte", {{0, Joined(Stray(3), lone)}}, 0, "KivIN : RX Failed on Header HI", 0},
+        {"start byte, then noise", {{0, Joined(lone, Stray(3))}}, 0, "KivIN : RX Failed on Header LO", 0},
+        {"a lone start byte is a short read", {{0, lone}}, 0, "KivIN : Invalid message received", 0},
+        {"a burst longer than the hunt", {{0, Joined(burst, frame)}}, 0, "KivIN : RX Failed on Header HI",
+         burst.size() + frame.size() - kMaxHuntBytes},
+    };
+    for (const ReceiveCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        log.Clear();
+        for (const Arrival& a : c.input) fake::QueueInputAt(a.bytes, a.at);
+        uint8_t message[kMessageBufferSize];
+        EXPECT_EQ(c.result, ReceiveFrame(message));
+        if (c.result == 1) {
+            EXPECT_EQ(kLinkReset, Bytes(message, message + kLinkReset.size()));
+        }
+        EXPECT_EQ(std::vector<std::string>{c.message}, log.Texts());
+        EXPECT_LE(fake::PendingInput(), c.left);
+    }
+}
+
+TEST(FrameStartCandidate, FindsWhereAFrameCanStillBegin) {
+    const struct {
+        Bytes bytes;
+        uint32_t at;
+    } cases[] = {
+        {{0x05, 0x64, 0x07}, 0}, {{0x01, 0x05, 0x64}, 1}, {{0x01, 0x02, 0x05}, 2}, {{0x05, 0x05, 0x64}, 1},
+        {{0x05, 0x63, 0x00}, 3}, {{0x64, 0x05}, 1},       {{}, 0},                  {{0x64}, 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.at, FrameStartCandidate(c.bytes.data(), static_cast<uint32_t>(c.bytes.size())));
     }
 }
 
