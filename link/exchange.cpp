@@ -5,6 +5,7 @@
 
 #include "driver/channel_block.h"
 #include "link/frame.h"
+#include "serial/port.h"
 
 namespace {
 
@@ -18,6 +19,158 @@ void PutStations(uint8_t* message, uint16_t station) {
     message[HeaderDestination + 1] = static_cast<uint8_t>(station & 0xFF);
     message[HeaderSource] = CurrentChannel->hostAddress[0];
     message[HeaderSource + 1] = CurrentChannel->hostAddress[1];
+}
+
+// The per-station byte of linkReset: bit 0 is the link-reset flag; the rest
+// is what the exchange has learnt of the station's read answers.
+enum : uint8_t {
+    StationResetSent = 0x01,   // a link reset went out since Open
+    StationEchoHeld = 0x02,    // read answers must echo register and count
+    StationEchoSeen = 0x0C,    // read answers that carried the echo, each unlike the one before (0-3)
+    StationStaleRun = 0x30,    // held exchanges in a row that saw only stale answers (0-3)
+    StationEchoMark = 0xC0,    // two bits taken from the echo counted last
+};
+constexpr int kEchoSeenShift = 2;
+constexpr int kStaleRunShift = 4;
+constexpr int kEchoMarkShift = 6;
+// Answers that echoed two different requests hold a station to the echo: a
+// unit that puts something fixed there never matches two different
+// requests, and one that puts anything else there matches by chance one
+// time in 2^24, twice one time in 2^48. Answers without the echo do not undo what was counted, so a
+// station learns even while stale answers come in between. Three exchanges
+// in a row that saw nothing but answers without the echo let the station go
+// again (a unit that only happened to carry it keeps working).
+constexpr int kEchoHoldAfter = 2;
+constexpr int kEchoReleaseAfter = 3;
+// Stale frames one try reads past before it gives up.
+constexpr int kStaleFramesPerTry = 8;
+constexpr int kEchoOffset = 8;  // the register (2 bytes) and count of a read
+constexpr int kEchoSize = 3;
+
+int FieldOf(uint8_t flags, uint8_t mask, int shift) { return (flags & mask) >> shift; }
+uint8_t WithField(uint8_t flags, uint8_t mask, int shift, int value) {
+    return static_cast<uint8_t>((flags & ~mask) | ((value << shift) & mask));
+}
+
+// Whether an answer to this request can be told by its echo: only reads
+// carry one, in the three bytes before the values.
+bool EchoApplies(const uint8_t* request, uint8_t opcode) {
+    return opcode == OpcodeReadRegisters && request[HeaderOpcode] == OpcodeReadRegisters &&
+           request[HeaderLength] >= kEchoOffset + kEchoSize - 1;
+}
+
+bool AnswerEchoes(const uint8_t* request, const uint8_t* answer) {
+    if (answer[HeaderLength] < kEchoOffset + kEchoSize - 1) return false;
+    for (int i = 0; i < kEchoSize; ++i) {
+        if (answer[kEchoOffset + i] != request[kEchoOffset + i]) return false;
+    }
+    return true;
+}
+
+// Two bits of the echo, all of its bits folded in: reads of registers a few
+// apart give different marks.
+int EchoMark(const uint8_t* answer) {
+    unsigned folded = 0;
+    for (int i = 0; i < kEchoSize; ++i) {
+        const unsigned byte = answer[kEchoOffset + i];
+        folded ^= byte ^ (byte >> 2) ^ (byte >> 4) ^ (byte >> 6);
+    }
+    return static_cast<int>(folded & 3);
+}
+
+// Counts a fitting read answer towards the station's echo; true when the
+// station is held to the echo and the answer lacks it (stale).
+bool IsStaleAnswer(uint8_t* flags, const uint8_t* request, const uint8_t* answer) {
+    if (!AnswerEchoes(request, answer)) return (*flags & StationEchoHeld) != 0;
+    if (*flags & StationEchoHeld) return false;
+    const int mark = EchoMark(answer);
+    const int seen = FieldOf(*flags, StationEchoSeen, kEchoSeenShift);
+    if (seen > 0 && mark == FieldOf(*flags, StationEchoMark, kEchoMarkShift)) return false;
+    *flags = WithField(*flags, StationEchoMark, kEchoMarkShift, mark);
+    *flags = WithField(*flags, StationEchoSeen, kEchoSeenShift, seen + 1);
+    if (seen + 1 >= kEchoHoldAfter) *flags = static_cast<uint8_t>(*flags | StationEchoHeld);
+    return false;
+}
+
+// After an exchange of a held station that saw only stale answers, counts
+// towards letting it go; any fitting answer clears the count.
+void CountStaleRun(uint8_t* flags, bool answered, bool onlyStale) {
+    if (!(*flags & StationEchoHeld)) return;
+    int run = answered ? 0 : FieldOf(*flags, StationStaleRun, kStaleRunShift);
+    if (!answered && onlyStale) ++run;
+    if (run >= kEchoReleaseAfter) {
+        *flags = static_cast<uint8_t>(*flags & StationResetSent);  // learn afresh
+        return;
+    }
+    *flags = WithField(*flags, StationStaleRun, kStaleRunShift, run);
+}
+
+// The fetch answer this thread's last exchange accepted, to know it again
+// should the unit send it twice: the copy would otherwise pass for the
+// answer to the next pass, whose own answer the next purge throws away.
+// Fetch passes run one after another on one thread, so a thread's own record
+// is enough; it serves the next exchange only, so a later fetch that gets
+// the same records again (the unit never saw the pass that took them) is
+// not refused.
+struct LastFetchAnswer {
+    const ChannelBlock* block;
+    uint16_t station;
+    uint8_t opcode;
+    uint8_t length;
+    uint32_t digest;
+};
+thread_local LastFetchAnswer lastFetch = {};
+
+bool IsFetch(uint8_t opcode, uint8_t function) {
+    return function == FunctionAnswerData && (opcode == OpcodeRegisterChanges || opcode == OpcodeStatusEvents ||
+                                              opcode == OpcodeLoggedEvents);
+}
+
+// FNV-1a over the message, length byte first.
+uint32_t MessageDigest(const uint8_t* message) {
+    uint32_t digest = 2166136261u;
+    for (int i = 0; i <= message[HeaderLength]; ++i) digest = (digest ^ message[i]) * 16777619u;
+    return digest;
+}
+
+// True for a copy of the fetch answer accepted last, when that one said more
+// records follow: the next pass cannot be answered with the same records.
+bool IsRepeatedFetchAnswer(const LastFetchAnswer& last, uint16_t station, uint8_t opcode, const uint8_t* answer) {
+    return last.block == CurrentChannel && last.station == station && last.opcode == opcode &&
+           last.length == answer[HeaderLength] && last.digest == MessageDigest(answer);
+}
+
+void RememberFetchAnswer(uint16_t station, uint8_t opcode, const uint8_t* answer) {
+    const bool more = answer[HeaderLength] >= HeaderSize && answer[HeaderSize] != 0;
+    lastFetch = more ? LastFetchAnswer{CurrentChannel, station, opcode, answer[HeaderLength], MessageDigest(answer)}
+                     : LastFetchAnswer{};
+}
+
+// One try's reception: the first fitting answer, read past stale ones (of a
+// station held to the echo, or a fetch answer sent twice) while frames keep
+// coming. 0 with the answer,
+// 1 when the frames that came did not fit, 2 when none was sound.
+int ReceiveAnswer(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer,
+                  const LastFetchAnswer& previous, bool* sawStale) {
+    const uint16_t hostAddress = HostAddressOf(CurrentChannel);
+    uint8_t* flags = &CurrentChannel->linkReset[station];
+    const bool echo = EchoApplies(request, opcode);
+    const bool fetch = IsFetch(opcode, function);
+    int code = 2;
+    for (int frame = 0; frame <= kStaleFramesPerTry; ++frame) {
+        if (!ReceiveFrame(answer)) return code;
+        code = CheckResponse(answer, hostAddress, station, opcode, function);
+        if (code != 0) return code;
+        const bool stale = echo ? IsStaleAnswer(flags, request, answer)
+                                : fetch && IsRepeatedFetchAnswer(previous, station, opcode, answer);
+        if (!stale) {
+            if (fetch) RememberFetchAnswer(station, opcode, answer);
+            return 0;
+        }
+        *sawStale = true;
+        code = 1;
+    }
+    return code;
 }
 
 }  // namespace
@@ -72,18 +225,29 @@ int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8
 // tries: a unit that got the request but whose answer was lost sees a repeat,
 // not a new request. 0 with the answer in answer, 1 when the last try got a
 // sound frame that did not fit, 2 when it got no sound frame.
+//
+// An answer that comes late, twice, or split by a pause must not be taken
+// for the answer to a later request. So a station whose read answers have
+// echoed the request's register and count every time is held to that echo,
+// and each try reads on past answers without it; and after an exchange in
+// which any try failed, the line is left to fall quiet (the late answers of
+// those tries are read away) before the next request goes out.
 int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer) {
-    const uint16_t hostAddress = HostAddressOf(CurrentChannel);
+    const LastFetchAnswer previous = lastFetch;
+    lastFetch = LastFetchAnswer{};
     int code = 2;
+    bool anyFailed = false;
+    bool onlyStale = true;
     for (int tryNumber = 0; tryNumber < kTries; ++tryNumber) {
         SendFrame(request);  // a failed send shows as a failed reception
-        if (!ReceiveFrame(answer)) {
-            code = 2;
-        } else {
-            code = CheckResponse(answer, hostAddress, station, opcode, function);
-            if (code == 0) break;
-        }
+        bool sawStale = false;
+        code = ReceiveAnswer(request, station, opcode, function, answer, previous, &sawStale);
+        if (code == 0) break;
+        anyFailed = true;
+        onlyStale = onlyStale && sawStale;
     }
+    CountStaleRun(&CurrentChannel->linkReset[station], code == 0, onlyStale);
+    if (anyFailed) PortWaitQuiet(FieldToHandle(PortHandleOf(CurrentChannel)));
     return code;
 }
 
@@ -92,8 +256,8 @@ int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, ui
 // station that never answers is not reset again until the next Open.
 int ResetLinkOnce(uint16_t station) {
     ChannelBlock* block = CurrentChannel;
-    if (block->linkReset[station]) return 0;
-    block->linkReset[station] = 1;
+    if (block->linkReset[station] & StationResetSent) return 0;
+    block->linkReset[station] = static_cast<uint8_t>(block->linkReset[station] | StationResetSent);
 
     uint8_t request[HeaderSize];
     request[HeaderLength] = kHeaderOnlyLength;

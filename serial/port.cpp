@@ -140,3 +140,29 @@ int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* tota
         if (sum >= count) return PortOk;
     }
 }
+
+// Unlike the purge, waits even when nothing is queued yet: an answer that is
+// late or repeated is still on its way. Each read waits the port's own read
+// time-out (at least as long as a purge read), so the line counts as quiet
+// when a reception would have given up on it.
+uint32_t PortWaitQuiet(HANDLE handle) {
+    COMMTIMEOUTS saved;
+    if (!GetCommTimeouts(handle, &saved)) return 0;
+    COMMTIMEOUTS quiet = saved;
+    quiet.ReadIntervalTimeout = 0;
+    quiet.ReadTotalTimeoutMultiplier = 0;
+    const DWORD least = static_cast<DWORD>(kPurgeReadTimeout) * 10;
+    if (quiet.ReadTotalTimeoutConstant < least) quiet.ReadTotalTimeoutConstant = least;
+    const bool changed = std::memcmp(&quiet, &saved, sizeof quiet) != 0;
+    if (changed && !SetCommTimeouts(handle, &quiet)) return 0;
+
+    uint8_t scratch[kPurgeChunk];
+    uint32_t total = 0;
+    while (total < kPortQuietLimit) {
+        DWORD got = 0;
+        if (!ReadFile(handle, scratch, kPurgeChunk, &got, nullptr) || got == 0) break;
+        total += static_cast<uint32_t>(got);
+    }
+    if (changed) SetCommTimeouts(handle, &saved);
+    return total;
+}

@@ -36,3 +36,7 @@ int PortPurgeInput(HANDLE handle);
 int PortWrite(HANDLE handle, const uint8_t* buffer, uint32_t count, uint32_t* written);
 // Reads exactly count bytes: 0, or 7 when a read failed or returned nothing.
 int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* total);
+// Reads input away until one read time-out passes without a byte (at most
+// kPortQuietLimit bytes); returns how many bytes were thrown away.
+constexpr uint32_t kPortQuietLimit = 2 * kPortQueueSize;
+uint32_t PortWaitQuiet(HANDLE handle);
