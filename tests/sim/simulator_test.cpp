@@ -39,6 +39,8 @@ kivsim::Options FastOptions() {
     kivsim::Options options;
     options.seed = 7;
     options.delayMs = 60;
+    options.lateMs = 80;
+    options.splitGapMs = 40;
     options.noticeRetryMs = 150;
     options.noticeGapMs = 20;
     options.idleGapMs = 5;
@@ -212,6 +214,22 @@ TEST_F(SimulatorTest, EveryFaultKindOnTheWire) {
              Bytes m = message(got);
              EXPECT_EQ(m[0], 8);
              EXPECT_EQ(m[8], 1) << "the more flag although nothing waits";
+         }},
+        {FaultKind::Late, [](const Bytes& got, const Bytes& normal) { EXPECT_EQ(got, normal); }},
+        {FaultKind::Repeat,
+         [](const Bytes& got, const Bytes& normal) {
+             Bytes twice = normal;
+             twice.insert(twice.end(), normal.begin(), normal.end());
+             EXPECT_EQ(got, twice);
+         }},
+        {FaultKind::Split, [](const Bytes& got, const Bytes& normal) { EXPECT_EQ(got, normal); }},
+        {FaultKind::Noise,
+         [](const Bytes& got, const Bytes& normal) {
+             ASSERT_GT(got.size(), normal.size());
+             const size_t stray = got.size() - normal.size();
+             EXPECT_LE(stray, 8u);
+             for (size_t i = 0; i < stray; ++i) EXPECT_NE(got[i], 0x05);
+             EXPECT_EQ(Bytes(got.begin() + long(stray), got.end()), normal);
          }},
     };
     for (const Case& c : cases) {

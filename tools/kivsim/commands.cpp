@@ -57,7 +57,8 @@ const char kCommandHelp[] =
     "  trace on|off                  pause or resume the frame trace\n"
     "  sleep MS                      wait (scenario files)\n"
     "  quit                          stop kivsim\n"
-    "fault kinds: drop crc delay source destination notice notice-first garbage truncate more\n";
+    "fault kinds: drop crc delay source destination notice notice-first garbage truncate more late\n"
+    "             repeat split noise\n";
 
 bool ParseNumber(const std::string& word, int64_t low, int64_t high, int64_t* value) {
     if (word.empty()) return false;

@@ -6,8 +6,9 @@
 namespace kivsim {
 
 namespace {
-const char* const kNames[kFaultKinds] = {"drop",   "crc",          "delay",   "source",   "destination",
-                                         "notice", "notice-first", "garbage", "truncate", "more"};
+const char* const kNames[kFaultKinds] = {"drop",     "crc",  "delay", "source", "destination",
+                                         "notice",   "notice-first", "garbage", "truncate", "more",
+                                         "late",     "repeat", "split", "noise"};
 }
 
 const char* FaultName(FaultKind kind) {
@@ -59,6 +60,11 @@ int FaultPlan::Choose(bool fetch) {
         if (rng_.Unit() < probability_[i]) return i;
     }
     return -1;
+}
+
+bool FaultPlan::NoiseBeforeNotice() {
+    const double p = probability_[int(FaultKind::Noise)];
+    return p > 0 && rng_.Unit() < p;
 }
 
 std::string FaultPlan::Describe() const {

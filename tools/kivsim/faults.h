@@ -19,11 +19,16 @@ enum class FaultKind {
     Garbage,           // random bytes in place of the answer
     Truncate,          // the answer cut short
     MoreStuck,         // a fetch answer whose more flag is set though nothing waits
+    Late,              // the answer comes after the late setting (past a read time-out)
+    Repeat,            // the answer, and the same bytes again after the repeat gap
+    Split,             // the answer cut in two by a pause of the split gap
+    Noise,             // stray bytes (never 05) before the answer, or before a notice
 };
-constexpr int kFaultKinds = 10;
+constexpr int kFaultKinds = 14;
 
 // The names used on the command line and in commands (drop, crc, delay,
-// source, destination, notice, notice-first, garbage, truncate, more).
+// source, destination, notice, notice-first, garbage, truncate, more, late,
+// repeat, split, noise).
 const char* FaultName(FaultKind kind);
 bool ParseFaultName(const std::string& name, FaultKind* kind);
 
@@ -54,6 +59,9 @@ public:
     // then one draw per kind with a probability, in the order of FaultKind.
     // MoreStuck applies to fetch answers only.
     int Choose(bool fetch);
+    // Whether an unasked notice gets stray bytes before it (one draw with
+    // the noise probability; none when it is 0).
+    bool NoiseBeforeNotice();
     Rng& Random() { return rng_; }
     std::string Describe() const;
 

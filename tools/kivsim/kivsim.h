@@ -31,6 +31,9 @@ struct Options {
     int paceBaud = 0;          // > 0: every byte takes 10 bits at this rate, both ways
     uint64_t seed = 1;         // seed of the fault generator
     int delayMs = 1500;        // how late the delay fault answers
+    int lateMs = 500;          // how late the late fault answers
+    int repeatGapMs = 15;      // the repeat fault's pause before the copy
+    int splitGapMs = 200;      // the split fault's pause inside the answer
     int noticeRetryMs = 3000;  // an unacknowledged notice is sent again after this
     int noticeGapMs = 200;     // after an acknowledgement, the next notice waits at least this
     int idleGapMs = 20;        // the line must be quiet this long before a unit speaks unasked
@@ -62,6 +65,7 @@ struct Stats {
     uint64_t linkResetReplies = 0;          // the host's replies to them
     uint64_t framesSentUnasked = 0;         // frames and byte runs sent by command
     uint64_t faults[kFaultKinds] = {};      // faults committed, by kind
+    uint64_t noisyNotices = 0;              // unasked notices sent behind stray bytes
     uint64_t eventsLost = 0;                // records dropped from full queues (not reset by ResetStats)
     uint64_t clients = 0;                   // network clients served
     uint64_t radioLost[3] = {};             // host bytes lost on the radio, by RadioLoss

@@ -25,7 +25,9 @@ const char kFooter[] =
     "Fault kinds: drop (no answer), crc (a CRC bit flipped), delay (answer late), source (wrong\n"
     "source station), destination (wrong host address), notice (a notice in place of the answer),\n"
     "notice-first (a notice, then the answer), garbage (random bytes instead), truncate (the\n"
-    "answer cut short), more (a fetch answer's more flag set though nothing waits). Faults are\n"
+    "answer cut short), more (a fetch answer's more flag set though nothing waits), late (the\n"
+    "answer after --late-ms), repeat (the answer twice), split (the answer in two parts), noise\n"
+    "(stray bytes before the answer; with noise=P also before notices). Faults are\n"
     "committed in answers to requests; seeded, so a run can be repeated.\n"
     "\n"
     "How the units behave:\n"
@@ -133,6 +135,12 @@ int ParseArguments(int argc, char** argv, Settings* s) {
                    "KIND (default 1); repeatable")
         ->type_name("KIND=P|KIND[:N]")->group(faults)->allow_extra_args(false);
     app.add_option("--delay-ms", o.delayMs, "how late the delay fault answers (default 1500)")
+        ->type_name("MS")->group(faults)->check(kivtools::InRange(0, 86400000));
+    app.add_option("--late-ms", o.lateMs, "how late the late fault answers (default 500)")
+        ->type_name("MS")->group(faults)->check(kivtools::InRange(0, 86400000));
+    app.add_option("--repeat-ms", o.repeatGapMs, "the repeat fault's pause before the copy (default 15)")
+        ->type_name("MS")->group(faults)->check(kivtools::InRange(0, 86400000));
+    app.add_option("--split-ms", o.splitGapMs, "the split fault's pause inside the answer (default 200)")
         ->type_name("MS")->group(faults)->check(kivtools::InRange(0, 86400000));
     app.add_option("--scenario", s->scenario, "run the commands in FILE after the start (one a line, # comments)")
         ->type_name("FILE")->group(control);

@@ -66,6 +66,17 @@ std::vector<uint8_t> LinkResetMessage(uint16_t station, uint16_t host) {
     return m;
 }
 
+// One to eight stray bytes, as a squelch tail or a key-up burst leaves
+// them; never the start byte, so that they cannot begin a false frame.
+std::vector<uint8_t> StrayBytes(Rng& rng) {
+    std::vector<uint8_t> bytes(1 + rng.Below(8));
+    for (uint8_t& byte : bytes) {
+        byte = uint8_t(rng.Next());
+        if (byte == 0x05) byte = 0x06;
+    }
+    return bytes;
+}
+
 // Something to put on the line: bytes, after a pause.
 struct Transmission {
     std::vector<uint8_t> bytes;
@@ -319,6 +330,39 @@ void Simulator::Impl::BuildAnswer(Station& station, const uint8_t* request, cons
         message[8] = 1;
         tx.bytes = Frame(message);
         break;
+    case int(FaultKind::Late):
+        tx.delayUs += int64_t(options.lateMs) * 1000;
+        tx.bytes = Frame(message);
+        intact = false;  // the host has given up on it by then
+        break;
+    case int(FaultKind::Repeat): {
+        tx.bytes = Frame(message);
+        Transmission copy;
+        copy.delayUs = int64_t(options.repeatGapMs) * 1000;
+        copy.bytes = tx.bytes;
+        copy.note = tx.note + ": the copy";
+        out.push_back(tx);
+        tx = copy;
+        break;
+    }
+    case int(FaultKind::Split): {
+        const std::vector<uint8_t> whole = Frame(message);
+        const size_t cut = 1 + rng.Below(uint32_t(whole.size() - 1));
+        Transmission head;
+        head.delayUs = tx.delayUs;
+        head.bytes.assign(whole.begin(), whole.begin() + long(cut));
+        head.note = tx.note + ": first part";
+        out.push_back(head);
+        tx.delayUs = int64_t(options.splitGapMs) * 1000;
+        tx.bytes.assign(whole.begin() + long(cut), whole.end());
+        tx.note += ": rest";
+        intact = false;
+        break;
+    }
+    case int(FaultKind::Noise):
+        tx.bytes = StrayBytes(rng);
+        for (uint8_t byte : Frame(message)) tx.bytes.push_back(byte);
+        break;
     default: tx.bytes = Frame(message); break;
     }
     // Only a fetch answer carries the records of the last fetch: an intact
@@ -408,7 +452,13 @@ void Simulator::Impl::UnaskedWork(std::vector<Transmission>& out) {
         station.noticeOutstanding = true;
         station.noticeClass = classes;
         station.noticeSentAt = now;
-        tx.bytes = Frame(NoticeMessage(station.Number(), station.Host(), classes));
+        tx.bytes.clear();
+        if (faults.NoiseBeforeNotice()) {
+            tx.bytes = StrayBytes(faults.Random());
+            tx.note += " behind stray bytes";
+            ++stats.noisyNotices;
+        }
+        for (uint8_t byte : Frame(NoticeMessage(station.Number(), station.Host(), classes))) tx.bytes.push_back(byte);
         out.push_back(tx);
         return;  // one frame per quiet spell
     }
@@ -933,6 +983,7 @@ std::string FormatStats(const Stats& s) {
     }
     out << "faults:";
     for (int k = 0; k < kFaultKinds; ++k) out << " " << FaultName(FaultKind(k)) << "=" << s.faults[k];
+    out << "; notices behind stray bytes " << s.noisyNotices;
     out << "\n";
     return out.str();
 }
