@@ -50,6 +50,16 @@ struct ChannelState {
     uint8_t clientRegistered;
     uintptr_t thread;
 
+    // --- Exchange (link/exchange.cpp) ---------------------------------------
+    // The fetch answer with records that the channel's last exchange
+    // accepted, to know a copy of it again: station, opcode, length (0 =
+    // none) and a digest of the message. Written and read by exchanges,
+    // which hold the busy flag.
+    uint16_t fetchStation;
+    uint8_t fetchOpcode;
+    uint8_t fetchLength;
+    uint32_t fetchDigest;
+
     // --- Log holding (link and listener logging) ----------------------------
     // Room for the counters that hold back repeated log lines.
 

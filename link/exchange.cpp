@@ -4,6 +4,7 @@
 #include "link/exchange.h"
 
 #include "driver/channel_block.h"
+#include "driver/channel_state.h"
 #include "link/frame.h"
 #include "serial/port.h"
 
@@ -105,21 +106,18 @@ void CountStaleRun(uint8_t* flags, bool answered, bool onlyStale) {
     *flags = WithField(*flags, StationStaleRun, kStaleRunShift, run);
 }
 
-// The fetch answer this thread's last exchange accepted, to know it again
-// should the unit send it twice: the copy would otherwise pass for the
-// answer to the next pass, whose own answer the next purge throws away.
-// Fetch passes run one after another on one thread, so a thread's own record
-// is enough; it serves the next exchange only, so a later fetch that gets
-// the same records again (the unit never saw the pass that took them) is
-// not refused.
-struct LastFetchAnswer {
-    const ChannelBlock* block;
+// A fetch answer with records that the unit sends twice: the copy would
+// otherwise pass for the answer to the next request of the same kind, and
+// its records would be stored twice. The channel keeps the last exchange's
+// accepted fetch answer for the next exchange only, so a later fetch that
+// gets the same records again (the unit never learnt they arrived) is not
+// refused for ever. An answer without records may come twice harmlessly.
+struct FetchMark {
     uint16_t station;
     uint8_t opcode;
-    uint8_t length;
+    uint8_t length;  // 0: none
     uint32_t digest;
 };
-thread_local LastFetchAnswer lastFetch = {};
 
 bool IsFetch(uint8_t opcode, uint8_t function) {
     return function == FunctionAnswerData && (opcode == OpcodeRegisterChanges || opcode == OpcodeStatusEvents ||
@@ -133,25 +131,35 @@ uint32_t MessageDigest(const uint8_t* message) {
     return digest;
 }
 
-// True for a copy of the fetch answer accepted last, when that one said more
-// records follow: the next pass cannot be answered with the same records.
-bool IsRepeatedFetchAnswer(const LastFetchAnswer& last, uint16_t station, uint8_t opcode, const uint8_t* answer) {
-    return last.block == CurrentChannel && last.station == station && last.opcode == opcode &&
-           last.length == answer[HeaderLength] && last.digest == MessageDigest(answer);
+// Takes the channel's mark for this exchange, leaving none behind.
+FetchMark TakeFetchMark() {
+    ChannelState* state = FindChannelState(CurrentChannel);
+    if (state == nullptr) return FetchMark{};
+    const FetchMark mark{state->fetchStation, state->fetchOpcode, state->fetchLength, state->fetchDigest};
+    state->fetchLength = 0;
+    return mark;
 }
 
-void RememberFetchAnswer(uint16_t station, uint8_t opcode, const uint8_t* answer) {
-    const bool more = answer[HeaderLength] >= HeaderSize && answer[HeaderSize] != 0;
-    lastFetch = more ? LastFetchAnswer{CurrentChannel, station, opcode, answer[HeaderLength], MessageDigest(answer)}
-                     : LastFetchAnswer{};
+void KeepFetchMark(uint16_t station, uint8_t opcode, const uint8_t* answer) {
+    ChannelState* state = FindChannelState(CurrentChannel);
+    if (state == nullptr || answer[HeaderLength] <= HeaderSize) return;  // no records
+    state->fetchStation = station;
+    state->fetchOpcode = opcode;
+    state->fetchLength = answer[HeaderLength];
+    state->fetchDigest = MessageDigest(answer);
+}
+
+bool IsFetchCopy(const FetchMark& mark, uint16_t station, uint8_t opcode, const uint8_t* answer) {
+    return mark.length != 0 && mark.station == station && mark.opcode == opcode &&
+           mark.length == answer[HeaderLength] && mark.digest == MessageDigest(answer);
 }
 
 // One try's reception: the first fitting answer, read past stale ones (of a
-// station held to the echo, or a fetch answer sent twice) while frames keep
-// coming. 0 with the answer,
+// station held to the echo, or a copy of the last fetch answer) while frames
+// keep coming. 0 with the answer,
 // 1 when the frames that came did not fit, 2 when none was sound.
 int ReceiveAnswer(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer,
-                  const LastFetchAnswer& previous, bool* sawStale) {
+                  const FetchMark& previous, bool* sawStale) {
     const uint16_t hostAddress = HostAddressOf(CurrentChannel);
     uint8_t* flags = &CurrentChannel->linkReset[station];
     const bool echo = EchoApplies(request, opcode);
@@ -162,9 +170,9 @@ int ReceiveAnswer(const uint8_t* request, uint16_t station, uint8_t opcode, uint
         code = CheckResponse(answer, hostAddress, station, opcode, function);
         if (code != 0) return code;
         const bool stale = echo ? IsStaleAnswer(flags, request, answer)
-                                : fetch && IsRepeatedFetchAnswer(previous, station, opcode, answer);
+                                : fetch && IsFetchCopy(previous, station, opcode, answer);
         if (!stale) {
-            if (fetch) RememberFetchAnswer(station, opcode, answer);
+            if (fetch) KeepFetchMark(station, opcode, answer);
             return 0;
         }
         *sawStale = true;
@@ -233,8 +241,7 @@ int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8
 // which any try failed, the line is left to fall quiet (the late answers of
 // those tries are read away) before the next request goes out.
 int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer) {
-    const LastFetchAnswer previous = lastFetch;
-    lastFetch = LastFetchAnswer{};
+    const FetchMark previous = TakeFetchMark();
     int code = 2;
     bool anyFailed = false;
     bool onlyStale = true;

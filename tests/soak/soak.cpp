@@ -11,9 +11,12 @@
 //    exactly once (the driver's acceptance is seen at ExchangeRequest, which
 //    the link step wraps: --wrap of its symbol);
 //  - nothing hangs (each host call is watched) and memory stays flat.
+//  - no read stores, as done, a value the register held before but not at
+//    the read (an answer that came late, twice or split, taken for a later
+//    request's);
 //   kiv_soak [--exchanges N] [--channels C] [--seed S] [--fault-rate P]
-//            [--read-timeout TENS_OF_MS] [--delay-ms MS] [--faults KIND,KIND...]
-//            [--trace FILE]
+//            [--read-timeout TENS_OF_MS] [--delay-ms MS] [--late-ms MS]
+//            [--faults KIND,KIND...] [--trace FILE]
 // Exit status 0 when every check held, 1 when one failed, 2 for bad
 // arguments or set-up, 3 for a hang.
 #include <unistd.h>
@@ -55,7 +58,8 @@ struct Settings {
     double faultRate = 0.15;  // share of answers that carry a fault
     int readTimeout = 30;     // tens of ms
     int delayMs = 100;        // how late a delayed answer comes (within the read time-out)
-    unsigned faultKinds = (1u << 10) - 1;  // the kinds injected, one bit each
+    int lateMs = -1;          // how late a late answer comes; -1: 1.5 read time-outs (past it)
+    unsigned faultKinds = (1u << kivsim::kFaultKinds) - 1;  // the kinds injected, one bit each
     std::string trace;  // file for the simulators' frame trace; none when empty
 };
 
@@ -348,11 +352,16 @@ struct CallCounts {
     std::atomic<uint64_t> busyRefusals{0};     // 1: the listener kept the line
     std::atomic<uint64_t> unfitting{0};        // 1: the last answer was sound but did not fit
     std::atomic<uint64_t> afterNotice{0};      // 1: a unit's own notice, then a faulty answer
+    std::atomic<uint64_t> staleSkipped{0};     // 1: only stale answers (late, twice, split) came
     std::atomic<uint64_t> noAnswer{0};         // 2 with faults on the line
     std::atomic<uint64_t> stalls{0};           // 2 without a fault: the line was slower than the time-out
     std::atomic<uint64_t> readValues{0};       // values checked in data areas
     std::atomic<uint64_t> staleValues{0};      // held by the register before, not at the time of the read
     std::atomic<uint64_t> writesConfirmed{0};  // writes with 0 whose value the unit holds
+    // Writes with 0 taken from a copy of the previous write's answer (a bare
+    // header, the same for every write to a unit) before the unit had the
+    // value: beyond what the driver can tell apart.
+    std::atomic<uint64_t> writesByCopy{0};
 };
 CallCounts calls;
 
@@ -393,8 +402,11 @@ bool EverHeld(const Channel& channel, int s, int reg, uint32_t value) {
 }
 
 // Judges a call's result by what happened on the line meanwhile.
-void JudgeResult(Operation op, int32_t result, const kivsim::Stats& before, const kivsim::Stats& after,
-                 const ThreadLog& logged) {
+// earlier is the line's statistics before the previous call on the channel:
+// an answer that comes late, twice or split may be read past as stale in the
+// call after the one it answered.
+void JudgeResult(Operation op, int32_t result, const kivsim::Stats& earlier, const kivsim::Stats& before,
+                 const kivsim::Stats& after, const ThreadLog& logged) {
     const std::string name = kOperationNames[op];
     if (result < 0 || result > 2) {
         violations.Add(name + ": result out of range");
@@ -407,6 +419,8 @@ void JudgeResult(Operation op, int32_t result, const kivsim::Stats& before, cons
     const std::initializer_list<FaultKind> unfittingKinds = {FaultKind::WrongSource, FaultKind::WrongDestination,
                                                              FaultKind::Notice};
     const uint64_t unfitting = FaultTotal(after, unfittingKinds) - FaultTotal(before, unfittingKinds);
+    const std::initializer_list<FaultKind> staleKinds = {FaultKind::Late, FaultKind::Repeat, FaultKind::Split};
+    const uint64_t stale = FaultTotal(after, staleKinds) - FaultTotal(earlier, staleKinds);
     // A unit's own notice that reaches the driver in place of an answer is
     // skipped, and the frame after it must then be the answer: a faulty one
     // there (a notice before the answer among them: the driver skips one
@@ -424,6 +438,8 @@ void JudgeResult(Operation op, int32_t result, const kivsim::Stats& before, cons
             calls.busyRefusals.fetch_add(1);
         } else if (unfitting > 0 || (op == OpClock && (faults > 0 || logged.receptionFailures > 0))) {
             calls.unfitting.fetch_add(1);
+        } else if (stale > 0) {
+            calls.staleSkipped.fetch_add(1);
         } else if (unasked > 0 && faults > 0) {
             calls.afterNotice.fetch_add(1);
         } else {
@@ -447,6 +463,8 @@ std::atomic<bool> running{true};
 void HostThread(Channel& channel, uint64_t seed) {
     std::mt19937_64 random(seed);
     char text[16];
+    kivsim::Stats previousBefore;
+    bool havePrevious = false;
     while (running.load()) {
         const int s = static_cast<int>(random() % kStations);
         const uint16_t station = channel.stations[s];
@@ -509,12 +527,19 @@ void HostThread(Channel& channel, uint64_t seed) {
                                                                                        : CommandRead;
 
         const kivsim::Stats statsBefore = channel.sim->GetStats();
+        const kivsim::Stats statsEarlier = havePrevious ? previousBefore : statsBefore;
+        previousBefore = statsBefore;
+        havePrevious = true;
         threadLog = ThreadLog();
         channel.callStartedMs = NowMs();
         const int32_t result = Call(channel, command, &gate);
         channel.callStartedMs = 0;
         const ThreadLog logged = threadLog;
-        JudgeResult(op, result, statsBefore, channel.sim->GetStats(), logged);
+        JudgeResult(op, result, statsEarlier, statsBefore, channel.sim->GetStats(), logged);
+        auto repeatedSince = [&channel](const kivsim::Stats& since) {
+            return channel.sim->GetStats().faults[static_cast<int>(FaultKind::Repeat)] >
+                   since.faults[static_cast<int>(FaultKind::Repeat)];
+        };
 
         // What the data area and the unit hold afterwards.
         const bool reads = command == CommandRead || command == CommandReadBlock;
@@ -529,8 +554,10 @@ void HostThread(Channel& channel, uint64_t seed) {
                         const uint32_t value = static_cast<uint32_t>(data[k]);
                         if (!EverHeld(channel, s, reg + k, value))
                             violations.Add("read: a value the register never held");
-                        else if (value != channel.sim->RegisterValue(station, static_cast<uint16_t>(reg + k)))
+                        else if (value != channel.sim->RegisterValue(station, static_cast<uint16_t>(reg + k))) {
                             calls.staleValues.fetch_add(1);
+                            violations.Add("read: 0 with a value the register held before, not at the read");
+                        }
                     }
                     for (int k = count; k < 16; ++k)
                         if (data[k] != 0x5A5A5A5A) violations.Add("read: values past the count");
@@ -541,13 +568,17 @@ void HostThread(Channel& channel, uint64_t seed) {
                         if (channel.sim->RegisterValue(station, static_cast<uint16_t>(reg + k)) ==
                             static_cast<uint32_t>(data[k]))
                             calls.writesConfirmed.fetch_add(1);
+                        else if (repeatedSince(statsEarlier))
+                            calls.writesByCopy.fetch_add(1);
                         else
                             violations.Add("write: 0 but the unit holds another value");
                     }
                     break;
                 case OpBitWrite: {
                     const bool set = (channel.sim->RegisterValue(station, kBitRegister) >> kBit) & 1;
-                    if (set != (data[0] != 0))
+                    if (set != (data[0] != 0) && repeatedSince(statsEarlier))
+                        calls.writesByCopy.fetch_add(1);
+                    else if (set != (data[0] != 0))
                         violations.Add("bit write: 0 but the unit's bit differs");
                     else
                         calls.writesConfirmed.fetch_add(1);
@@ -641,6 +672,8 @@ bool ParseArguments(int argc, char** argv, Settings* settings) {
             settings->readTimeout = std::atoi(value);
         else if (flag == "--delay-ms")
             settings->delayMs = std::atoi(value);
+        else if (flag == "--late-ms")
+            settings->lateMs = std::atoi(value);
         else if (flag == "--trace")
             settings->trace = value;
         else if (flag == "--faults") {
@@ -690,6 +723,7 @@ uint64_t Exchanges(kivsim::Stats* total) {
             sum.linkResetAnswers += stats.linkResetAnswers;
             sum.noticesSent += stats.noticesSent;
             sum.noticesRepeated += stats.noticesRepeated;
+            sum.noisyNotices += stats.noisyNotices;
             sum.acks += stats.acks;
             sum.ackMismatches += stats.ackMismatches;
             sum.repeats += stats.repeats;
@@ -709,6 +743,11 @@ bool OpenChannel(Channel& channel, const Settings& settings) {
     kivsim::Options options;
     options.seed = settings.seed * 1000 + static_cast<uint64_t>(channel.index);
     options.delayMs = settings.delayMs;
+    // Late answers and the second part of split ones come after the driver's
+    // read time-out: they are what a later request must not take for its own.
+    const int timeoutMs = settings.readTimeout * 10;
+    options.lateMs = settings.lateMs >= 0 ? settings.lateMs : timeoutMs * 3 / 2;
+    options.splitGapMs = 2 * timeoutMs + 100;  // past a read that began before the first part
     options.askTimeMs = 7000;  // units in exception mode ask for the time now and then
     channel.sim.reset(new kivsim::Simulator(options));
     for (uint16_t station : channel.stations) {
@@ -759,7 +798,8 @@ int main(int argc, char** argv) {
     if (!ParseArguments(argc, argv, &settings)) {
         std::fprintf(stderr,
                      "usage: kiv_soak [--exchanges N] [--channels C] [--seed S] [--fault-rate P] "
-                     "[--read-timeout TENS_OF_MS] [--delay-ms MS] [--faults KIND,KIND...] [--trace FILE]\n");
+                     "[--read-timeout TENS_OF_MS] [--delay-ms MS] [--late-ms MS] [--faults KIND,KIND...] "
+                     "[--trace FILE]\n");
         return 2;
     }
     setenv("TZ", "UTC0", 1);  // units stamp and the driver converts in local time
@@ -797,9 +837,10 @@ int main(int argc, char** argv) {
     }
     std::printf(
         "soak: %d channels, %d units, seed %llu, faults %.1f %% of answers, read time-out %d ms, "
-        "late answers %d ms\n",
+        "delayed answers %d ms, late answers %d ms, split answers paused %d ms\n",
         channelCount, channelCount * kStations, static_cast<unsigned long long>(settings.seed),
-        settings.faultRate * 100, settings.readTimeout * 10, settings.delayMs);
+        settings.faultRate * 100, settings.readTimeout * 10, settings.delayMs,
+        settings.lateMs >= 0 ? settings.lateMs : settings.readTimeout * 15, settings.readTimeout * 20 + 100);
     std::fflush(stdout);
 
     const int64_t started = NowMs();
@@ -926,18 +967,20 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(calls.results[op][2].load()));
     std::printf(
         "  results 1: %llu the listener kept the line, %llu the last answer did not fit, %llu a unit's "
-        "own notice before a faulty answer; results 2: %llu with faults on the line, %llu line slower "
-        "than the time-out\n",
+        "own notice before a faulty answer, %llu only stale answers came; results 2: %llu with faults on "
+        "the line, %llu line slower than the time-out\n",
         static_cast<unsigned long long>(calls.busyRefusals.load()),
         static_cast<unsigned long long>(calls.unfitting.load()),
         static_cast<unsigned long long>(calls.afterNotice.load()),
+        static_cast<unsigned long long>(calls.staleSkipped.load()),
         static_cast<unsigned long long>(calls.noAnswer.load()), static_cast<unsigned long long>(calls.stalls.load()));
     std::printf(
         "data: %llu values read and checked (%llu held before but not at the read), %llu writes confirmed "
-        "at the unit\n",
+        "at the unit, %llu acknowledged by a copy of the previous write's answer\n",
         static_cast<unsigned long long>(calls.readValues.load()),
         static_cast<unsigned long long>(calls.staleValues.load()),
-        static_cast<unsigned long long>(calls.writesConfirmed.load()));
+        static_cast<unsigned long long>(calls.writesConfirmed.load()),
+        static_cast<unsigned long long>(calls.writesByCopy.load()));
     std::printf(
         "events: queued %llu (changes %llu, status %llu, logged %llu); sent in intact answers %llu; "
         "accepted by the driver %llu; in gates %llu (gate writes %llu); accepted twice %llu; "
@@ -953,9 +996,12 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(acceptedAnswers[1].load()),
                 static_cast<unsigned long long>(acceptedAnswers[2].load()),
                 static_cast<unsigned long long>(total.repeats));
-    std::printf("listeners: notices %llu (repeated %llu), acknowledged %llu, clock sets %llu, link resets %llu\n",
+    std::printf("listeners: notices %llu (repeated %llu, behind stray bytes %llu), acknowledged %llu, clock sets "
+                "%llu, link resets %llu\n",
                 static_cast<unsigned long long>(total.noticesSent),
-                static_cast<unsigned long long>(total.noticesRepeated), static_cast<unsigned long long>(total.acks),
+                static_cast<unsigned long long>(total.noticesRepeated),
+                static_cast<unsigned long long>(total.noisyNotices),
+                static_cast<unsigned long long>(total.acks),
                 static_cast<unsigned long long>(total.answers[OpcodeSetClock]),
                 static_cast<unsigned long long>(total.linkResets));
     std::printf("memory: resident %lld kB after the warm-up, %lld kB at the end\n", static_cast<long long>(warmRssKb),

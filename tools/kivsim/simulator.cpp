@@ -333,7 +333,7 @@ void Simulator::Impl::BuildAnswer(Station& station, const uint8_t* request, cons
     case int(FaultKind::Late):
         tx.delayUs += int64_t(options.lateMs) * 1000;
         tx.bytes = Frame(message);
-        intact = false;  // the host has given up on it by then
+        // Whole, only late: a later try may still take it.
         break;
     case int(FaultKind::Repeat): {
         tx.bytes = Frame(message);
@@ -356,8 +356,7 @@ void Simulator::Impl::BuildAnswer(Station& station, const uint8_t* request, cons
         tx.delayUs = int64_t(options.splitGapMs) * 1000;
         tx.bytes.assign(whole.begin() + long(cut), whole.end());
         tx.note += ": rest";
-        intact = false;
-        break;
+        break;  // whole, only slow: a read that outlasts the pause takes it
     }
     case int(FaultKind::Noise):
         tx.bytes = StrayBytes(rng);
