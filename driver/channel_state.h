@@ -22,6 +22,8 @@
 
 #include <cstdint>
 
+#include "driver/log_holding.h"
+
 struct ChannelBlock;
 
 // Listener life, as the listener itself and the code that stops it see it.
@@ -60,8 +62,10 @@ struct ChannelState {
     uint8_t fetchLength;
     uint32_t fetchDigest;
 
-    // --- Log holding (link and listener logging) ----------------------------
-    // Room for the counters that hold back repeated log lines.
+    // --- Log holding (driver/log_holding.cpp) -------------------------------
+    // Counts of the messages written this second; taken with its own lock
+    // by whoever logs on the channel.
+    LogHolding logHolding;
 
     // --- Line health (serial port layer) ------------------------------------
     // Room for the dead-port state of the channel's line.

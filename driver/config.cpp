@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "driver/channel_block.h"
+#include "driver/log_holding.h"
 #include "host/tavrik.h"
 
 namespace {
@@ -35,7 +36,7 @@ constexpr int32_t kRadioTimeMaxMs = 4000;
 bool ChannelFileUsable(const char* name) {
     struct stat status;
     if (stat(name, &status) != 0) {
-        err(kLogFault, "KivIN : File %s not found !", name);
+        DriverLog(kLogFault, "KivIN : File %s not found !", name);
         return false;
     }
     const char* why = nullptr;
@@ -47,7 +48,7 @@ bool ChannelFileUsable(const char* name) {
         why = "larger than 4096 bytes";
     }
     if (why == nullptr) return true;
-    err(kLogFault, "KivIN : File %s refused: %s", name, why);
+    DriverLog(kLogFault, "KivIN : File %s refused: %s", name, why);
     return false;
 }
 
@@ -67,7 +68,7 @@ bool HoldsWordOn(const char* text) {
 // Holds a parsed radio time at kRadioTimeMaxMs, with a log line naming it.
 void BoundRadioTime(const char* which, int32_t* time) {
     if (*time <= kRadioTimeMaxMs) return;
-    err(kLogFault, "KivIN : Radio switch %s time %d above %d ms, held at %d", which, static_cast<int>(*time),
+    DriverLog(kLogFault, "KivIN : Radio switch %s time %d above %d ms, held at %d", which, static_cast<int>(*time),
         static_cast<int>(kRadioTimeMaxMs), static_cast<int>(kRadioTimeMaxMs));
     *time = kRadioTimeMaxMs;
 }
@@ -146,19 +147,19 @@ int NextLine(FILE* file, char* line) {
 int ReadHostAddressLine(ChannelBlock* block, const char* line, int* found) {
     const char* equals = std::strchr(line, '=');
     if (equals == nullptr) {
-        err(kLogFault, kNoHostAddress);
+        DriverLog(kLogFault, kNoHostAddress);
         return 0;
     }
     int32_t address = 0;
     if (!ParseBoundedDecimal(equals + 1, 5, &address)) {
-        err(kLogFault, kNoHostAddress);
+        DriverLog(kLogFault, kNoHostAddress);
     } else if (address < 0 || address > 0xFFFF) {
         // Station numbers are 16 bits: a wider number would silently name
         // another station.
-        err(kLogFault, "KivIN : Tavrik Address %d out of range 0..65535", static_cast<int>(address));
+        DriverLog(kLogFault, "KivIN : Tavrik Address %d out of range 0..65535", static_cast<int>(address));
     } else {
         const uint16_t station = static_cast<uint16_t>(address);
-        err(kLogFault, "KivIN : Tavrik Address = %d", static_cast<int>(station));
+        DriverLog(kLogFault, "KivIN : Tavrik Address = %d", static_cast<int>(station));
         block->hostAddress[0] = static_cast<uint8_t>(station >> 8);
         block->hostAddress[1] = static_cast<uint8_t>(station);
         *found = 1;
@@ -171,7 +172,7 @@ void ReadExceptionLine(ChannelBlock* block, const char* line) {
     if (std::strstr(line, "EXCEPTION") == nullptr) return;
     const char* equals = std::strchr(line, '=');
     if (equals == nullptr || !HoldsWordOn(equals + 1)) return;
-    err(kLogFault, "KivIN : The Report By Exception support is ON");
+    DriverLog(kLogFault, "KivIN : The Report By Exception support is ON");
     block->exceptionEnabled = 1;
 }
 
@@ -184,7 +185,7 @@ int ReadRadioLine(ChannelBlock* block, const char* line) {
     if (equals == nullptr) return 1;
     const char* yes = std::strstr(equals, "YES");
     if (yes == nullptr) return 1;
-    err(kLogFault, "KivIN : Radio RTS switch is supported");
+    DriverLog(kLogFault, "KivIN : Radio RTS switch is supported");
     block->radioEnabled = 1;
     int parsed = 0;
     // With nothing after "YES" there is no character to skip and no time.
@@ -195,9 +196,9 @@ int ReadRadioLine(ChannelBlock* block, const char* line) {
         BoundRadioTime("OFF", times[1]);
         BoundRadioTime("DELAY", times[2]);
     }
-    err(kLogFault, "KivIN : Radio switch ON    time = %d", static_cast<int>(block->radioOnTime));
-    err(kLogFault, "KivIN : Radio switch OFF   time = %d", static_cast<int>(block->radioOffTime));
-    err(kLogFault, "KivIN : Radio switch DELAY time = %d", static_cast<int>(block->radioDelayTime));
+    DriverLog(kLogFault, "KivIN : Radio switch ON    time = %d", static_cast<int>(block->radioOnTime));
+    DriverLog(kLogFault, "KivIN : Radio switch OFF   time = %d", static_cast<int>(block->radioOffTime));
+    DriverLog(kLogFault, "KivIN : Radio switch DELAY time = %d", static_cast<int>(block->radioDelayTime));
     return parsed;
 }
 
@@ -234,7 +235,7 @@ int ReadChannelConfig(int32_t channel) {
     if (!ChannelFileUsable(name)) return 0;
     FILE* file = std::fopen(name, "r");
     if (file == nullptr) {
-        err(kLogFault, "KivIN : File %s not found !", name);
+        DriverLog(kLogFault, "KivIN : File %s not found !", name);
         return 0;
     }
 
@@ -255,7 +256,7 @@ int ReadChannelConfig(int32_t channel) {
     }
     std::fclose(file);
 
-    if (block->exceptionEnabled == 0) err(kLogFault, "KivIN : The Report By Exception support is OFF");
+    if (block->exceptionEnabled == 0) DriverLog(kLogFault, "KivIN : The Report By Exception support is OFF");
     return found;
 }
 

@@ -2,6 +2,7 @@
 // between host commands and the listener, and the command table.
 #include "driver/channel_block.h"
 #include "driver/commands.h"
+#include "driver/log_holding.h"
 #include "host/tavrik.h"
 #include "platform/platform.h"
 #include "requests/address.h"
@@ -66,7 +67,7 @@ extern "C" int32_t KIV_CDECL KivMain(CallRecord* call) {
     ChannelBlock* block = call->block;
     for (int sleeps = 0; !TryTakeBusy(block); ++sleeps) {
         if (sleeps == kBusyWaitSleeps) {
-            err(kLogFault, "KivIN : The Report-By-Exception thread is busy");
+            DriverLog(kLogFault, "KivIN : The Report-By-Exception thread is busy");
             return 1;
         }
         Sleep(1);

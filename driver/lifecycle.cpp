@@ -8,6 +8,7 @@
 #include "driver/channel_state.h"
 #include "driver/commands.h"
 #include "driver/config.h"
+#include "driver/log_holding.h"
 #include "exception/listener.h"
 #include "host/tavrik.h"
 #include "link/frame.h"
@@ -39,7 +40,7 @@ int32_t StartListener(ChannelBlock* block, ChannelState* state) {
         return 0;
     }
     __atomic_store_n(&state->phase, static_cast<uint8_t>(ListenerNone), __ATOMIC_RELEASE);
-    err(kLogFault, "KivIN : Can Not open Report-By-Excepton thread !!!");
+    DriverLog(kLogFault, "KivIN : Can Not open Report-By-Excepton thread !!!");
     return 2;
 }
 
@@ -109,7 +110,7 @@ int32_t Open(CallRecord* call) {
     CloseBlockPort(block);
     const uint32_t handle = OpenDescribedPort(&port);
     if (handle == 0) {
-        err(kLogFault, "KIV%s : Fail to open %s", kDeviceName, port.name);
+        DriverLog(kLogFault, "KIV%s : Fail to open %s", kDeviceName, port.name);
         return 2;
     }
     SetPortHandle(block, handle);
@@ -126,7 +127,7 @@ int32_t Open(CallRecord* call) {
     // that Open registered: neither a second client nor a second listener.
     ChannelState* state = ClaimChannelState(block);
     if (state == nullptr) {
-        err(kLogFault, "KivIN : Can Not open Report-By-Excepton thread !!!");
+        DriverLog(kLogFault, "KivIN : Can Not open Report-By-Excepton thread !!!");
         return 2;
     }
     if (ListenerRuns(state)) return 0;

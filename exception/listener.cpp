@@ -4,6 +4,7 @@
 
 #include "driver/channel_block.h"
 #include "driver/channel_state.h"
+#include "driver/log_holding.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"
@@ -42,7 +43,7 @@ bool IsLinkReset(const uint8_t* message) {
 }
 
 void LogIllegalFrame(const uint8_t* message) {
-    err(kLogFault, "KivIN : Got Illegal Exception msg Set=%d, OpCode=%d", message[HeaderSet],
+    DriverLog(kLogFault, "KivIN : Got Illegal Exception msg Set=%d, OpCode=%d", message[HeaderSet],
         message[HeaderOpcode]);
 }
 
@@ -53,7 +54,7 @@ void LogIllegalFrame(const uint8_t* message) {
 // host client and ends. Returns nothing.
 void ListenerThread(void* argument) {
     ChannelBlock* block = static_cast<ChannelBlock*>(argument);
-    err(kLogFault, "KivIN : Start Report-By-Exception Thread");
+    DriverLog(kLogFault, "KivIN : Start Report-By-Exception Thread");
     Sleep(kListenerStartPauseMs);
     CurrentChannel = block;
     // Open registered the client before starting this thread and keeps it
@@ -69,7 +70,7 @@ void ListenerThread(void* argument) {
     SetShutdownLatch();
     Sleep(kShutdownPauseMs);
     Tav5RmClient(client);
-    err(kLogFault, "KivIN : ShutDown Report By Excption thread");
+    DriverLog(kLogFault, "KivIN : ShutDown Report By Excption thread");
     if (ChannelState* state = FindChannelState(block))
         __atomic_store_n(&state->phase, static_cast<uint8_t>(ListenerEnded), __ATOMIC_RELEASE);
 }
@@ -81,12 +82,12 @@ void HandleUnsolicitedFrame(ChannelBlock* block) {
     uint8_t message[kMessageBufferSize] = {};
     // A message shorter than a header has no set or opcode to dispatch on.
     if (!ReceiveFrame(message) || message[HeaderLength] < kBareHeaderLength) {
-        err(kLogFault, "KivIN : Unknowen Exception msg");
+        DriverLog(kLogFault, "KivIN : Unknowen Exception msg");
         return;
     }
     uint16_t destination = MessageDestination(message);
     if (destination != HostAddressOf(block)) {
-        err(kLogFault, "KivIN : Got msg for Host %d - ignor it", destination);
+        DriverLog(kLogFault, "KivIN : Got msg for Host %d - ignor it", destination);
         return;
     }
     int32_t scratch = 0;
@@ -121,7 +122,7 @@ void HandleExceptionNotice(GateRequest* request, uint8_t eventClass) {
     if (eventClass & ClassRegisterChanges) FetchRegisterChanges(request);
     if (eventClass & ClassLoggedEvents) FetchLoggedEvents(request);
     if (eventClass & ClassClock) SetClock(request);
-    if (eventClass & ClassUndefined) err(kLogFault, "KivIN : Illegal Exception Event (%d)", eventClass);
+    if (eventClass & ClassUndefined) DriverLog(kLogFault, "KivIN : Illegal Exception Event (%d)", eventClass);
 }
 
 // Answers a unit's link reset once, without awaiting anything; leaves the
@@ -130,5 +131,5 @@ void SendResetLinkReply(GateRequest* request) {
     uint8_t reply[kMessageBufferSize] = {};
     BuildReplyHeader(reply, 7, static_cast<uint16_t>(request->station), 0, OpcodeLinkReset);
     SendFrame(reply);
-    err(kLogInfo, "KivIN : Info, Reset Link msg");
+    DriverLog(kLogInfo, "KivIN : Info, Reset Link msg");
 }

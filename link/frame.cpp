@@ -4,6 +4,7 @@
 #include "link/frame.h"
 
 #include "driver/channel_block.h"
+#include "driver/log_holding.h"
 #include "host/tavrik.h"
 #include "serial/port.h"
 #include "serial/radio.h"
@@ -58,7 +59,7 @@ enum HeadFault { HeadSound, HeadWrongHi, HeadWrongLo };
 
 // The refusal of a reception whose first bytes were not the start bytes.
 void LogHeadFault(HeadFault fault) {
-    err(kLogFault, fault == HeadWrongHi ? "KivIN : RX Failed on Header HI" : "KivIN : RX Failed on Header LO");
+    DriverLog(kLogFault, fault == HeadWrongHi ? "KivIN : RX Failed on Header HI" : "KivIN : RX Failed on Header LO");
 }
 
 // Reads the three head bytes (05 64 L) into frame, hunting for the start
@@ -83,14 +84,14 @@ int ReadFrameHead(uint8_t* frame) {
             for (uint32_t i = 0; i < have; ++i) frame[i] = frame[start + i];
         }
         if (have == 3) {
-            if (skipped > 0) err(kLogFault, "KivIN : RX Skipped %u bytes before Header", static_cast<unsigned>(skipped));
+            if (skipped > 0) DriverLog(kLogFault, "KivIN : RX Skipped %u bytes before Header", static_cast<unsigned>(skipped));
             return 1;
         }
         if (result != PortOk || skipped >= kMaxHuntBytes) {
             if (first != HeadSound) {
                 LogHeadFault(first);
             } else {
-                err(kLogFault, kShortRead);
+                DriverLog(kLogFault, kShortRead);
             }
             return 0;
         }
@@ -109,7 +110,7 @@ int ReceiveFrame(uint8_t* message) {
     if (!ReadExact(frame + 3, FrameSizeFor(length) - 3u)) return 0;
     // Head found and read, rest read by the length byte; now check block by block.
     if (!CheckFrameBlocks(CurrentChannel->crcTable, frame, message)) {
-        err(kLogFault, "KivIN : RX Failed on CRC Check");
+        DriverLog(kLogFault, "KivIN : RX Failed on CRC Check");
         return 0;
     }
     return 1;
@@ -121,7 +122,7 @@ int ReadExact(uint8_t* buffer, uint32_t count) {
     uint32_t total = 0;
     const int result = PortReadExact(CurrentPort(), buffer, count, &total);
     if (result != PortOk || total != count) {
-        err(kLogFault, kShortRead);
+        DriverLog(kLogFault, kShortRead);
         return 0;
     }
     return 1;

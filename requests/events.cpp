@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "driver/channel_block.h"
+#include "driver/log_holding.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"
@@ -42,8 +43,8 @@ int FindGate(uint16_t station, int32_t area, uint16_t address, int32_t* gateId) 
     int32_t status = Tav5GetGateIdByAddress(block->clientId, block->channelNumber - 1, station, area, address,
                                             kWholeValue, gateId);
     if (HostOk(status)) return 1;
-    if (area == AreaStatus) err(kLogFault, "KivIN : Can not find gate S%.4d%.4d", station, address);
-    else err(kLogFault, "KivIN : Can not find gate R%.4d%.4d", station, address);
+    if (area == AreaStatus) DriverLog(kLogFault, "KivIN : Can not find gate S%.4d%.4d", station, address);
+    else DriverLog(kLogFault, "KivIN : Can not find gate R%.4d%.4d", station, address);
     return 0;
 }
 
@@ -54,11 +55,11 @@ void StoreRegisterChange(const uint8_t* record, uint16_t station, uint16_t addre
     uint8_t client = CurrentChannel->clientId;
     double cooked = 0.0;
     if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(ReadBigEndian32(record + 2)), &cooked))) {
-        err(kLogFault, "KivIN : Fail to cook gate id %d", gateId);
+        DriverLog(kLogFault, "KivIN : Fail to cook gate id %d", gateId);
         return;
     }
     if (!HostOk(Tav5PutGateVal(client, gateId, kPutMode, cooked, 0, 0)))
-        err(kLogFault, "KivIN : Write gate id %x fail", static_cast<unsigned>(gateId));
+        DriverLog(kLogFault, "KivIN : Write gate id %x fail", static_cast<unsigned>(gateId));
 }
 
 // Status event: state in bit 7 of the first byte, 6-byte time stamp at 2.
@@ -76,7 +77,7 @@ void StoreLoggedEvent(const uint8_t* record, uint16_t station, uint16_t address)
     uint8_t client = CurrentChannel->clientId;
     double cooked = 0.0;
     if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(ReadBigEndian32(record + 2)), &cooked))) {
-        err(kLogFault, "KivIN : Can not cook gate R%.4d%.4d", station, address);
+        DriverLog(kLogFault, "KivIN : Can not cook gate R%.4d%.4d", station, address);
         return;
     }
     StoreTimedValue(client, gateId, cooked, record + 6);
@@ -166,9 +167,9 @@ void StoreTimedValue(uint8_t client, int32_t gateId, double value, const uint8_t
     const LocalMoment moment = UnpackTimeStamp(stamp, &milliseconds);
     if (!LocalMomentValid(moment) && !impossibleStampLogged) {
         impossibleStampLogged = true;
-        err(kLogFault, "KivIN : Time stamp %.4d-%.2d-%.2d %.2d:%.2d:%.2d is no real time, stored with time -1",
+        DriverLog(kLogFault, "KivIN : Time stamp %.4d-%.2d-%.2d %.2d:%.2d:%.2d is no real time, stored with time -1",
             moment.year, moment.month, moment.day, moment.hour, moment.minute, moment.second);
     }
     if (!HostOk(Tav5PutGateVal(client, gateId, kPutMode, value, seconds, milliseconds)))
-        err(kLogFault, "KivIN : Write gate id %x fail", static_cast<unsigned>(gateId));
+        DriverLog(kLogFault, "KivIN : Write gate id %x fail", static_cast<unsigned>(gateId));
 }

@@ -3,6 +3,7 @@
 #include "serial/radio.h"
 
 #include "driver/channel_block.h"
+#include "driver/log_holding.h"
 #include "host/tavrik.h"
 #include "serial/port.h"
 
@@ -36,7 +37,7 @@ int WaitForCarrier(HANDLE handle, bool wanted, int polls) {
 int CarrierDetected(HANDLE handle) {
     DWORD status = 0;
     if (!GetCommModemStatus(handle, &status)) {
-        err(kLogFault, "KivIN : Fail to get CD state");
+        DriverLog(kLogFault, "KivIN : Fail to get CD state");
         return 0;
     }
     return (status & MS_RLSD_ON) != 0;
@@ -44,12 +45,12 @@ int CarrierDetected(HANDLE handle) {
 
 // Keys the transmitter; a failure is logged and the caller goes on.
 void RtsOn(HANDLE handle) {
-    if (!EscapeCommFunction(handle, SETRTS)) err(kLogFault, " KivIN: Fail to set RTS to on");
+    if (!EscapeCommFunction(handle, SETRTS)) DriverLog(kLogFault, " KivIN: Fail to set RTS to on");
 }
 
 // Unkeys the transmitter; a failure is logged and the caller goes on.
 void RtsOff(HANDLE handle) {
-    if (!EscapeCommFunction(handle, CLRRTS)) err(kLogFault, " KivIN: Fail to set RTS to off");
+    if (!EscapeCommFunction(handle, CLRRTS)) DriverLog(kLogFault, " KivIN: Fail to set RTS to off");
 }
 
 // True only for a radio flag of exactly 1; any other value is a plain wire.
@@ -59,7 +60,7 @@ bool RadioKeyingOn() { return CurrentChannel->radioEnabled == 1; }
 // Nothing is written and RTS is left alone either way.
 int RadioWaitClearToSend(HANDLE handle) {
     if (WaitForCarrier(handle, false, kClearToSendPolls)) return 1;
-    err(kLogFault, "KivIN : Carrier Detect high > 4 sec while TX");
+    DriverLog(kLogFault, "KivIN : Carrier Detect high > 4 sec while TX");
     return 0;
 }
 
@@ -79,7 +80,7 @@ int RadioKeyedWrite(HANDLE handle, const uint8_t* frame, uint32_t size, uint32_t
 // 1 as soon as the unit's carrier is heard; 0 (logged) after 2000 polls.
 int RadioWaitAnswerCarrier(HANDLE handle) {
     if (WaitForCarrier(handle, true, kAnswerCarrierPolls)) return 1;
-    err(kLogFault, "KivIN : No Carrier Detected 2 sec after TX");
+    DriverLog(kLogFault, "KivIN : No Carrier Detected 2 sec after TX");
     return 0;
 }
 
@@ -87,6 +88,6 @@ int RadioWaitAnswerCarrier(HANDLE handle) {
 // polls, and then nothing is read.
 int RadioWaitCarrierDrop(HANDLE handle) {
     if (WaitForCarrier(handle, false, kCarrierDropPolls)) return 1;
-    err(kLogFault, "KivIN : Carrier remained high > 4 sec before RX");
+    DriverLog(kLogFault, "KivIN : Carrier remained high > 4 sec before RX");
     return 0;
 }

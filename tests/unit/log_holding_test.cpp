@@ -1,0 +1,154 @@
+// Holding back log copies: a channel writes one message at most
+// kLogCopiesPerSecond times a second, then one line with how many copies of
+// that second were held back. The second is the fake's settable local time.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "driver/channel_block.h"
+#include "driver/channel_state.h"
+#include "driver/log_holding.h"
+#include "link/frame.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/log_capture.h"
+
+namespace {
+
+const char* const kShort = "KivIN : Invalid message received";
+const char* const kOtherHost = "KivIN : Got msg for Host %d - ignor it";
+
+std::string HeldLine(int count, const char* format) {
+    return "KivIN : " + std::to_string(count) + " more \"" + format + "\" held back";
+}
+
+// One burst: copies of a message written within one second.
+struct Burst {
+    int second;
+    const char* format;
+    int copies;
+};
+
+struct HoldCase {
+    const char* name;
+    std::vector<Burst> bursts;
+    std::vector<std::pair<std::string, int>> expected;  // lines in order, each with its count in a row
+};
+
+class LogHoldingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake::Reset();
+        block.reset(new ChannelBlock());
+        CurrentChannel = block.get();
+        state = ClaimChannelState(block.get());
+        ASSERT_NE(nullptr, state);
+        AtSecond(0);
+    }
+    void TearDown() override {
+        ReleaseChannelState(state);
+        CurrentChannel = nullptr;
+    }
+    void AtSecond(int second) {
+        SYSTEMTIME time = {};
+        time.wYear = 2026;
+        time.wMonth = 12;
+        time.wDay = 8;
+        time.wHour = 2;
+        time.wMinute = static_cast<WORD>(second / 60);
+        time.wSecond = static_cast<WORD>(second % 60);
+        fake::SetLocalTime(time);
+    }
+    // The log folded into runs of equal lines.
+    std::vector<std::pair<std::string, int>> Runs() {
+        std::vector<std::pair<std::string, int>> runs;
+        for (const std::string& text : log.Texts()) {
+            if (!runs.empty() && runs.back().first == text) {
+                ++runs.back().second;
+            } else {
+                runs.emplace_back(text, 1);
+            }
+        }
+        return runs;
+    }
+
+    std::unique_ptr<ChannelBlock> block;
+    ChannelState* state = nullptr;
+    LogCapture log;
+};
+
+TEST_F(LogHoldingTest, CopiesBeyondTheLimitAreHeldAndCounted) {
+    const int limit = kLogCopiesPerSecond;
+    const std::string hostLine = "KivIN : Got msg for Host 7 - ignor it";
+    const HoldCase cases[] = {
+        {"up to the limit nothing is held", {{0, kShort, limit}, {1, kShort, 1}}, {{kShort, limit + 1}}},
+        {"the rest of the second is held, counted when it is over",
+         {{0, kShort, limit + 5}, {1, kShort, 1}},
+         {{kShort, limit}, {HeldLine(5, kShort), 1}, {kShort, 1}}},
+        {"any later message closes the count",
+         {{0, kShort, limit + 2}, {3, kOtherHost, 1}},
+         {{kShort, limit}, {HeldLine(2, kShort), 1}, {hostLine, 1}}},
+        {"each message has its own count",
+         {{0, kShort, limit + 1}, {0, kOtherHost, limit + 3}, {1, kShort, 1}},
+         {{kShort, limit}, {hostLine, limit}, {HeldLine(1, kShort), 1}, {HeldLine(3, kOtherHost), 1}, {kShort, 1}}},
+        {"a new second starts a new count",
+         {{0, kShort, limit}, {1, kShort, limit}, {2, kShort, limit}},
+         {{kShort, 3 * limit}}},
+    };
+    for (const HoldCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        log.Clear();
+        for (const Burst& burst : c.bursts) {
+            AtSecond(burst.second);
+            for (int i = 0; i < burst.copies; ++i) DriverLog(kLogFault, burst.format, 7);
+        }
+        EXPECT_EQ(c.expected, Runs());
+    }
+}
+
+TEST_F(LogHoldingTest, WithoutAChannelEntryNothingIsHeld) {
+    ReleaseChannelState(state);
+    state = nullptr;
+    for (int i = 0; i < 3 * kLogCopiesPerSecond; ++i) DriverLog(kLogFault, kShort);
+    EXPECT_EQ(3 * kLogCopiesPerSecond, log.Count(kShort));
+}
+
+// More messages than a channel counts at once: the one counted least makes
+// room, and its held copies are reported first.
+TEST_F(LogHoldingTest, MoreMessagesThanSlotsStillReportWhatWasHeld) {
+    static const char* const formats[kLogHoldSlots + 1] = {"KivIN : a", "KivIN : b", "KivIN : c", "KivIN : d", "KivIN : e",
+                                                           "KivIN : f", "KivIN : g", "KivIN : h", "KivIN : i"};
+    DriverLog(kLogFault, formats[0]);
+    for (int i = 0; i < kLogCopiesPerSecond + 4; ++i) DriverLog(kLogFault, formats[1]);
+    for (int k = 2; k <= kLogHoldSlots; ++k) {
+        for (int i = 0; i < kLogCopiesPerSecond; ++i) DriverLog(kLogFault, formats[k]);
+    }
+    for (int k = 0; k <= kLogHoldSlots; ++k) {
+        EXPECT_EQ(k == 0 ? 1 : kLogCopiesPerSecond, log.Count(formats[k])) << formats[k];
+    }
+    AtSecond(1);
+    DriverLog(kLogFault, formats[0]);
+    EXPECT_EQ(1, log.Count(HeldLine(4, formats[1])));
+}
+
+// A line that has gone quiet logs each failed reception: the copies past
+// the limit within one second are held and counted, through the driver's
+// own reception path.
+TEST_F(LogHoldingTest, ADeadLineDoesNotFloodTheLog) {
+    block->portHandle = HandleToField(fake::OpenPort("COM1"));
+    CrcInit();
+    const int receptions = 30;
+    uint8_t message[kMessageBufferSize];
+    for (int i = 0; i < receptions; ++i) EXPECT_EQ(0, ReceiveFrame(message));
+    EXPECT_EQ(kLogCopiesPerSecond, log.Count(kShort));
+    AtSecond(1);
+    EXPECT_EQ(0, ReceiveFrame(message));
+    EXPECT_EQ((std::vector<std::pair<std::string, int>>{
+                  {kShort, kLogCopiesPerSecond}, {HeldLine(receptions - kLogCopiesPerSecond, kShort), 1}, {kShort, 1}}),
+              Runs());
+}
+
+}  // namespace
