@@ -151,5 +151,24 @@ TEST_F(KivpollTest, TheDocumentedExamplesRun) {
     EXPECT_EQ(10, examples);
 }
 
+// -p with a device server's address: kivpoll maps it for the driver and
+// polls kivsim over the loopback interface, raw and with RFC 2217.
+TEST(KivpollNetwork, PollsKivsimThroughTcpAndRfc2217) {
+    for (NetLineKind kind : {NetLineTcp, NetLineRfc2217}) {
+        kivsim::Options options;
+        options.listenKind = kind;
+        options.listenAddress = "127.0.0.1";
+        kivsim::Simulator sim(options);
+        sim.AddStation(12, 0);
+        sim.SetRegister(12, 300, 0xFFFFFFFFu);
+        ASSERT_TRUE(sim.Start()) << sim.Error();
+        PollRun run = Kivpoll("-p " + sim.LinePath() + " -t 200 -q --hex -n 2 -i 10 R00120300");
+        EXPECT_EQ(0, run.status) << sim.LinePath() << "\n" << run.output;
+        EXPECT_NE(std::string::npos, run.output.find("0xFFFFFFFF")) << run.output;
+        EXPECT_EQ(2u, sim.GetStats().answers[1]) << run.output;
+    }
+    EXPECT_EQ(3, Kivpoll("-p rfc2217://127.0.0.1 R00120300").status);  // no port: misuse
+}
+
 }  // namespace
 #endif

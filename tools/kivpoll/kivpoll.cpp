@@ -28,6 +28,7 @@
 #include "tavlib/tavlib_control.h"
 #include "tools/kivpoll/driver_host.h"
 #include "tools/kivpoll/output.h"
+#include "platform/port_map.h"
 #include "tools/kivpoll/session.h"
 #include "tools/common/cli.h"
 
@@ -76,9 +77,14 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
     int listenSeconds = -1;
     app.add_flag("--demo", options->demo, "play two units in-process and walk through the driver's commands");
     app.add_option("ADDRESS", options->addresses, "gate addresses to read, write or fetch");
-    app.add_option("-p,--port", options->channel.port, "serial port as the driver names it (default NUL)")
+    app.add_option("-p,--port", options->channel.port,
+                   "serial port as the driver names it (default NUL), or a device server's tcp://HOST:PORT or "
+                   "rfc2217://HOST:PORT, which kivpoll maps to a port name in kivports.int (Linux)")
         ->type_name("NAME")->group(line)
         ->check([](const std::string& v) {
+            PortMapEntry entry;
+            if (ParseNetAddress(v.c_str(), v.size(), &entry)) return std::string();
+            if (v.find("://") != std::string::npos) return std::string("--port: not tcp://HOST:PORT or rfc2217://HOST:PORT");
             return v.empty() || v.size() > 11 ? std::string("--port needs a name of 1 to 11 characters") : std::string();
         });
     app.add_option("-b,--baud", baud, "baud rate, 50 to 65535 (19200)")->type_name("N")->group(line)
@@ -128,6 +134,15 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
 
     int parsed = kivtools::Parse(app, argc, argv, "kivpoll", kivpoll::kExitUsage);
     if (parsed >= 0) return parsed;
+    if (options->channel.port.find("://") != std::string::npos) {
+#ifdef _WIN32
+        return Usage("the Windows driver reaches device servers through a virtual COM port; give its name");
+#else
+        if (options->trace) return Usage("--trace needs a serial port, not a network line");
+        options->networkUrl = options->channel.port;
+        options->channel.port = kivpoll::kNetworkPortName;
+#endif
+    }
     options->channel.line.baudRate = static_cast<uint16_t>(baud);
     options->channel.line.dataBits = static_cast<uint16_t>(dataBits);
     const char* parities[] = {"none", "odd", "even", "mark", "space"};

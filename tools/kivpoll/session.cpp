@@ -1,6 +1,8 @@
 // One kivpoll run, from the configuration file to the summary.
 #include "tools/kivpoll/session.h"
 
+#include "platform/port_map.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -155,8 +157,18 @@ bool PrepareWorkFolder(const std::string& text, int32_t channel, std::string* fo
     return true;
 }
 
+const char kNetworkPortName[] = "KIVNET";
+
+bool WritePortMap(const std::string& url) {
+    std::ofstream out(kPortMapFile, std::ios::binary);
+    out << "# written by kivpoll for -p " << url << "\n" << kNetworkPortName << " = " << url << "\n";
+    if (!out) std::fprintf(stderr, "kivpoll: cannot write %s\n", kPortMapFile);
+    return static_cast<bool>(out);
+}
+
 void RemoveWorkFolder(const std::string& folder, int32_t channel) {
     std::remove((folder + "/" + ConfigName(channel)).c_str());
+    std::remove((folder + "/" + kPortMapFile).c_str());
     ChangeFolder("..");
 #if defined(_WIN32)
     _rmdir(folder.c_str());
@@ -376,6 +388,10 @@ int RunSession(const SessionOptions& options) {
     std::string folder = options.workdir;
     bool temporary = false;
     if (!PrepareWorkFolder(text, channel.channel, &folder, &temporary)) return kExitUsage;
+    if (!options.networkUrl.empty() && !WritePortMap(options.networkUrl)) {
+        if (temporary) RemoveWorkFolder(folder, channel.channel);
+        return kExitUsage;
+    }
 
     LineTap tap;
     if (options.trace) {

@@ -21,6 +21,7 @@ struct SessionOptions {
     std::vector<int32_t> radioTimes;
     std::string configFile;  // an existing file to use instead of writing one
     std::string workdir;     // folder of the configuration file; empty: a temporary one
+    std::string networkUrl;  // tcp:// or rfc2217:// line, mapped to channel.port in the port map
     std::vector<std::string> addresses;
     int32_t count = 1;
     bool write = false;
@@ -84,6 +85,11 @@ std::string ConfigText(const SessionOptions& options);
 // one when folder is empty) and makes it current, where the driver reads it.
 bool PrepareWorkFolder(const std::string& text, int32_t channel, std::string* folder, bool* temporary);
 void RemoveWorkFolder(const std::string& folder, int32_t channel);
+// The port name kivpoll gives a network line in the port map it writes.
+extern const char kNetworkPortName[];
+// Writes the port map (kivports.int) that maps kNetworkPortName to url,
+// in the current folder.
+bool WritePortMap(const std::string& url);
 std::string AbsolutePath(const std::string& path);
 
 int RunSession(const SessionOptions& options);

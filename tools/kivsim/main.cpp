@@ -99,6 +99,24 @@ int ParseArguments(int argc, char** argv, Settings* s) {
         ->type_name("FILE")->group(line);
     app.add_option("--pace-baud", o.paceBaud, "every byte takes 10 bits at N baud, both ways (default: full speed)")
         ->type_name("N")->group(line)->check(kivtools::InRange(1, 100000000));
+    std::string listenTcp, listenRfc2217;
+    app.add_option("--listen-tcp", listenTcp,
+                   "serve the line over raw TCP on PORT (0: any free one), one client at a time, instead "
+                   "of a pseudo-terminal")
+        ->type_name("[ADDRESS:]PORT")->group(line);
+    app.add_option("--listen-rfc2217", listenRfc2217,
+                   "serve the line as an RFC 2217 device server (settings and modem lines) on PORT")
+        ->type_name("[ADDRESS:]PORT")->group(line);
+    app.add_flag("--radio", o.radio.on,
+                 "with --listen-rfc2217: a half-duplex radio between host and units, keyed by the host's RTS; "
+                 "units answer when it drops, the host sees carrier detect while a unit transmits")
+        ->group(line);
+    app.add_option("--radio-keyup", o.radio.keyUpMs,
+                   "a transmitter passes nothing until MS after keying; the host's bytes before that are lost "
+                   "(default 150)")
+        ->type_name("MS")->group(line)->check(kivtools::InRange(0, 60000));
+    app.add_option("--radio-tail", o.radio.tailMs, "the carrier stays up MS after a unit's last byte (default 100)")
+        ->type_name("MS")->group(line)->check(kivtools::InRange(0, 60000));
     app.add_option("--station", stations,
                    "play station S (0-65535), reporting to host address HOST (default 0); repeat for several "
                    "units on the line (default: station 1)")
@@ -162,6 +180,26 @@ int ParseArguments(int argc, char** argv, Settings* s) {
         std::fprintf(stderr, "kivsim: %s\n(kivsim --help tells more)\n", why.c_str());
         return 2;
     };
+    for (const auto& listen : {std::make_pair(&listenTcp, NetLineTcp), std::make_pair(&listenRfc2217, NetLineRfc2217)}) {
+        const std::string& text = *listen.first;
+        if (text.empty()) continue;
+        if (o.listenKind != NetLineNone) return bad("give one of --listen-tcp and --listen-rfc2217");
+        size_t colon = text.rfind(':');
+        long long port = 0;
+        if (!ParseInt(text.substr(colon == std::string::npos ? 0 : colon + 1), 0, 65535, &port)) {
+            return bad("bad port in " + text);
+        }
+        o.listenKind = listen.second;
+        o.listenPort = int(port);
+        if (colon != std::string::npos) {
+            o.listenAddress = text.substr(0, colon);
+            if (o.listenAddress.size() > 2 && o.listenAddress.front() == '[' && o.listenAddress.back() == ']') {
+                o.listenAddress = o.listenAddress.substr(1, o.listenAddress.size() - 2);
+            }
+        }
+    }
+    if (o.radio.on && o.listenKind != NetLineRfc2217) return bad("--radio needs --listen-rfc2217");
+    if (o.listenKind != NetLineNone && !o.device.empty()) return bad("--device and --listen-* exclude each other");
     for (const std::string& text : stations) {
         size_t colon = text.find(':');
         long long station = 0, host = 0;
@@ -274,7 +312,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kivsim: %s\n", sim.Error().c_str());
         return 1;
     }
-    if (settings.options.device.empty() && sim.LinePath().size() > 11 && settings.options.linkPath.empty()) {
+    if (settings.options.device.empty() && settings.options.listenKind == NetLineNone &&
+        sim.LinePath().size() > 11 && settings.options.linkPath.empty()) {
         std::fprintf(stderr,
                      "kivsim: %s is longer than the 11 characters a channel's port name holds; "
                      "--link with a short path helps\n",
