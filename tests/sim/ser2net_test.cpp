@@ -56,8 +56,10 @@ bool Listening(int port) {
 // ser2net in the foreground on one device, for the fixture's life.
 class Ser2net {
 public:
-    Ser2net(const std::string& device, int port) {
-        std::vector<std::string> args = {kSer2net, "-n", "-u", "-P", "/dev/null",
+    // pidFile: ser2net writes it and removes it at its end, so it must be
+    // a file of the test's own (never /dev/null).
+    Ser2net(const std::string& device, int port, const std::string& pidFile) {
+        std::vector<std::string> args = {kSer2net, "-n", "-u", "-P", pidFile,
                                          "-Y", "connection: &line",
                                          "-Y", "  accepter: telnet(rfc2217),tcp,127.0.0.1," + std::to_string(port),
                                          "-Y", "  connector: serialdev," + device + ",9600n81,local"};
@@ -95,7 +97,7 @@ TEST(Ser2net, DriverClientPassesDataSettingsAndPurge) {
     sim.SetRegister(12, 300, 0xFFFFFFFFu);
     ASSERT_TRUE(sim.Start()) << sim.Error();
     const int port = FreeLoopbackPort();
-    Ser2net server(sim.LinePath(), port);
+    Ser2net server(sim.LinePath(), port, (dir.path() / "ser2net.pid").string());
     ASSERT_TRUE(WriteBytesFile("kivports.int", "S2N = rfc2217://127.0.0.1:" + std::to_string(port) + "\n"));
 
     LineSettings line = {19200, 7, 2, 2};  // 19200 baud, 7 data bits, even parity, two stop bits
