@@ -285,6 +285,43 @@ TEST_F(ListenerTest, FramesThatAreNotForUsOrNotUnderstoodAreLoggedAndUnanswered)
     EXPECT_EQ("KivIN : Unknowen Exception msg", log->Lines().back().text);
 }
 
+// A notice behind stray bytes (a squelch tail, a key-up burst) is found and
+// answered whatever their count; noise alone is logged once per wake-up.
+TEST_F(ListenerTest, NoticeBehindStrayBytesIsSeen) {
+    const struct {
+        size_t stray;
+        bool notice;
+        std::vector<std::string> log;
+    } cases[] = {
+        {1, true, {"KivIN : RX Skipped 1 bytes before Header"}},
+        {2, true, {"KivIN : RX Skipped 2 bytes before Header"}},
+        {4, true, {"KivIN : RX Skipped 4 bytes before Header"}},
+        {5, true, {"KivIN : RX Skipped 5 bytes before Header"}},
+        {40, false, {"KivIN : RX Failed on Header HI", "KivIN : Unknowen Exception msg"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stray);
+        TearDown();
+        SetUp();
+        written_.clear();
+        Bytes bytes;
+        for (size_t i = 0; i < c.stray; ++i) bytes.push_back(static_cast<uint8_t>(0xF0 + i % 7));
+        if (c.notice) {
+            const Bytes frame = Frame(Notice(12, 0x01));
+            bytes.insert(bytes.end(), frame.begin(), frame.end());
+        }
+        fake::QueueInput(bytes);
+        HandleUnsolicitedFrame(block.get());
+        const std::vector<Bytes> written = Written();
+        ASSERT_EQ(c.notice ? 2u : 0u, written.size());  // acknowledgement, then the status fetch
+        if (c.notice) {
+            EXPECT_EQ(OpcodeExceptionNotice, written[0][HeaderOpcode]);
+        }
+        EXPECT_EQ(c.log, log->Texts());
+        EXPECT_EQ(0u, fake::PendingInput());
+    }
+}
+
 TEST_F(ListenerTest, OneFrameIsReadPerCall) {
     Arrive(Notice(12, 0x01, 5));
     Arrive(UnitLinkReset(7));
