@@ -54,6 +54,8 @@ const char kCommandHelp[] =
     "                                change queues: change, log, both or none (default change)\n"
     "  stats [reset]                 statistics, or back to zero\n"
     "  line                          the line; on the network the client's settings and RTS\n"
+    "  carrier on|off                on the radio: hold a carrier up at the host (noise, another\n"
+    "                                station), or let it go\n"
     "  trace on|off                  pause or resume the frame trace\n"
     "  sleep MS                      wait (scenario files)\n"
     "  quit                          stop kivsim\n"
@@ -425,6 +427,11 @@ std::string Simulator::Execute(const std::string& command) {
         return "";
     }
     if (verb == "line") return DescribeNetLine();
+    if (verb == "carrier") {
+        if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return fail("usage: carrier on|off");
+        SetForcedCarrier(w[1] == "on");
+        return "";
+    }
     if (verb == "stats") {
         if (w.size() == 2 && w[1] == "reset") {
             ResetStats();

@@ -147,6 +147,9 @@ public:
     // The network line as the client set it; false when kivsim serves no
     // network line or no client is connected.
     bool NetLineState(ComPortState* state) const;
+    // On the radio: hold a carrier up at the host (as another station or
+    // noise would), or let it go.
+    void SetForcedCarrier(bool on);
     std::string DescribeNetLine() const;
 
     Stats GetStats() const;

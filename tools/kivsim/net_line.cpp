@@ -261,7 +261,7 @@ uint8_t NetEndpoint::ModemBits() const {
     // has it always; on the radio it is a unit's transmitter.
     uint8_t bits = kModemDsr;
     if (com_.rts) bits |= kModemCts;
-    if (!radio_.on || unitTransmitting_) bits |= kModemCarrier;
+    if (!radio_.on || unitTransmitting_ || forcedCarrier_) bits |= kModemCarrier;
     return bits;
 }
 
@@ -276,6 +276,12 @@ void NetEndpoint::SetUnitTransmitting(bool on) {
     if (on == unitTransmitting_) return;
     unitTransmitting_ = on;
     if (on && com_.rts) collision_ = true;
+    NotifyModemState(kModemCarrierDelta);
+}
+
+void NetEndpoint::SetForcedCarrier(bool on) {
+    if (on == forcedCarrier_) return;
+    forcedCarrier_ = on;
     NotifyModemState(kModemCarrierDelta);
 }
 
@@ -308,7 +314,8 @@ void NetEndpoint::TakeClientByte(uint8_t byte, int64_t now, std::vector<uint8_t>
     switch (e.kind) {
     case TelnetData: {
         RadioLoss loss;
-        if (RadioPassesHostByte(radio_, com_.rts ? keyedAtMs_ : -1, unitTransmitting_, now, &loss)) {
+        if (RadioPassesHostByte(radio_, com_.rts ? keyedAtMs_ : -1, unitTransmitting_ || forcedCarrier_, now,
+                                &loss)) {
             into.push_back(e.data);
             ++*delivered;
         } else {

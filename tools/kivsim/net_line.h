@@ -83,6 +83,8 @@ public:
     // show it, and whether the host keyed up while a unit transmitted.
     bool HostKeyed() const { return com_.rts; }
     void SetUnitTransmitting(bool on);
+    // A carrier from elsewhere (another station, noise) held up or let go.
+    void SetForcedCarrier(bool on);
     bool TakeCollision();
     const ComPortState& Com() const { return com_; }
 
@@ -116,6 +118,7 @@ private:
     ComPortState com_;
     int64_t keyedAtMs_ = -1;
     bool unitTransmitting_ = false;
+    bool forcedCarrier_ = false;
     bool collision_ = false;
     std::vector<Note> notes_;
 };

@@ -113,6 +113,7 @@ struct Simulator::Impl {
     Line line;
     bool lineOpen = false;
     ComPortState netCom;        // the network line's settings, copied for other threads
+    std::atomic<int> forcedCarrier{-1};  // -1 unchanged, else the carrier to force (taken by the service thread)
     bool netConnected = false;
     std::thread thread;
     std::atomic<bool> stop{false};
@@ -152,6 +153,7 @@ struct Simulator::Impl {
     void Transmit(std::vector<Transmission>& out);
     void TakeLineNotes();
     void ReadLine();
+    void ApplyForcedCarrier();
     bool PumpFor(int64_t ms);
     void TransmitByRadio(Transmission& tx);
     bool SleepUs(int64_t us);
@@ -498,7 +500,13 @@ void Simulator::Impl::TakeLineNotes() {
     }
 }
 
+void Simulator::Impl::ApplyForcedCarrier() {
+    int forced = forcedCarrier.exchange(-1);
+    if (forced >= 0 && line.Net() != nullptr) line.Net()->SetForcedCarrier(forced == 1);
+}
+
 void Simulator::Impl::ReadLine() {
+    ApplyForcedCarrier();
     std::vector<uint8_t> bytes;
     if (line.ReadAvailable(bytes) > 0) {
         lastRxMs = SteadyMs();
@@ -575,6 +583,7 @@ void Simulator::Impl::Run() {
             }
         }
         if (stop.load()) break;
+        ApplyForcedCarrier();
         if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             ReadLine();
             if (fds[0].revents & (POLLHUP | POLLERR) && !(fds[0].revents & POLLIN)) SleepUs(5000);
@@ -890,6 +899,11 @@ Stats Simulator::GetStats() const {
     Stats stats = impl_->stats;
     for (auto& entry : impl_->stations) stats.eventsLost += entry.second->EventsLost();
     return stats;
+}
+
+void Simulator::SetForcedCarrier(bool on) {
+    impl_->forcedCarrier = on ? 1 : 0;
+    impl_->Wake();
 }
 
 bool Simulator::NetLineState(ComPortState* state) const {
