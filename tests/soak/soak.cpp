@@ -305,10 +305,19 @@ void NoteAcceptedFetch(uint8_t opcode, const uint8_t* answer) {
 
 }  // namespace
 
-// Exchanges of this thread's current host call that got no sound frame: a
-// failed reception whose log line the driver held back (too many copies in
-// that second on the channel) still shows here.
+// Exchanges and receptions of this thread's current host call that got no
+// sound frame: a failed reception whose log line the driver held back (too
+// many copies in that second on the channel) still shows here.
 thread_local int exchangesWithoutFrame = 0;
+
+// The link step wraps the driver's ReceiveFrame too (its callers are in
+// other files than its own): every failed reception is counted.
+extern "C" int __real__Z12ReceiveFramePh(uint8_t* message);
+extern "C" int __wrap__Z12ReceiveFramePh(uint8_t* message) {
+    const int result = __real__Z12ReceiveFramePh(message);
+    if (result == 0) ++exchangesWithoutFrame;
+    return result;
+}
 
 // The link step wraps the driver's ExchangeRequest (-Wl,--wrap): every call
 // of it from the request and event code comes here first.
@@ -446,6 +455,10 @@ void JudgeResult(Operation op, int32_t result, const kivsim::Stats& earlier, con
             calls.unfitting.fetch_add(1);
         } else if (stale > 0) {
             calls.staleSkipped.fetch_add(1);
+        } else if (logged.receptionFailures > 0 && faults == 0) {
+            // A try timed out on a slow line; its answer came after and was
+            // read past as stale by the next try.
+            calls.stalls.fetch_add(1);
         } else if (unasked > 0 && faults > 0) {
             calls.afterNotice.fetch_add(1);
         } else {
