@@ -1,13 +1,16 @@
 // The POSIX stand-in's table of open ports: a fixed array of slots, handles
-// that carry a generation, calls holding a slot while they run, and the wake
-// pipe that CloseHandle uses to end calls blocked on a port.
+// that carry a generation, calls taking a slot with one compare-and-swap,
+// and CloseHandle waking the calls blocked on a port and waiting for them.
 #include "platform/posix_handles.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <thread>
 
 #include "platform/posix_errors.h"
 #include "platform/posix_network.h"
@@ -18,59 +21,62 @@ namespace {
 // A handle is (generation << 8) | slot: never 0 (generations start at 1),
 // never all ones, and a closed port's handle stays invalid after its slot,
 // or its descriptor number, is used again.
-constexpr int kSlotCount = 256;
 constexpr uint32_t kLastGeneration = 0xFFFFFEu;
+constexpr uint64_t kUsersMask = 0xFFFFFFFFu;
 
-// Taken only by CreateFileA to find a free slot. Every other call locks the
-// one slot its handle names, so channels on different ports share no lock
-// while they read, write and set up their ports.
-std::mutex openMutex;
-PortSlot slots[kSlotCount];
+// Taken only by CreateFileA to find a free slot and by CloseHandle to give
+// one back. Calls on an open port take no lock: channels on different ports
+// never meet, and a channel's own calls pay an atomic operation each.
+std::mutex tableMutex;
 int nextSlot = 0;  // free slots are taken round the table, so a closed one rests a while
 
-uintptr_t HandleValue(int slot, uint32_t generation) {
-    return (static_cast<uintptr_t>(generation) << 8) | static_cast<uintptr_t>(slot);
-}
-
-// The slot a handle value points at, or -1 for a value that is no handle of
-// ours. Whether its port is still open there is checked under the slot's
-// lock (HandleIsOpen).
-int SlotIndexOf(HANDLE handle) {
+// The handle's value, or 0 for a value that is no handle of ours.
+uint32_t HandleValueOf(HANDLE handle) {
     uintptr_t value = reinterpret_cast<uintptr_t>(handle);
-    if (value == 0 || value > 0xFFFFFFFFu) return -1;
-    return static_cast<int>(value & 0xFF);
+    return value > 0xFFFFFFFFu ? 0 : static_cast<uint32_t>(value);
 }
 
-// True when the handle names the port open in this slot (slot locked by the
-// caller).
-bool HandleIsOpen(const PortSlot& port, HANDLE handle) {
-    uint32_t generation = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle) >> 8);
-    return port.state == SlotState::Open && port.generation == generation;
+uint32_t OpenHandleOf(uint64_t tag) { return static_cast<uint32_t>(tag >> 32); }
+
+void WaitForUsersToLeave(const PortSlot& port) {
+    for (int round = 0; (port.tag.load(std::memory_order_acquire) & kUsersMask) != 0; ++round) {
+        if (round < 100) {
+            std::this_thread::yield();
+        } else {
+            struct timespec pause = {0, 200000};
+            nanosleep(&pause, nullptr);
+        }
+    }
 }
 
 }  // namespace
 
-PortSlot& SlotOf(const PortUse& use) { return slots[use.slot]; }
+PortSlot slots[kSlotCount];
 
-bool Acquire(HANDLE handle, PortUse* use, bool terminalOnly) {
-    int slot = SlotIndexOf(handle);
-    if (slot < 0) {
+void RefuseSlot(PortSlot* port) {
+    if (port == nullptr) {
         Fail(ERROR_INVALID_HANDLE);
-        return false;
+        return;
     }
-    PortSlot& port = slots[slot];
-    std::lock_guard<std::mutex> lock(port.mutex);
-    if (!HandleIsOpen(port, handle)) {
-        Fail(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    if (terminalOnly && !port.terminal) {
-        Fail(kErrorInvalidFunction);
-        return false;
-    }
-    ++port.users;
-    *use = PortUse{slot, port.fd, port.wakeRead, port.terminal, port.pseudo, port.net, port.timeouts};
-    return true;
+    port->tag.fetch_sub(1, std::memory_order_release);
+    Fail(kErrorInvalidFunction);
+}
+
+COMMTIMEOUTS LoadTimeouts(const PortSlot& port) {
+    const TimeoutCell& t = port.timeouts;
+    return COMMTIMEOUTS{t.readInterval.load(std::memory_order_relaxed), t.readMultiplier.load(std::memory_order_relaxed),
+                        t.readConstant.load(std::memory_order_relaxed),
+                        t.writeMultiplier.load(std::memory_order_relaxed),
+                        t.writeConstant.load(std::memory_order_relaxed)};
+}
+
+void StoreTimeouts(PortSlot& port, const COMMTIMEOUTS& timeouts) {
+    TimeoutCell& t = port.timeouts;
+    t.readInterval.store(timeouts.ReadIntervalTimeout, std::memory_order_relaxed);
+    t.readMultiplier.store(timeouts.ReadTotalTimeoutMultiplier, std::memory_order_relaxed);
+    t.readConstant.store(timeouts.ReadTotalTimeoutConstant, std::memory_order_relaxed);
+    t.writeMultiplier.store(timeouts.WriteTotalTimeoutMultiplier, std::memory_order_relaxed);
+    t.writeConstant.store(timeouts.WriteTotalTimeoutConstant, std::memory_order_relaxed);
 }
 
 bool OpenWakePipe(int wake[2]) {
@@ -96,91 +102,66 @@ void CloseFiles(int fd, int wakeRead, int wakeWrite, bool terminal, NetLine* net
     close(wakeWrite);
 }
 
-namespace {
-
-// Frees a closing slot whose last user has left (slot locked by the
-// caller); hands back the descriptors to close once the lock is dropped.
-struct FilesToClose {
-    int fd = -1;
-    int wakeRead = -1;
-    int wakeWrite = -1;
-    bool terminal = false;
-    NetLine* net = nullptr;
-};
-
-FilesToClose FreeSlot(PortSlot& port) {
-    FilesToClose files{port.fd, port.wakeRead, port.wakeWrite, port.terminal, port.net};
-    port.state = SlotState::Free;
-    port.fd = port.wakeRead = port.wakeWrite = -1;
-    port.net = nullptr;
-    return files;
-}
-
-}  // namespace
-
-void Release(const PortUse& use) {
-    FilesToClose files;
-    {
-        PortSlot& port = slots[use.slot];
-        std::lock_guard<std::mutex> lock(port.mutex);
-        if (--port.users == 0 && port.state == SlotState::Closing) files = FreeSlot(port);
-    }
-    if (files.fd >= 0) CloseFiles(files.fd, files.wakeRead, files.wakeWrite, files.terminal, files.net);
-}
-
-
-HANDLE OpenSlot(int fd, int wakeRead, int wakeWrite, bool terminal, bool pseudo, const DCB& dcb, NetLine* net) {
-    std::lock_guard<std::mutex> opening(openMutex);
+HANDLE OpenSlot(const OpenedDevice& device) {
+    std::lock_guard<std::mutex> lock(tableMutex);
     for (int tried = 0; tried < kSlotCount; ++tried) {
         int slot = (nextSlot + tried) % kSlotCount;
         PortSlot& port = slots[slot];
-        std::lock_guard<std::mutex> lock(port.mutex);
-        if (port.state != SlotState::Free) continue;
+        if (port.taken) continue;
         nextSlot = (slot + 1) % kSlotCount;
-        if (port.generation == 0) port.generation = 1;
-        port.state = SlotState::Open;
-        port.users = 0;
-        port.fd = fd;
-        port.wakeRead = wakeRead;
-        port.wakeWrite = wakeWrite;
-        port.terminal = terminal;
-        port.pseudo = pseudo;
-        port.net = net;
-        port.dcb = dcb;
-        port.timeouts = COMMTIMEOUTS{};
-        return reinterpret_cast<HANDLE>(HandleValue(slot, port.generation));
+        port.taken = true;
+        port.generation = port.generation >= kLastGeneration ? 1 : port.generation + 1;
+        port.fd = device.fd;
+        port.wakeRead = device.wakeRead;
+        port.wakeWrite = device.wakeWrite;
+        port.terminal = device.terminal;
+        port.pseudo = device.pseudo;
+        port.net = device.net;
+        {
+            std::lock_guard<std::mutex> settings(port.settings);
+            port.dcb = device.dcb;
+            StoreTimeouts(port, COMMTIMEOUTS{});
+        }
+        port.outgoing.store(0, std::memory_order_relaxed);
+        ClearInput(port.input);
+        uint32_t value = (port.generation << 8) | static_cast<uint32_t>(slot);
+        port.tag.store(static_cast<uint64_t>(value) << 32, std::memory_order_release);
+        return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
     }
     Fail(ERROR_TOO_MANY_OPEN_FILES);
-    CloseFiles(fd, wakeRead, wakeWrite, terminal, net);
+    CloseFiles(device.fd, device.wakeRead, device.wakeWrite, device.terminal, device.net);
     return INVALID_HANDLE_VALUE;
 }
 
 bool CloseSlot(HANDLE handle) {
-    FilesToClose files;
-    int slot = SlotIndexOf(handle);
-    if (slot < 0) {
+    uint32_t value = HandleValueOf(handle);
+    if (value == 0) {
         Fail(ERROR_INVALID_HANDLE);
         return false;
     }
-    {
-        PortSlot& port = slots[slot];
-        std::lock_guard<std::mutex> lock(port.mutex);
-        if (!HandleIsOpen(port, handle)) {
+    PortSlot& port = slots[value & 0xFF];
+    // Dropping the handle from the tag and reading the users in one step:
+    // no call can take the slot after this, and every call before it counts.
+    uint64_t tag = port.tag.load(std::memory_order_relaxed);
+    do {
+        if (OpenHandleOf(tag) != value) {
             Fail(ERROR_INVALID_HANDLE);
             return false;
         }
-        port.state = SlotState::Closing;
-        port.generation = port.generation >= kLastGeneration ? 1 : port.generation + 1;
-        if (port.users == 0) {
-            files = FreeSlot(port);
-        } else {
-            const char signal = 1;
-            if (write(port.wakeWrite, &signal, 1) < 0) {
-                // The pipe is fresh and written once: it cannot be full.
-            }
+    } while (!port.tag.compare_exchange_weak(tag, tag & kUsersMask, std::memory_order_acq_rel,
+                                             std::memory_order_relaxed));
+    if ((tag & kUsersMask) != 0) {
+        const char signal = 1;
+        if (write(port.wakeWrite, &signal, 1) < 0) {
+            // The pipe is fresh and written once: it cannot be full.
         }
+        WaitForUsersToLeave(port);
     }
-    if (files.fd >= 0) CloseFiles(files.fd, files.wakeRead, files.wakeWrite, files.terminal, files.net);
+    CloseFiles(port.fd, port.wakeRead, port.wakeWrite, port.terminal, port.net);
+    std::lock_guard<std::mutex> lock(tableMutex);
+    port.fd = port.wakeRead = port.wakeWrite = -1;
+    port.net = nullptr;
+    port.taken = false;
     return true;
 }
 

@@ -472,7 +472,7 @@ HANDLE OpenNetPort(const PortMapEntry& entry) {
     dcb.ByteSize = 8;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
-    return OpenSlot(line->fd, wake[0], wake[1], true, false, dcb, line);
+    return OpenSlot(OpenedDevice{line->fd, wake[0], wake[1], true, false, dcb, line});
 }
 
 DWORD NetApplyDcb(NetLine* line, const DCB& dcb) {
@@ -513,14 +513,14 @@ DWORD NetInputWaiting(NetLine* line, DWORD* count) {
     return ERROR_SUCCESS;
 }
 
-long ReadSome(const PortUse& use, void* bytes, size_t count) {
-    if (use.net != nullptr) return NetRead(use.net, static_cast<uint8_t*>(bytes), count);
-    return static_cast<long>(::read(use.fd, bytes, count));
+long ReadSome(const PortSlot& port, void* bytes, size_t count) {
+    if (port.net != nullptr) return NetRead(port.net, static_cast<uint8_t*>(bytes), count);
+    return static_cast<long>(::read(port.fd, bytes, count));
 }
 
-long WriteSome(const PortUse& use, const void* bytes, size_t count) {
-    if (use.net != nullptr) return NetWrite(use.net, static_cast<const uint8_t*>(bytes), count);
-    return static_cast<long>(::write(use.fd, bytes, count));
+long WriteSome(const PortSlot& port, const void* bytes, size_t count) {
+    if (port.net != nullptr) return NetWrite(port.net, static_cast<const uint8_t*>(bytes), count);
+    return static_cast<long>(::write(port.fd, bytes, count));
 }
 
 }  // namespace kivposix

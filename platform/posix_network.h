@@ -82,7 +82,7 @@ DWORD NetEscape(NetLine* line, DWORD function);
 DWORD NetModemStatus(NetLine* line, DWORD* status);
 DWORD NetInputWaiting(NetLine* line, DWORD* count);
 // read(2) and write(2) of a port, whichever kind it is.
-long ReadSome(const PortUse& use, void* bytes, size_t count);
-long WriteSome(const PortUse& use, const void* bytes, size_t count);
+long ReadSome(const PortSlot& port, void* bytes, size_t count);
+long WriteSome(const PortSlot& port, const void* bytes, size_t count);
 
 }  // namespace kivposix
