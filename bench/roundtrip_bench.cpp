@@ -188,33 +188,20 @@ void BM_RoundTrip(benchmark::State& state) {
     state.counters["ratio_p50"] = floorMedian > 0 ? Quantile(driver, 0.50) / floorMedian : 0;
 }
 
-// The floor with the driver's kernel calls added one kind at a time, to show
-// what each costs on the round trip. Steps are cumulative:
-//   1: the purge's queue query before the write (FIONREAD, TIOCOUTQ);
-//   2: a read before the poll, which finds nothing yet;
-//   3: the answer read as its three-byte head, then the rest.
-// Returns true when the whole answer came.
-bool FloorWithSteps(int fd, const std::vector<uint8_t>& request, uint8_t* answer, int steps) {
-    if (steps >= 1) {
-        int count = 0;
-        ioctl(fd, FIONREAD, &count);
-        ioctl(fd, TIOCOUTQ, &count);
-    }
+// The floor with the driver's one extra kernel call added, to show what it
+// costs on the round trip: the purge's query of the input queue (FIONREAD)
+// before the write. The driver then writes, polls and reads once, as the
+// floor does. Returns true when the whole answer came.
+bool FloorWithQueueQuery(int fd, const std::vector<uint8_t>& request, uint8_t* answer) {
+    int count = 0;
+    ioctl(fd, FIONREAD, &count);
     if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return false;
     size_t got = 0;
-    const size_t parts[2] = {steps >= 3 ? size_t(3) : kReadAnswerSize, kReadAnswerSize};
-    for (size_t want : parts) {
-        bool readFirst = steps >= 2;
-        while (got < want) {
-            if (!readFirst) {
-                struct pollfd wait = {fd, POLLIN, 0};
-                if (poll(&wait, 1, 1000) <= 0) return false;
-            }
-            readFirst = false;
-            const ssize_t n = read(fd, answer + got, want - got);
-            if (n > 0) got += static_cast<size_t>(n);
-        }
-        readFirst = true;  // the rest: the bytes are mostly there already
+    while (got < kReadAnswerSize) {
+        struct pollfd wait = {fd, POLLIN, 0};
+        if (poll(&wait, 1, 1000) <= 0) return false;
+        const ssize_t n = read(fd, answer + got, kReadAnswerSize - got);
+        if (n > 0) got += static_cast<size_t>(n);
     }
     return true;
 }
@@ -226,7 +213,7 @@ void BM_RoundTripSteps(benchmark::State& state) {
         state.SkipWithError(error.c_str());
         return;
     }
-    constexpr int kLegs = 5;  // floor, steps 1 to 3, driver
+    constexpr int kLegs = 3;  // floor, floor with the queue query, driver
     std::vector<int64_t> legs[kLegs];
     for (auto& samples : legs) samples.reserve(static_cast<size_t>(state.max_iterations));
     uint64_t failures = 0;
@@ -235,14 +222,20 @@ void BM_RoundTripSteps(benchmark::State& state) {
         for (int k = 0; k < kLegs; ++k) {
             const int leg = (first + k) % kLegs;
             const int64_t start = NowNs();
-            const bool ok = leg == kLegs - 1 ? r->DriverRead() == 0
-                                             : FloorWithSteps(r->line.slave(), r->floorRequest, r->floorAnswer, leg);
+            bool ok;
+            if (leg == 0) {
+                ok = r->FloorExchange();
+            } else if (leg == 1) {
+                ok = FloorWithQueueQuery(r->line.slave(), r->floorRequest, r->floorAnswer);
+            } else {
+                ok = r->DriverRead() == 0;
+            }
             legs[leg].push_back(NowNs() - start);
             if (!ok) ++failures;
         }
         first = (first + 1) % kLegs;
     }
-    const char* names[kLegs] = {"floor", "queue_query", "read_first", "split_read", "driver"};
+    const char* names[kLegs] = {"floor", "queue_query", "driver"};
     for (int leg = 0; leg < kLegs; ++leg)
         state.counters[std::string(names[leg]) + "_p50_us"] = Quantile(legs[leg], 0.5) / 1000.0;
     state.counters["failures"] = static_cast<double>(failures);
