@@ -199,7 +199,10 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* read, void* over
         Deadline intervalEnd = got > 0 ? Deadline::After(plan.interval) : Deadline{};
         bool hungUp = false;
         while (got < count) {
-            if (!port.input.drained.load(std::memory_order_relaxed) || plan.atOnce || plan.firstBytesEnd) {
+            // A network line may hold decoded bytes that its socket no longer
+            // signals (taken in while it answered a modem-state query): read first.
+            if (!port.input.drained.load(std::memory_order_relaxed) || plan.atOnce || plan.firstBytesEnd ||
+                port.net != nullptr) {
                 long n = ReadDevice(port, bytes + got, count - got);
                 if (n > 0) {
                     got += static_cast<DWORD>(n);
