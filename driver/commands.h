@@ -24,8 +24,8 @@ enum : int32_t {
     CommandCount = 15,
 };
 
-// Busy-flag wait of a command: 4002 sleeps of 1 ms.
-constexpr int kBusyWaitSleeps = 4002;
+// Busy-flag wait of a command: 4002 ms, looking every 1 ms.
+constexpr uint32_t kBusyWaitMs = 4002;
 
 int32_t Open(CallRecord* call);
 int32_t Flush(CallRecord* call);

@@ -3,6 +3,7 @@
 #include "driver/channel_block.h"
 #include "driver/commands.h"
 #include "driver/log_holding.h"
+#include "driver/timed_wait.h"
 #include "host/tavrik.h"
 #include "platform/platform.h"
 #include "requests/address.h"
@@ -49,7 +50,7 @@ void SetShutdownLatch() { __atomic_store_n(&shutdownLatch, 1, __ATOMIC_RELEASE);
 
 // Returns the handler's result, 0 while the shutdown latch is set, and 1 for
 // a command number without a handler, a missing block or parameter record,
-// or a busy flag not obtained within 4002 sleeps of 1 ms.
+// or a busy flag not obtained within 4002 ms.
 extern "C" int32_t KIV_CDECL KivMain(CallRecord* call) {
     if (ShutdownLatchIsSet()) return 0;
     if (call == nullptr) return 1;
@@ -65,12 +66,9 @@ extern "C" int32_t KIV_CDECL KivMain(CallRecord* call) {
     if (!entry.takesBusy) return entry.handler(call);
 
     ChannelBlock* block = call->block;
-    for (int sleeps = 0; !TryTakeBusy(block); ++sleeps) {
-        if (sleeps == kBusyWaitSleeps) {
-            DriverLog(kLogFault, "KivIN : The Report-By-Exception thread is busy");
-            return 1;
-        }
-        Sleep(1);
+    if (!WaitWithin(kBusyWaitMs, [block] { return TryTakeBusy(block) != 0; })) {
+        DriverLog(kLogFault, "KivIN : The Report-By-Exception thread is busy");
+        return 1;
     }
     int32_t result = entry.handler(call);
     ReleaseBusy(block);

@@ -1,4 +1,4 @@
-// POSIX stand-ins for the Win32 time and thread calls: Sleep, GetLocalTime
+// POSIX stand-ins for the Win32 time and thread calls: Sleep, GetTickCount, GetLocalTime
 // and the C runtime's _beginthread.
 #include <pthread.h>
 #include <sys/time.h>
@@ -14,6 +14,14 @@ extern "C" void Sleep(DWORD milliseconds) {
     wait.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
     }
+}
+
+// The monotonic clock in milliseconds, cut to 32 bits as Windows' count is:
+// setting the wall clock never moves it.
+extern "C" DWORD GetTickCount(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
 extern "C" void GetLocalTime(SYSTEMTIME* time) {

@@ -148,6 +148,9 @@ void SetLastError(DWORD code);
 BOOL EscapeCommFunction(HANDLE handle, DWORD function);
 BOOL GetCommModemStatus(HANDLE handle, DWORD* status);
 void Sleep(DWORD milliseconds);
+// Milliseconds since an arbitrary start, from a clock that never goes back;
+// wraps at 2^32 (about 49.7 days), so only differences mean anything.
+DWORD GetTickCount(void);
 void GetLocalTime(SYSTEMTIME* time);
 // Starts a detached thread running start(argument) with the given stack size;
 // returns -1 when no thread could be started.

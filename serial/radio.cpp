@@ -4,14 +4,31 @@
 
 #include "driver/channel_block.h"
 #include "driver/log_holding.h"
+#include "driver/timed_wait.h"
 #include "host/tavrik.h"
 #include "serial/port.h"
 
 namespace {
 
-constexpr int kClearToSendPolls = 4000;   // nominally 4 s of 1 ms sleeps
-constexpr int kAnswerCarrierPolls = 2000; // nominally 2 s
-constexpr int kCarrierDropPolls = 4000;   // nominally 4 s
+// How long each carrier wait lasts, looking every 1 ms.
+constexpr DWORD kClearToSendMs = 4000;
+constexpr DWORD kAnswerCarrierMs = 2000;
+constexpr DWORD kCarrierDropMs = 4000;
+
+// Failed modem status queries of this thread's transmission or reception so
+// far. A port without modem lines fails every poll of a carrier wait, so each
+// failure is counted and the count is logged once when the transmission (or
+// reception) ends, not once per poll.
+thread_local int carrierQueryFailures = 0;
+
+// Logs the failed queries counted since the last report, if any, and starts
+// counting afresh: the plain message for one failure, with the count for more.
+void ReportCarrierQueryFailures() {
+    const int failures = carrierQueryFailures;
+    carrierQueryFailures = 0;
+    if (failures == 1) DriverLog(kLogFault, "KivIN : Fail to get CD state");
+    if (failures > 1) DriverLog(kLogFault, "KivIN : Fail to get CD state (%d times)", failures);
+}
 
 // Sleeps a keying pause. A time of 0 gives no pause at all; a negative time
 // from the configuration file is taken as 0 rather than as a wait of weeks.
@@ -19,25 +36,22 @@ void Pause(int32_t milliseconds) {
     if (milliseconds > 0) Sleep(static_cast<DWORD>(milliseconds));
 }
 
-// Polls the carrier until it reads as wanted. 1 when it did, 0 after the
-// given number of 1 ms sleeps; no sleep follows a poll that found it.
-int WaitForCarrier(HANDLE handle, bool wanted, int polls) {
-    for (int slept = 0; slept < polls; ++slept) {
-        if ((CarrierDetected(handle) != 0) == wanted) return 1;
-        Sleep(1);
-    }
-    return 0;
+// Polls the carrier until it reads as wanted. 1 when it did, 0 once limitMs
+// have passed; no sleep follows a poll that found it.
+int WaitForCarrier(HANDLE handle, bool wanted, DWORD limitMs) {
+    return WaitWithin(limitMs, [handle, wanted] { return (CarrierDetected(handle) != 0) == wanted; }) ? 1 : 0;
 }
 
 }  // namespace
 
 // Non-zero when the modem status shows a carrier. A failed status query is
-// logged and reported as no carrier: a port without modem lines then still
-// sends at once instead of waiting out the clear-channel limit on every frame.
+// counted (logged when the transmission or reception ends) and reported as no
+// carrier: a port without modem lines then still sends at once instead of
+// waiting out the clear-channel limit on every frame.
 int CarrierDetected(HANDLE handle) {
     DWORD status = 0;
     if (!GetCommModemStatus(handle, &status)) {
-        DriverLog(kLogFault, "KivIN : Fail to get CD state");
+        ++carrierQueryFailures;
         return 0;
     }
     return (status & MS_RLSD_ON) != 0;
@@ -56,10 +70,11 @@ void RtsOff(HANDLE handle) {
 // True only for a radio flag of exactly 1; any other value is a plain wire.
 bool RadioKeyingOn() { return CurrentChannel->radioEnabled == 1; }
 
-// 1 as soon as no carrier is heard; 0 (logged) after 4000 busy polls.
+// 1 as soon as no carrier is heard; 0 (logged) after 4 s of busy polls.
 // Nothing is written and RTS is left alone either way.
 int RadioWaitClearToSend(HANDLE handle) {
-    if (WaitForCarrier(handle, false, kClearToSendPolls)) return 1;
+    if (WaitForCarrier(handle, false, kClearToSendMs)) return 1;
+    ReportCarrierQueryFailures();  // the transmission ends here
     DriverLog(kLogFault, "KivIN : Carrier Detect high > 4 sec while TX");
     return 0;
 }
@@ -74,20 +89,26 @@ int RadioKeyedWrite(HANDLE handle, const uint8_t* frame, uint32_t size, uint32_t
     Pause(block->radioOffTime);
     RtsOff(handle);
     Pause(block->radioDelayTime);
+    // A failed write ends the transmission without the answering-carrier wait.
+    if (result != PortOk) ReportCarrierQueryFailures();
     return result;
 }
 
-// 1 as soon as the unit's carrier is heard; 0 (logged) after 2000 polls.
+// 1 as soon as the unit's carrier is heard; 0 (logged) after 2 s of polls.
 int RadioWaitAnswerCarrier(HANDLE handle) {
-    if (WaitForCarrier(handle, true, kAnswerCarrierPolls)) return 1;
+    const int heard = WaitForCarrier(handle, true, kAnswerCarrierMs);
+    ReportCarrierQueryFailures();
+    if (heard) return 1;
     DriverLog(kLogFault, "KivIN : No Carrier Detected 2 sec after TX");
     return 0;
 }
 
-// 1 as soon as the sender's carrier has dropped; 0 (logged) after 4000 busy
-// polls, and then nothing is read.
+// 1 as soon as the sender's carrier has dropped; 0 (logged) after 4 s of
+// busy polls, and then nothing is read.
 int RadioWaitCarrierDrop(HANDLE handle) {
-    if (WaitForCarrier(handle, false, kCarrierDropPolls)) return 1;
+    const int dropped = WaitForCarrier(handle, false, kCarrierDropMs);
+    ReportCarrierQueryFailures();
+    if (dropped) return 1;
     DriverLog(kLogFault, "KivIN : Carrier remained high > 4 sec before RX");
     return 0;
 }

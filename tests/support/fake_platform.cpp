@@ -63,6 +63,11 @@ const SYSTEMTIME kDefaultLocalTime{2026, 3, 0, 1, 14, 5, 9, 250};
 std::mutex fakeMutex;
 std::atomic<uint64_t> virtualNow{0};
 std::atomic<uint64_t> sleeps{0};
+// Sleep's granularity in microseconds (0: exact) and the part of a
+// millisecond that coarse sleeps have run ahead of virtual time so far.
+uint64_t sleepTickMicros = 0;
+uint64_t sleepRemainderMicros = 0;
+DWORD tickCountStart = 0;
 std::function<void(uint64_t)> sleepHook;
 SYSTEMTIME localTime = kDefaultLocalTime;
 std::vector<fake::ThreadStart> threadStarts;
@@ -169,6 +174,9 @@ void Reset() {
     std::lock_guard<std::mutex> lock(fakeMutex);
     virtualNow = 0;
     sleeps = 0;
+    sleepTickMicros = 0;
+    sleepRemainderMicros = 0;
+    tickCountStart = 0;
     sleepHook = nullptr;
     localTime = kDefaultLocalTime;
     threadStarts.clear();
@@ -185,6 +193,17 @@ void Reset() {
 
 uint64_t Now() { return virtualNow.load(); }
 uint64_t SleepCount() { return sleeps.load(); }
+
+void SetSleepTick(uint64_t micros) {
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    sleepTickMicros = micros;
+    sleepRemainderMicros = 0;
+}
+
+void SetTickCountStart(DWORD start) {
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    tickCountStart = start;
+}
 
 void SetSleepHook(std::function<void(uint64_t)> hook) {
     std::lock_guard<std::mutex> lock(fakeMutex);
@@ -331,15 +350,30 @@ void ClearCalls() {
 }  // namespace fake
 
 extern "C" void Sleep(DWORD milliseconds) {
-    const uint64_t now = virtualNow += milliseconds;
     ++sleeps;
     std::function<void(uint64_t)> hook;
+    uint64_t now = 0;
     {
         std::lock_guard<std::mutex> lock(fakeMutex);
+        uint64_t advance = milliseconds;
+        if (sleepTickMicros != 0 && milliseconds != 0) {
+            // A sleep lasts whole ticks, at least one.
+            const uint64_t wanted = static_cast<uint64_t>(milliseconds) * 1000;
+            const uint64_t micros = (wanted + sleepTickMicros - 1) / sleepTickMicros * sleepTickMicros;
+            sleepRemainderMicros += micros;
+            advance = sleepRemainderMicros / 1000;
+            sleepRemainderMicros %= 1000;
+        }
+        now = virtualNow += advance;
         callLog.push_back("Sleep " + std::to_string(milliseconds));
         hook = sleepHook;
     }
     if (hook) hook(now);
+}
+
+extern "C" DWORD GetTickCount(void) {
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    return static_cast<DWORD>(tickCountStart + virtualNow.load());
 }
 
 extern "C" void GetLocalTime(SYSTEMTIME* time) {

@@ -34,6 +34,13 @@ uint64_t Now();
 void SetSleepHook(std::function<void(uint64_t now)> hook);
 // Number of Sleep calls since Reset.
 uint64_t SleepCount();
+// Makes every Sleep last whole ticks of this many microseconds, at least one
+// (Windows' default timer gives 15625: a Sleep(1) lasts about 15.6 ms);
+// 0, the default, makes Sleep(n) last exactly n ms.
+void SetSleepTick(uint64_t micros);
+// GetTickCount returns this value plus the virtual time (wrapping at 2^32);
+// 0 by default.
+void SetTickCountStart(DWORD start);
 
 void SetLocalTime(const SYSTEMTIME& time);
 

@@ -111,6 +111,28 @@ TEST_F(EntryTest, BusyFlagIsAwaited4002TimesThenRefusedWithOneMessage) {
     }
 }
 
+// With Sleep(1) lasting a 15.6 ms timer tick the wait still gives up after
+// 4002 ms, not after 4002 ticks (a minute), also across the tick count's wrap.
+TEST_F(EntryTest, BusyWaitEndsAfter4002MsWhateverASleepLasts) {
+    const struct {
+        uint64_t tickMicros;
+        DWORD tickStart;
+        uint64_t sleeps;  // 4002 ms in ticks, rounded up
+    } clocks[] = {{15625, 0, 257}, {15600, 0xFFFFFF00u, 257}, {2000, 0xFFFFFFFFu, 2001}};
+    for (const auto& clock : clocks) {
+        SCOPED_TRACE(clock.tickMicros);
+        fake::Reset();
+        log.Clear();
+        fake::SetSleepTick(clock.tickMicros);
+        fake::SetTickCountStart(clock.tickStart);
+        block->busy = 1;
+        EXPECT_EQ(1, Call(CommandFlush));
+        EXPECT_EQ(clock.sleeps, fake::SleepCount());
+        EXPECT_GE(fake::Now(), 4002u);
+        EXPECT_EQ(std::vector<std::string>{kBusyMessage}, log.Texts());
+    }
+}
+
 TEST_F(EntryTest, BusyFlagFreedDuringTheWaitIsTakenAndReleased) {
     block->exceptionEnabled = 1;
     block->busy = 1;

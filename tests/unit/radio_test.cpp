@@ -16,7 +16,7 @@ const Bytes kLinkReset = {0x07, 0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00};
 constexpr int64_t kNever = -1;
 constexpr uint64_t kStuck = UINT64_MAX;
 
-enum class Fault { None, WriteFails, ShortWrite, RtsFails, FirstStatusFails };
+enum class Fault { None, WriteFails, ShortWrite, RtsFails, FirstStatusFails, StatusAlwaysFails, StatusAlwaysFailsWriteFails };
 
 struct TransmitCase {
     const char* name;
@@ -79,6 +79,14 @@ TEST_F(RadioTest, TransmissionKeysAroundTheFrame) {
          {" KivIN: Fail to set RTS to on", " KivIN: Fail to set RTS to off"}},
         {"failed status reads as no carrier", 1, 150, 100, 50, kStuck, 180, Fault::FirstStatusFails, 1,
          with({"Poll 1 sleep 0"}, keyed, {"Poll 1 sleep 0"}), {"KivIN : Fail to get CD state"}},
+        // A port without modem lines: every query fails and reads as no
+        // carrier; one line per transmission says how often.
+        {"no modem lines", 1, 150, 100, 50, kStuck, 180, Fault::StatusAlwaysFails, 0,
+         with({"Poll 1 sleep 0"}, keyed, {"Poll 2000 sleep 2000"}),
+         {"KivIN : Fail to get CD state (2001 times)", "KivIN : No Carrier Detected 2 sec after TX"}},
+        {"no modem lines and a write error", 1, 150, 100, 50, kStuck, 180, Fault::StatusAlwaysFailsWriteFails, 0,
+         {"Poll 1 sleep 0", "RTS on", "Sleep 150", "Write 12 failed", "Sleep 100", "RTS off", "Sleep 50"},
+         {"KivIN : Fail to get CD state"}},
         {"flag 2 is a plain wire", 2, 150, 100, 50, kStuck, kNever, Fault::None, 1, {"Write 12"}, {}},
         {"flag 0 is a plain wire", 0, 150, 100, 50, kStuck, kNever, Fault::None, 1, {"Write 12"}, {}},
     };
@@ -96,6 +104,9 @@ TEST_F(RadioTest, TransmissionKeysAroundTheFrame) {
         if (c.fault == Fault::ShortWrite) fake::LimitWrites(10);
         if (c.fault == Fault::RtsFails) fake::FailCall(fake::Fn::EscapeComm, 1, -1);
         if (c.fault == Fault::FirstStatusFails) fake::FailCall(fake::Fn::ModemStatus, 1);
+        if (c.fault == Fault::StatusAlwaysFails || c.fault == Fault::StatusAlwaysFailsWriteFails)
+            fake::FailCall(fake::Fn::ModemStatus, 1, -1);
+        if (c.fault == Fault::StatusAlwaysFailsWriteFails) fake::FailCall(fake::Fn::WriteFile, 1);
 
         EXPECT_EQ(c.result, SendFrame(kLinkReset.data()));
         EXPECT_EQ(c.steps, RadioSteps());
@@ -149,6 +160,49 @@ TEST_F(RadioTest, ExchangeOverTheRadioReadsTheAnswerAfterTheCarrier) {
     EXPECT_EQ(1u, fake::Writes().size());
     EXPECT_EQ(150u + 400u, fake::Now());  // the read began when the carrier dropped
     EXPECT_TRUE(log.Texts().empty());
+}
+
+// On a stock Windows host a Sleep(1) lasts a timer tick of about 15.6 ms:
+// every carrier wait still ends after its time, not after as many ticks, and
+// the tick count's wrap in the middle of a wait changes nothing.
+TEST_F(RadioTest, CarrierWaitsLastTheirTimeWhateverASleepLasts) {
+    struct Wait {
+        const char* name;
+        uint64_t busyUntil;  // carrier before the write
+        int64_t answerFrom;  // carrier after the write
+        bool receive;        // the reception's wait instead of the transmission's
+        uint64_t limitMs;
+        const char* message;
+    };
+    const Wait waits[] = {
+        {"clear channel", kStuck, kNever, false, 4000, "KivIN : Carrier Detect high > 4 sec while TX"},
+        {"answering carrier", 0, kNever, false, 2000, "KivIN : No Carrier Detected 2 sec after TX"},
+        {"carrier drop", kStuck, kNever, true, 4000, "KivIN : Carrier remained high > 4 sec before RX"},
+    };
+    const struct {
+        uint64_t tickMicros;
+        DWORD tickStart;
+    } clocks[] = {{0, 0}, {15625, 0}, {15600, 0xFFFFF000u}, {1000, 0xFFFFFFFFu}};
+    for (const Wait& w : waits) {
+        for (const auto& clock : clocks) {
+            SCOPED_TRACE(std::string(w.name) + " tick " + std::to_string(clock.tickMicros));
+            SetUp();
+            log.Clear();
+            writeAt = -1;
+            block->radioEnabled = 1;
+            block->radioOnTime = block->radioOffTime = block->radioDelayTime = 0;
+            ScriptCarrier(w.busyUntil, w.answerFrom);
+            fake::SetSleepTick(clock.tickMicros);
+            fake::SetTickCountStart(clock.tickStart);
+            const uint64_t start = fake::Now();
+            uint8_t message[kMessageBufferSize];
+            EXPECT_EQ(0, w.receive ? ReceiveFrame(message) : SendFrame(kLinkReset.data()));
+            const uint64_t tick = clock.tickMicros == 0 ? 1 : (clock.tickMicros + 999) / 1000;
+            EXPECT_GE(fake::Now() - start, w.limitMs);
+            EXPECT_LT(fake::Now() - start, w.limitMs + tick + 1);
+            EXPECT_EQ(std::vector<std::string>{w.message}, log.Texts());
+        }
+    }
 }
 
 }  // namespace
