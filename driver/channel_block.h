@@ -14,23 +14,30 @@ struct PortDescriptor {
     uint16_t options;   // port-options word handed to PortOpen; Open stores 8
 };
 
+// Each field says which code writes it. Whatever else a channel needs (its
+// listener, its host client's ownership) lives in the side table of
+// driver/channel_state.h: this layout is the host's and does not change.
 struct ChannelBlock {
-    int32_t readTimeout;       // tens of ms, as last given by Open or SetPort; never read back
-    int32_t portEnabled;       // PortSettings.enabled at Open; 1 after a good ReopenPort
-    uint32_t portHandle;       // open port (platform handle as 32 bits); 0 = no port
-    PortDescriptor port;       // copied by Open, updated by SetPort
-    uint8_t hostAddress[2];    // our own station number, high byte first (line order)
-    uint16_t crcTable[256];    // frame CRC table, rebuilt at every Open
-    uint8_t clientId;          // host client id from Tav5MkClient
-    uint8_t linkReset[65536];  // per station: 1 once a link reset was sent since Open
-    uint8_t fcb;               // bit 0: frame-count bit of the next request
-    uint16_t channelNumber;    // channel number of Open; gate lookups pass it less one
-    uint8_t busy;              // 1 while a command or the listener owns the line
-    uint8_t exceptionEnabled;  // report-by-exception on (from the configuration file)
-    uint8_t radioEnabled;      // radio keying on when exactly 1
-    int32_t radioOnTime;       // ms between raising RTS and writing; default 200
-    int32_t radioOffTime;      // ms between the end of the write and dropping RTS
-    int32_t radioDelayTime;    // ms after dropping RTS before the answer is awaited
+    int32_t readTimeout;       // tens of ms; written by Open and by SetPort (when non-zero); applied by
+                               // Open, ReopenPort and SetPort
+    int32_t portEnabled;       // PortSettings.enabled; written by Open, set to 1 by a good ReopenPort
+    uint32_t portHandle;       // open port (platform handle as 32 bits), 0 = no port; written by Open,
+                               // SetPort and ReopenPort when a port opened, cleared by Close and ClosePort
+    PortDescriptor port;       // written by a good Open, SetPort (name and line) and ReopenPort
+    uint8_t hostAddress[2];    // our own station number, high byte first (line order); configuration reader
+    uint16_t crcTable[256];    // frame CRC table; rebuilt by Open (CrcInit)
+    uint8_t clientId;          // host client id; written by Open's Tav5MkClient
+    uint8_t linkReset[65536];  // per station: 1 once a link reset was sent since Open; cleared by Open,
+                               // set by the link-reset procedure
+    uint8_t fcb;               // bit 0: frame-count bit of the next request; cleared by Open, flipped by
+                               // the request procedures and the listener
+    uint16_t channelNumber;    // channel number of Open (written by it); gate lookups pass it less one
+    uint8_t busy;              // 1 while a command or the listener owns the line; KivMain and the listener
+    uint8_t exceptionEnabled;  // report-by-exception on; configuration reader (at Open)
+    uint8_t radioEnabled;      // radio keying on when exactly 1; configuration reader
+    int32_t radioOnTime;       // ms between raising RTS and writing; default 200; configuration reader
+    int32_t radioOffTime;      // ms between the end of the write and dropping RTS; configuration reader
+    int32_t radioDelayTime;    // ms after dropping RTS before the answer is awaited; configuration reader
 };
 
 static_assert(sizeof(ChannelBlock) == 66104, "channel block size");
@@ -54,7 +61,8 @@ static_assert(offsetof(ChannelBlock, radioDelayTime) == 66100, "layout");
 extern thread_local ChannelBlock* CurrentChannel;
 
 // Process-wide end of work: 0 from load, 1 once any listener's host wait
-// failed; never cleared.
+// failed (the host is shutting down); never cleared. A listener stopped by
+// its channel never sets it.
 int32_t ShutdownLatchIsSet();
 void SetShutdownLatch();
 
@@ -63,11 +71,10 @@ inline uint16_t HostAddressOf(const ChannelBlock* block) {
     return static_cast<uint16_t>((block->hostAddress[0] << 8) | block->hostAddress[1]);
 }
 
-// The port handle field. Close clears it without the busy flag, so it may
-// change under a running listener: it is read and written whole, atomically.
-// A listener that read it just before the close then calls with a closed
-// handle, which the platform refuses (the POSIX stand-in never hands a closed
-// handle's value out again and wakes a call blocked on it).
+// The port handle field, read and written whole, atomically. Close, which
+// runs without the busy flag, stops the channel's listener before it closes
+// the port, and every other writer holds the line, so the listener never
+// uses a handle that was closed (or given to another port) under it.
 inline uint32_t PortHandleOf(const ChannelBlock* block) {
     return __atomic_load_n(&block->portHandle, __ATOMIC_RELAXED);
 }

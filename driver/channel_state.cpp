@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "driver/channel_block.h"
+
 namespace {
 
 static_assert(offsetof(ChannelState, block) == 0, "the owner comes first; Release clears what follows it");
@@ -41,4 +43,10 @@ void ReleaseChannelState(ChannelState* state) {
     const size_t ownerSize = sizeof state->block;
     std::memset(reinterpret_cast<unsigned char*>(state) + ownerSize, 0, sizeof *state - ownerSize);
     __atomic_store_n(&state->block, static_cast<ChannelBlock*>(nullptr), __ATOMIC_RELEASE);
+}
+
+int ChannelWorkMustEnd(const ChannelBlock* block) {
+    if (ShutdownLatchIsSet()) return 1;
+    const ChannelState* state = FindChannelState(block);
+    return state != nullptr && __atomic_load_n(&state->stopRequested, __ATOMIC_ACQUIRE) != 0;
 }

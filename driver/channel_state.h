@@ -37,16 +37,17 @@ struct ChannelState {
     ChannelBlock* block;  // the block this entry serves; nullptr = free entry (atomic)
 
     // --- Listener (driver/lifecycle.cpp, exception/listener.cpp) ------------
-    // stopRequested: written by Open/SetPort/Close (host thread), read by the
-    //   listener between waits and between exchanges; atomic.
-    // phase: written by Open (Running, before the thread starts) and by the
-    //   listener (Ended, its last touch of block and entry); atomic.
-    // thread: the platform thread handle, written by Open, used by the
-    //   stopper to wait for the thread's end; 0 = none.
+    // stopRequested: set by Close and by an Open whose file turns
+    //   report-by-exception off (host thread), read by the listener and the
+    //   event fetches between waits and exchanges; atomic.
+    // phase: Running written by Open before the thread starts; Ended written
+    //   by the listener as its last touch of block and entry; None written
+    //   by the stopper once the thread has ended; atomic.
+    // thread: the platform thread handle, written by Open, awaited and
+    //   cleared by the stopper (Close, Open) on the host thread; 0 = none.
     // clientRegistered: 1 while the host client in block->clientId belongs to
-    //   this channel. Written by Open (set) and Close (cleared) on the host
-    //   thread, or by the stopper after the listener ended; not read by the
-    //   listener.
+    //   this channel; set by Open, taken (atomic exchange) by Close, or by a
+    //   listener whose host wait failed, whichever removes the client.
     uint8_t stopRequested;
     uint8_t phase;  // ListenerPhase
     uint8_t clientRegistered;
@@ -81,6 +82,11 @@ ChannelState* FindChannelState(const ChannelBlock* block);
 // The entry of block: the existing one, or a fresh zero-filled entry claimed
 // for it. nullptr when the table is full.
 ChannelState* ClaimChannelState(ChannelBlock* block);
+
+// 1 when work on the block must end early: the shutdown latch is set or the
+// channel's listener was asked to stop. Read between exchanges by the
+// listener and by event fetches.
+int ChannelWorkMustEnd(const ChannelBlock* block);
 
 // Clears the entry and gives it back to the table. The caller makes sure
 // no listener still uses it.

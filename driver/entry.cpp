@@ -42,18 +42,46 @@ const CommandEntry kCommands[CommandCount + 1] = {
     {SetPort, true, true, true},
 };
 
+// Once the latch is set the host is shutting down. Commands that only close,
+// discard or describe still run, so the host's shutdown goes on promptly and
+// its ports are let go; the rest would use a line whose listeners are gone
+// and answer 2 without doing anything, so that no Read, Write or Open
+// reports work done that was not done. The first refusal is logged.
+int RunsAfterShutdown(int32_t command) {
+    switch (command) {
+        case CommandFlush:
+        case CommandParseAddress:
+        case CommandCheckAddress:
+        case CommandClose:
+        case CommandClosePort:
+        case CommandDescribe:
+            return 1;
+        default:
+            return 0;
+    }
+}
+constexpr int32_t kRefusedAfterShutdown = 2;
+int32_t shutdownRefusalLogged = 0;
+
+int32_t RefuseAfterShutdown(int32_t command) {
+    if (__atomic_exchange_n(&shutdownRefusalLogged, 1, __ATOMIC_ACQ_REL) == 0)
+        DriverLog(kLogFault, "KivIN : Driver stopped by the host, command %d refused", static_cast<int>(command));
+    return kRefusedAfterShutdown;
+}
+
 }  // namespace
 
 int32_t ShutdownLatchIsSet() { return __atomic_load_n(&shutdownLatch, __ATOMIC_ACQUIRE); }
 
 void SetShutdownLatch() { __atomic_store_n(&shutdownLatch, 1, __ATOMIC_RELEASE); }
 
-// Returns the handler's result, 0 while the shutdown latch is set, and 1 for
-// a command number without a handler, a missing block or parameter record,
-// or a busy flag not obtained within 4002 ms.
+// Returns the handler's result, 2 for a command that no longer runs once the
+// shutdown latch is set, and 1 for a command number without a handler, a
+// missing block or parameter record, or a busy flag not obtained within
+// 4002 ms.
 extern "C" int32_t KIV_CDECL KivMain(CallRecord* call) {
-    if (ShutdownLatchIsSet()) return 0;
     if (call == nullptr) return 1;
+    if (ShutdownLatchIsSet() && !RunsAfterShutdown(call->command)) return RefuseAfterShutdown(call->command);
     CurrentChannel = call->block;
     if (call->command < 1 || call->command > CommandCount) return 1;
     const CommandEntry& entry = kCommands[call->command];

@@ -15,6 +15,20 @@
 namespace {
 
 constexpr int kShutdownPauseMs = 1000;
+// The start pause is slept in steps of this many ms, so that a stop request
+// does not wait for the whole pause.
+constexpr int kStopCheckMs = 20;
+// What a stop allows for the host's message wait to return: the host wakes
+// its clients many times a second (the stand-in every 20 ms).
+constexpr uint32_t kHostWaitAllowanceMs = 1000;
+// What one try of an exchange may take beyond its reads: the input purge
+// and the write, generously.
+constexpr uint32_t kTryOverheadMs = 1000;
+constexpr uint32_t kTries = 3;
+// The carrier waits of one keyed try: clear to send, answer, carrier drop.
+constexpr uint32_t kRadioCarrierWaitsMs = 4000 + 2000 + 4000;
+// Read time-out PortOpen leaves when none was given.
+constexpr uint32_t kDefaultReadMs = 1000;
 constexpr uint8_t kBareHeaderLength = 7;  // L of a message that is only a header
 constexpr int kNoticeClassByte = 9;       // event-class byte of a notice (needs L >= 9)
 
@@ -49,30 +63,89 @@ void LogIllegalFrame(const uint8_t* message) {
 
 }  // namespace
 
+namespace {
+
+uint32_t NonNegative(int32_t value) { return value > 0 ? static_cast<uint32_t>(value) : 0; }
+
+// Pauses ms in short steps; 0 as soon as the channel's work must end.
+int PauseUnlessEnded(const ChannelBlock* block, int ms) {
+    for (int waited = 0; waited < ms; waited += kStopCheckMs) {
+        if (ChannelWorkMustEnd(block)) return 0;
+        Sleep(static_cast<DWORD>(ms - waited < kStopCheckMs ? ms - waited : kStopCheckMs));
+    }
+    return !ChannelWorkMustEnd(block);
+}
+
+// Takes the line, waiting without limit for a host command to free it,
+// unless the channel's work must end meanwhile. 1 when the line is held.
+int TakeLineUnlessEnded(ChannelBlock* block) {
+    while (!TryTakeBusy(block)) {
+        if (ChannelWorkMustEnd(block)) return 0;
+        Sleep(1);
+    }
+    if (!ChannelWorkMustEnd(block)) return 1;
+    ReleaseBusy(block);
+    return 0;
+}
+
+// After the host's wait failed: the host client goes, unless Close owns
+// its removal (a listener started without a side-table entry removes it).
+void RemoveOwnClient(ChannelBlock* block, uint8_t client) {
+    ChannelState* state = FindChannelState(block);
+    if (state == nullptr || __atomic_exchange_n(&state->clientRegistered, static_cast<uint8_t>(0), __ATOMIC_ACQ_REL))
+        Tav5RmClient(client);
+}
+
+}  // namespace
+
+// One host message wait plus one exchange (three tries, each with its two
+// reads and, with radio keying, its carrier waits and key times).
+uint32_t ListenerStopBoundMs(const ChannelBlock* block) {
+    const uint32_t readMs = block->readTimeout > 0 ? NonNegative(block->readTimeout) * 10 : kDefaultReadMs;
+    uint32_t tryMs = kTryOverheadMs + 2 * readMs;
+    if (block->radioEnabled == 1)
+        tryMs += kRadioCarrierWaitsMs + NonNegative(block->radioOnTime) + NonNegative(block->radioOffTime) +
+                 NonNegative(block->radioDelayTime);
+    return kHostWaitAllowanceMs + kStopCheckMs + kTries * tryMs;
+}
+
 // Thread body; block is the channel's ChannelBlock. Runs until the host's
-// message wait fails, then sets the shutdown latch, removes the channel's
-// host client and ends. Returns nothing.
-void ListenerThread(void* argument) {
+// message wait fails (then it sets the shutdown latch and removes the
+// channel's host client), or until its channel stops it or the latch is
+// set (then Close removes the client). Its last touch of the block and the
+// side table is marking itself ended. Returns 0.
+unsigned KIV_THREAD_CALL ListenerThread(void* argument) {
     ChannelBlock* block = static_cast<ChannelBlock*>(argument);
     DriverLog(kLogFault, "KivIN : Start Report-By-Exception Thread");
-    Sleep(kListenerStartPauseMs);
-    CurrentChannel = block;
-    // Open registered the client before starting this thread and keeps it
-    // while the thread runs.
+    // Open registered the client before starting this thread.
     const uint8_t client = block->clientId;
-    uint8_t hostMessage[kHostMessageSize];
-    while ((Tav5WaitMsg(client, hostMessage, 1) & 0xFFFF) != 0) {
-        // No limit: a host command holds the line for a few seconds at most.
-        while (!TryTakeBusy(block)) Sleep(1);
-        if (BytesWaiting(block) > 0) HandleUnsolicitedFrame(block);
-        ReleaseBusy(block);
+    int hostStopped = 0;
+    if (PauseUnlessEnded(block, kListenerStartPauseMs)) {
+        CurrentChannel = block;
+        uint8_t hostMessage[kHostMessageSize];
+        for (;;) {
+            const int woke = (Tav5WaitMsg(client, hostMessage, 1) & 0xFFFF) != 0;
+            if (ChannelWorkMustEnd(block)) break;
+            if (!woke) {
+                hostStopped = 1;
+                break;
+            }
+            if (!TakeLineUnlessEnded(block)) break;
+            // No port while ClosePort has it closed: nothing is read until
+            // ReopenPort or SetPort brings one back (they hold the line).
+            if (BytesWaiting(block) > 0) HandleUnsolicitedFrame(block);
+            ReleaseBusy(block);
+        }
     }
-    SetShutdownLatch();
-    Sleep(kShutdownPauseMs);
-    Tav5RmClient(client);
+    if (hostStopped) {
+        SetShutdownLatch();
+        Sleep(kShutdownPauseMs);
+        RemoveOwnClient(block, client);
+    }
     DriverLog(kLogFault, "KivIN : ShutDown Report By Excption thread");
     if (ChannelState* state = FindChannelState(block))
         __atomic_store_n(&state->phase, static_cast<uint8_t>(ListenerEnded), __ATOMIC_RELEASE);
+    return 0;
 }
 
 // Receives one frame and answers or drops it; every refusal is logged.
@@ -109,6 +182,9 @@ void HandleUnsolicitedFrame(ChannelBlock* block) {
 // order; the results of the acknowledgement and of the actions are not
 // examined, so one failure does not stop the next. Returns nothing.
 void HandleExceptionNotice(GateRequest* request, uint8_t eventClass) {
+    // After the latch or a stop request nothing is acknowledged or fetched:
+    // the unit keeps its records for whoever asks next.
+    if (ChannelWorkMustEnd(CurrentChannel)) return;
     uint16_t station = static_cast<uint16_t>(request->station);
     uint8_t acknowledgement[kMessageBufferSize] = {};
     BuildReplyHeader(acknowledgement, 9, station, 1, OpcodeExceptionNotice);
@@ -118,10 +194,12 @@ void HandleExceptionNotice(GateRequest* request, uint8_t eventClass) {
     // The fetches that follow are new requests; nothing flips between them.
     FlipFcb();
 
-    if (eventClass & ClassStatusEvents) FetchStatusEvents(request);
-    if (eventClass & ClassRegisterChanges) FetchRegisterChanges(request);
-    if (eventClass & ClassLoggedEvents) FetchLoggedEvents(request);
-    if (eventClass & ClassClock) SetClock(request);
+    // Each action is one or more exchanges; a stop or the latch ends the
+    // notice between them (the fetches also stop between their passes).
+    if ((eventClass & ClassStatusEvents) && !ChannelWorkMustEnd(CurrentChannel)) FetchStatusEvents(request);
+    if ((eventClass & ClassRegisterChanges) && !ChannelWorkMustEnd(CurrentChannel)) FetchRegisterChanges(request);
+    if ((eventClass & ClassLoggedEvents) && !ChannelWorkMustEnd(CurrentChannel)) FetchLoggedEvents(request);
+    if ((eventClass & ClassClock) && !ChannelWorkMustEnd(CurrentChannel)) SetClock(request);
     if (eventClass & ClassUndefined) DriverLog(kLogFault, "KivIN : Illegal Exception Event (%d)", eventClass);
 }
 

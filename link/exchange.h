@@ -50,6 +50,12 @@ inline uint16_t MessageDestination(const uint8_t* m) {
 inline uint16_t MessageSource(const uint8_t* m) {
     return static_cast<uint16_t>((m[HeaderSource] << 8) | m[HeaderSource + 1]);
 }
+// A 32-bit number of a message, most significant byte first (as every
+// number of more than one byte travels on the line).
+inline uint32_t GetHigh32(const uint8_t* in) {
+    return (static_cast<uint32_t>(in[0]) << 24) | (static_cast<uint32_t>(in[1]) << 16) |
+           (static_cast<uint32_t>(in[2]) << 8) | in[3];
+}
 inline uint8_t MessageFunction(const uint8_t* m) { return m[HeaderControl] & ControlFunction; }
 // True for an exception notice (set 1, opcode 9, function 3).
 inline bool IsExceptionNotice(const uint8_t* m) {

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "driver/channel_block.h"
+
 constexpr uint8_t kFrameStartHi = 0x05;  // first start byte
 constexpr uint8_t kFrameStartLo = 0x64;  // second start byte
 constexpr int kMessageBufferSize = 256;  // length byte + up to 255 bytes
@@ -37,6 +39,10 @@ constexpr uint32_t kMaxHuntBytes = 512;
 
 // The same operations on the current channel's table and port.
 void CrcInit();
+// 1 when CrcInit has filled the block's table (so an Open got that far):
+// entry 1 is the polynomial and never 0, while a new block arrives
+// zero-filled.
+inline int CrcTableBuilt(const ChannelBlock* block) { return block->crcTable[1] != 0; }
 uint16_t CrcUpdate(uint16_t crc, uint8_t byte);
 uint16_t EncodeFrame(const uint8_t* message, uint8_t* out);
 // Sends a message; 1 when it was written whole (and, with radio keying, the

@@ -29,3 +29,21 @@ inline uint32_t HandleToField(HANDLE handle) {
 inline HANDLE FieldToHandle(uint32_t field) {
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(field));
 }
+
+// Threads the driver starts and later waits for (the channel listeners). The
+// body's calling convention is the one the Windows C runtime's thread start
+// takes, so that no start record is needed.
+#if defined(_WIN32)
+#define KIV_THREAD_CALL __stdcall
+#else
+#define KIV_THREAD_CALL
+#endif
+typedef unsigned(KIV_THREAD_CALL* ThreadBody)(void* argument);
+
+// Starts body(argument) on a new thread with at least stackSize bytes of
+// stack. Returns the thread's handle, or 0 when no thread could be started.
+uintptr_t StartThread(ThreadBody body, unsigned stackSize, void* argument);
+// Waits up to milliseconds for the thread to end. 1 once it has ended (its
+// handle is given back then and must not be used again); 0 when it still
+// runs (the handle stays valid for another wait).
+int AwaitThreadEnd(uintptr_t thread, uint32_t milliseconds);

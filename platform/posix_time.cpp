@@ -1,6 +1,4 @@
-// POSIX stand-ins for the Win32 time and thread calls: Sleep, GetTickCount, GetLocalTime
-// and the C runtime's _beginthread.
-#include <pthread.h>
+// POSIX stand-ins for the Win32 time calls: Sleep, GetTickCount and GetLocalTime.
 #include <sys/time.h>
 #include <time.h>
 
@@ -40,39 +38,3 @@ extern "C" void GetLocalTime(SYSTEMTIME* time) {
     time->wMilliseconds = static_cast<WORD>(now.tv_usec / 1000);
 }
 
-namespace {
-
-struct ThreadStart {
-    void (*start)(void*);
-    void* argument;
-};
-
-void* RunThread(void* raw) {
-    ThreadStart start = *static_cast<ThreadStart*>(raw);
-    delete static_cast<ThreadStart*>(raw);
-    start.start(start.argument);
-    return nullptr;
-}
-
-}  // namespace
-
-// A detached thread with the asked stack size (raised to the system's
-// minimum); -1 when none could be started.
-extern "C" uintptr_t _beginthread(void (*start)(void*), unsigned stackSize, void* argument) {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) return static_cast<uintptr_t>(-1);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    if (stackSize != 0) {
-        size_t size = stackSize < PTHREAD_STACK_MIN ? PTHREAD_STACK_MIN : stackSize;
-        pthread_attr_setstacksize(&attributes, size);
-    }
-    ThreadStart* startRecord = new ThreadStart{start, argument};
-    pthread_t thread;
-    int started = pthread_create(&thread, &attributes, RunThread, startRecord);
-    pthread_attr_destroy(&attributes);
-    if (started != 0) {
-        delete startRecord;
-        return static_cast<uintptr_t>(-1);
-    }
-    return static_cast<uintptr_t>(thread);
-}

@@ -5,13 +5,6 @@
 
 #include <cstdint>
 
-#if defined(_WIN32)
-// A Windows build that links the fake platform: the C runtime declares its
-// own _beginthread as an import; ours takes another link name.
-#include <process.h>
-#define _beginthread KivOwnBeginThread
-#endif
-
 typedef void* HANDLE;
 typedef uint32_t DWORD;
 typedef int BOOL;
@@ -152,7 +145,4 @@ void Sleep(DWORD milliseconds);
 // wraps at 2^32 (about 49.7 days), so only differences mean anything.
 DWORD GetTickCount(void);
 void GetLocalTime(SYSTEMTIME* time);
-// Starts a detached thread running start(argument) with the given stack size;
-// returns -1 when no thread could be started.
-uintptr_t _beginthread(void (*start)(void*), unsigned stackSize, void* argument);
 }

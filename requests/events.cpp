@@ -6,6 +6,7 @@
 
 #include "driver/channel_block.h"
 #include "driver/log_holding.h"
+#include "driver/channel_state.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"
@@ -13,12 +14,14 @@
 
 namespace {
 
-// What sets the three kinds of event apart.
-struct EventKind {
+// The three kinds of event.
+enum class EventKind { RegisterChanges, StatusEvents, LoggedEvents };
+
+// What sets a kind apart on the line.
+struct EventLayout {
     uint8_t opcode;       // fetch request opcode
     uint8_t recordSize;   // bytes per record in the answer
     uint16_t addressMask; // address bits the record's first two bytes carry
-    void (*store)(const uint8_t* record, uint16_t station, uint16_t address);
 };
 
 constexpr int kAnswerMoreFlag = 8;  // byte of the answer: more records wait
@@ -31,11 +34,12 @@ constexpr int32_t kWholeValue = 255;
 // fetch, not one per record.
 thread_local bool impossibleStampLogged = false;
 
-uint32_t ReadBigEndian32(const uint8_t* bytes) {
-    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
-           (static_cast<uint32_t>(bytes[2]) << 8) | bytes[3];
-}
-
+// Passes of one fetch. A unit answers with up to 41 records a pass, so this
+// is over 40,000 register changes (20,000 status or logged events) for one
+// notice or read: more than a unit's event store holds, so only a unit stuck
+// with its more flag set reaches it. It also bounds how long one fetch holds
+// the line while host commands wait for it.
+constexpr int kMaxFetchPasses = 1000;
 // Looks the record's gate up on the current channel; 1 with its id, 0 (and
 // the missing-gate line logged) when the host has no such gate.
 int FindGate(uint16_t station, int32_t area, uint16_t address, int32_t* gateId) {
@@ -54,7 +58,7 @@ void StoreRegisterChange(const uint8_t* record, uint16_t station, uint16_t addre
     if (!FindGate(station, AreaRegister, address, &gateId)) return;
     uint8_t client = CurrentChannel->clientId;
     double cooked = 0.0;
-    if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(ReadBigEndian32(record + 2)), &cooked))) {
+    if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(GetHigh32(record + 2)), &cooked))) {
         DriverLog(kLogFault, "KivIN : Fail to cook gate id %d", gateId);
         return;
     }
@@ -76,48 +80,70 @@ void StoreLoggedEvent(const uint8_t* record, uint16_t station, uint16_t address)
     if (!FindGate(station, AreaRegister, address, &gateId)) return;
     uint8_t client = CurrentChannel->clientId;
     double cooked = 0.0;
-    if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(ReadBigEndian32(record + 2)), &cooked))) {
+    if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(GetHigh32(record + 2)), &cooked))) {
         DriverLog(kLogFault, "KivIN : Can not cook gate R%.4d%.4d", station, address);
         return;
     }
     StoreTimedValue(client, gateId, cooked, record + 6);
 }
 
-const EventKind kRegisterChanges = {OpcodeRegisterChanges, 6, 0xFFFF, StoreRegisterChange};
-const EventKind kStatusEvents = {OpcodeStatusEvents, 8, 0x1FFF, StoreStatusEvent};
-const EventKind kLoggedEvents = {OpcodeLoggedEvents, 12, 0x0FFF, StoreLoggedEvent};
+EventLayout LayoutOf(EventKind kind) {
+    switch (kind) {
+        case EventKind::RegisterChanges: return {OpcodeRegisterChanges, 6, 0xFFFF};
+        case EventKind::StatusEvents: return {OpcodeStatusEvents, 8, 0x1FFF};
+        case EventKind::LoggedEvents: break;
+    }
+    return {OpcodeLoggedEvents, 12, 0x0FFF};
+}
+
+void StoreRecord(EventKind kind, const uint8_t* record, uint16_t station, uint16_t address) {
+    switch (kind) {
+        case EventKind::RegisterChanges: StoreRegisterChange(record, station, address); return;
+        case EventKind::StatusEvents: StoreStatusEvent(record, station, address); return;
+        case EventKind::LoggedEvents: StoreLoggedEvent(record, station, address); return;
+    }
+}
 
 // Stores the records of one accepted answer, stopping early once the
 // shutdown latch is set. The count comes from the length byte, so no record
 // reaches past the message's end.
-void StoreRecords(const EventKind& kind, const uint8_t* answer) {
+void StoreRecords(EventKind kind, const uint8_t* answer) {
+    const EventLayout layout = LayoutOf(kind);
     uint8_t length = answer[HeaderLength];
-    int count = length >= kAnswerMoreFlag ? (length - kAnswerMoreFlag) / kind.recordSize : 0;
+    int count = length >= kAnswerMoreFlag ? (length - kAnswerMoreFlag) / layout.recordSize : 0;
     uint16_t station = MessageSource(answer);
     for (int i = 0; i < count; ++i) {
-        const uint8_t* record = answer + kAnswerRecords + i * kind.recordSize;
-        uint16_t address = static_cast<uint16_t>(((record[0] << 8) | record[1]) & kind.addressMask);
+        const uint8_t* record = answer + kAnswerRecords + i * layout.recordSize;
+        uint16_t address = static_cast<uint16_t>(((record[0] << 8) | record[1]) & layout.addressMask);
         if (ShutdownLatchIsSet()) return;
-        kind.store(record, station, address);
+        StoreRecord(kind, record, station, address);
     }
 }
 
 // The fetch shared by the three kinds: 0 when every pass was answered, the
-// last exchange's 1 or 2 otherwise, 1 without a request. An answer too short
-// to hold the more flag (length below 8) counts as "no more".
-int32_t FetchEvents(const EventKind& kind, GateRequest* request) {
+// last exchange's 1 or 2 otherwise, 1 without a request or when the unit
+// still said "more" after kMaxFetchPasses passes (logged). An answer too
+// short to hold the more flag (length below 8) counts as "no more". The
+// latch or a stop of the channel's listener ends the fetch between passes.
+int32_t FetchEvents(EventKind kind, GateRequest* request) {
     if (request == nullptr) return 1;
     impossibleStampLogged = false;
+    const uint8_t opcode = LayoutOf(kind).opcode;
     uint16_t station = static_cast<uint16_t>(request->station);
-    for (;;) {
+    for (int pass = 1;; ++pass) {
         uint8_t message[kMessageBufferSize] = {};
         uint8_t answer[kMessageBufferSize] = {};
-        BuildRequestHeader(message, 7, FunctionAskData, station, kind.opcode);
-        int result = ExchangeRequest(message, station, kind.opcode, FunctionAnswerData, answer);
+        BuildRequestHeader(message, 7, FunctionAskData, station, opcode);
+        int result = ExchangeRequest(message, station, opcode, FunctionAnswerData, answer);
         if (result != 0) return result;
         StoreRecords(kind, answer);
         bool more = answer[HeaderLength] >= kAnswerMoreFlag && answer[kAnswerMoreFlag] != 0;
-        if (!more || ShutdownLatchIsSet()) break;
+        if (!more || ChannelWorkMustEnd(CurrentChannel)) break;
+        if (pass == kMaxFetchPasses) {
+            DriverLog(kLogFault, "KivIN : Station %d still has more events after %d passes, fetch stopped", station,
+                kMaxFetchPasses);
+            return 1;
+        }
         FlipFcb();
     }
     // The data word only marks completion; a caller without one still gets
@@ -142,9 +168,9 @@ LocalMoment UnpackTimeStamp(const uint8_t* stamp, uint16_t* milliseconds) {
 
 }  // namespace
 
-int32_t FetchRegisterChanges(GateRequest* request) { return FetchEvents(kRegisterChanges, request); }
-int32_t FetchStatusEvents(GateRequest* request) { return FetchEvents(kStatusEvents, request); }
-int32_t FetchLoggedEvents(GateRequest* request) { return FetchEvents(kLoggedEvents, request); }
+int32_t FetchRegisterChanges(GateRequest* request) { return FetchEvents(EventKind::RegisterChanges, request); }
+int32_t FetchStatusEvents(GateRequest* request) { return FetchEvents(EventKind::StatusEvents, request); }
+int32_t FetchLoggedEvents(GateRequest* request) { return FetchEvents(EventKind::LoggedEvents, request); }
 
 // Returns the local calendar seconds of the stamp (as mktime would give them
 // for these fields), or -1 when a field names no real moment (month 0, the

@@ -38,11 +38,6 @@ void PutHigh32(uint8_t* out, uint32_t value) {
     out[3] = static_cast<uint8_t>(value);
 }
 
-uint32_t GetHigh32(const uint8_t* in) {
-    return (static_cast<uint32_t>(in[0]) << 24) | (static_cast<uint32_t>(in[1]) << 16) |
-           (static_cast<uint32_t>(in[2]) << 8) | in[3];
-}
-
 // A single-bit gate keeps its bit in the 16-bit word at byte offset 2 of the
 // first value (the host reads and writes it there).
 uint16_t BitWordOf(const int32_t* data) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -41,6 +42,34 @@ TEST(HostLoad, DescribeThroughDynamicLoading) {
     // Open fails with 2: the process did not end in the C library's err().
     EXPECT_NE(std::string::npos, output.find("[32] KivIN : File kivIN97.int not found !")) << output;
     EXPECT_NE(std::string::npos, output.find("open 2\n")) << output;
+}
+
+// A host that opens and closes a channel in a fresh block each time (freed
+// after Close), with report-by-exception on and off, then unloads the
+// driver: threads, descriptors and host clients come back to where they
+// were, and nothing of the driver runs after the unload (it would crash).
+TEST(HostLoad, ChannelsEndWithTheirCloseAndTheDriverUnloads) {
+    constexpr int kCycles = 200;
+    const std::string output = RunCommand(kProbe + " " + kDriver + " cycles " + std::to_string(kCycles) + " 2>&1");
+    const size_t at = output.find("cycles ");
+    ASSERT_NE(std::string::npos, at) << output;
+    int cycles = 0, failures = -1, threads[2] = {}, descriptors[2] = {}, clients[2] = {};
+    ASSERT_EQ(8, std::sscanf(output.c_str() + at, "cycles %d failures %d threads %d %d descriptors %d %d clients %d %d",
+                             &cycles, &failures, &threads[0], &threads[1], &descriptors[0], &descriptors[1],
+                             &clients[0], &clients[1]))
+        << output;
+    EXPECT_EQ(kCycles, cycles);
+    EXPECT_EQ(0, failures) << output;
+    EXPECT_EQ(threads[0], threads[1]) << output;
+    EXPECT_EQ(descriptors[0], descriptors[1]) << output;
+    EXPECT_EQ(0, clients[0]) << output;
+    EXPECT_EQ(0, clients[1]) << output;
+    const size_t unload = output.find("unloaded ");
+    ASSERT_NE(std::string::npos, unload) << output;
+    int unloaded = 0, threadsAfter = -1;
+    ASSERT_EQ(2, std::sscanf(output.c_str() + unload, "unloaded %d threads %d", &unloaded, &threadsAfter)) << output;
+    EXPECT_EQ(1, unloaded);
+    EXPECT_LE(threadsAfter, threads[0]) << output;
 }
 
 #if !defined(_WIN32)

@@ -2,34 +2,136 @@
 // linking the runtime itself), calls Describe with and without a block, then
 // an Open whose configuration file is missing (so the driver logs), and
 // prints what it saw, one fact per line.
+//
+// With "cycles N" it instead opens and closes a channel N times, each time
+// in a fresh block that it frees after Close, with report-by-exception on
+// and off by turns, then unloads the driver, and prints the threads, open
+// descriptors (handles) and host clients before, after the cycles and after
+// the unload.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "kivlink.h"
 
+typedef int32_t(
+#if defined(_WIN32)
+    __cdecl
+#endif
+        * CountFunction)(void);
+
 #if defined(_WIN32)
 #include <windows.h>
+#include <tlhelp32.h>
+static HMODULE driverModule;
 static KivMainFunction LoadDriver(const char* path) {
-    HMODULE module = LoadLibraryA(path);
-    if (module == nullptr) return nullptr;
-    return reinterpret_cast<KivMainFunction>(reinterpret_cast<void*>(GetProcAddress(module, "KivMain")));
+    driverModule = LoadLibraryA(path);
+    if (driverModule == nullptr) return nullptr;
+    return reinterpret_cast<KivMainFunction>(reinterpret_cast<void*>(GetProcAddress(driverModule, "KivMain")));
+}
+static bool UnloadDriver() { return FreeLibrary(driverModule) != 0; }
+static CountFunction RuntimeClientCount() {
+    HMODULE runtime = GetModuleHandleA("TAVLIB.DLL");
+    if (runtime == nullptr) return nullptr;
+    return reinterpret_cast<CountFunction>(reinterpret_cast<void*>(GetProcAddress(runtime, "TavClientCount")));
+}
+static int ThreadCount() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return -1;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        count += entry.th32OwnerProcessID == GetCurrentProcessId();
+    CloseHandle(snapshot);
+    return count;
+}
+static int DescriptorCount() {
+    DWORD handles = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &handles) ? static_cast<int>(handles) : -1;
 }
 #else
+#include <dirent.h>
 #include <dlfcn.h>
+static void* driverModule;
 static KivMainFunction LoadDriver(const char* path) {
-    void* module = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
+    driverModule = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (driverModule == nullptr) {
         std::printf("dlopen: %s\n", dlerror());
         return nullptr;
     }
-    return reinterpret_cast<KivMainFunction>(dlsym(module, "KivMain"));
+    return reinterpret_cast<KivMainFunction>(dlsym(driverModule, "KivMain"));
 }
+static bool UnloadDriver() { return dlclose(driverModule) == 0; }
+static CountFunction RuntimeClientCount() {
+    // The runtime the driver brought in is already loaded: find it there.
+    void* self = dlopen(nullptr, RTLD_NOW);
+    void* found = self != nullptr ? dlsym(RTLD_DEFAULT, "TavClientCount") : nullptr;
+    if (found == nullptr) {
+        void* runtime = dlopen("libTAVLIB.so", RTLD_NOW | RTLD_NOLOAD);
+        if (runtime != nullptr) found = dlsym(runtime, "TavClientCount");
+    }
+    return reinterpret_cast<CountFunction>(found);
+}
+static int EntriesIn(const char* folder) {
+    DIR* directory = opendir(folder);
+    if (directory == nullptr) return -1;
+    int count = 0;
+    while (struct dirent* entry = readdir(directory)) count += entry->d_name[0] != '.';
+    closedir(directory);
+    return count;
+}
+static int ThreadCount() { return EntriesIn("/proc/self/task"); }
+static int DescriptorCount() { return EntriesIn("/proc/self/fd"); }
 #endif
+
+static bool WriteText(const char* name, const char* text) {
+    FILE* file = std::fopen(name, "wb");
+    if (file == nullptr) return false;
+    std::fputs(text, file);
+    return std::fclose(file) == 0;
+}
+
+// Channel 98 listens, 99 does not; both run on the null device.
+static int RunCycles(KivMainFunction kivMain, int cycles, int32_t blockSize) {
+    if (!WriteText("kivIN98.int", "HostAddress=1\nEXCEPTION=ON\n") || !WriteText("kivIN99.int", "HostAddress=1\n"))
+        return 1;
+    const int threads = ThreadCount();
+    const int descriptors = DescriptorCount();
+    CountFunction clients = RuntimeClientCount();
+    const int clientsBefore = clients != nullptr ? clients() : -1;
+    int failures = 0;
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        // calloc: the host hands blocks over zero-filled.
+        ChannelBlock* block = static_cast<ChannelBlock*>(std::calloc(1, static_cast<size_t>(blockSize)));
+        PortSettings port;
+        std::memset(&port, 0, sizeof port);
+        std::strcpy(port.portName, "NUL");
+        port.enabled = 1;
+        port.readTimeout = 4;
+        const int32_t channel = cycle % 2 == 0 ? 98 : 99;
+        CallRecord open{block, 1, channel, 0, &port};
+        CallRecord close{block, 11, channel, 0, nullptr};
+        failures += kivMain(&open) != 0;
+        failures += kivMain(&close) != 0;
+        std::free(block);
+    }
+    const int clientsAfter = clients != nullptr ? clients() : -1;
+    std::printf("cycles %d failures %d threads %d %d descriptors %d %d clients %d %d\n", cycles, failures, threads,
+                ThreadCount(), descriptors, DescriptorCount(), clientsBefore, clientsAfter);
+    std::fflush(stdout);
+    const bool unloaded = UnloadDriver();
+    std::printf("unloaded %d threads %d\n", unloaded ? 1 : 0, ThreadCount());
+    std::remove("kivIN98.int");
+    std::remove("kivIN99.int");
+    return 0;
+}
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: kiv_host_probe DRIVER\n");
+        std::fprintf(stderr, "usage: kiv_host_probe DRIVER [cycles N]\n");
         return 2;
     }
     KivMainFunction kivMain = LoadDriver(argv[1]);
@@ -45,6 +147,8 @@ int main(int argc, char** argv) {
                 static_cast<int>(std::strlen(info.banner)), info.blockSize, info.defaultReadTimeout,
                 info.defaultLine.baudRate, info.defaultLine.dataBits, info.defaultLine.stopBits,
                 info.defaultLine.parity, info.defaultExtra);
+
+    if (argc >= 4 && std::string(argv[2]) == "cycles") return RunCycles(kivMain, std::atoi(argv[3]), info.blockSize);
 
     std::vector<unsigned char> block(static_cast<size_t>(info.blockSize), 0);
     PortSettings port;

@@ -133,7 +133,7 @@ TEST_F(LifecycleLineTest, ClosePortTwiceThenReopenPort) {
     EXPECT_EQ(0, Call(CommandClosePort));
     EXPECT_EQ(0, Call(CommandFlush));
     ASSERT_EQ(0, Call(CommandReopenPort));
-    EXPECT_EQ(1000u, ReadTimeoutMs());  // the port layer's own, not the stored 4
+    EXPECT_EQ(40u, ReadTimeoutMs());  // the stored 4 tens of ms
     ExpectBytesBothWays();
 }
 
@@ -143,7 +143,7 @@ TEST_F(LifecycleLineTest, SetPortMovesToAnotherNameAndBack) {
     EXPECT_STREQ("NUL", block->port.name);
     EXPECT_NE(0u, block->portHandle);
     ASSERT_EQ(0, SetPort(line.driverPort()));
-    EXPECT_EQ(1000u, ReadTimeoutMs());
+    EXPECT_EQ(40u, ReadTimeoutMs());  // the stored one: the record's was 0
     ExpectBytesBothWays();
 }
 

@@ -3,6 +3,10 @@
 #include "tests/support/fake_platform.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <thread>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -72,6 +76,16 @@ std::function<void(uint64_t)> sleepHook;
 SYSTEMTIME localTime = kDefaultLocalTime;
 std::vector<fake::ThreadStart> threadStarts;
 bool failThreadStarts = false;
+bool runThreads = false;
+
+// A started thread that really runs (RunThreads on), awaited by handle.
+struct RunningThread {
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+};
+std::map<uintptr_t, std::shared_ptr<RunningThread>> runningThreads;
 
 std::vector<std::unique_ptr<Port>> ports;
 DCB portDefaultDcb = DefaultDcb();
@@ -181,6 +195,11 @@ void Reset() {
     localTime = kDefaultLocalTime;
     threadStarts.clear();
     failThreadStarts = false;
+    runThreads = false;
+    // A thread a test left running keeps running on its own.
+    for (auto& entry : runningThreads)
+        if (entry.second->thread.joinable()) entry.second->thread.detach();
+    runningThreads.clear();
     ports.clear();
     portDefaultDcb = DefaultDcb();
     portDefaultTimeouts = DefaultTimeouts();
@@ -223,6 +242,11 @@ std::vector<ThreadStart> ThreadStarts() {
 void FailThreadStarts(bool on) {
     std::lock_guard<std::mutex> lock(fakeMutex);
     failThreadStarts = on;
+}
+
+void RunThreads(bool on) {
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    runThreads = on;
 }
 
 void FailCall(Fn fn, int first, int count) {
@@ -381,11 +405,42 @@ extern "C" void GetLocalTime(SYSTEMTIME* time) {
     *time = localTime;
 }
 
-extern "C" uintptr_t _beginthread(void (*start)(void*), unsigned stackSize, void* argument) {
+uintptr_t StartThread(ThreadBody body, unsigned stackSize, void* argument) {
     std::lock_guard<std::mutex> lock(fakeMutex);
-    if (failThreadStarts) return static_cast<uintptr_t>(-1);
-    threadStarts.push_back(fake::ThreadStart{start, stackSize, argument});
-    return threadStarts.size();
+    if (failThreadStarts) return 0;
+    threadStarts.push_back(fake::ThreadStart{body, stackSize, argument});
+    const uintptr_t handle = threadStarts.size();
+    if (runThreads) {
+        std::shared_ptr<RunningThread> running = std::make_shared<RunningThread>();
+        running->thread = std::thread([running, body, argument] {
+            body(argument);
+            std::lock_guard<std::mutex> doneLock(running->mutex);
+            running->done = true;
+            running->ended.notify_all();
+        });
+        runningThreads[handle] = running;
+    }
+    return handle;
+}
+
+// A recorded start that never ran has ended at once. A running one is waited
+// for on the real clock, generously: the asked bound is virtual time.
+int AwaitThreadEnd(uintptr_t thread, uint32_t) {
+    std::shared_ptr<RunningThread> running;
+    {
+        std::lock_guard<std::mutex> lock(fakeMutex);
+        auto found = runningThreads.find(thread);
+        if (found == runningThreads.end()) return 1;
+        running = found->second;
+    }
+    {
+        std::unique_lock<std::mutex> lock(running->mutex);
+        if (!running->ended.wait_for(lock, std::chrono::seconds(60), [&] { return running->done; })) return 0;
+    }
+    running->thread.join();
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    runningThreads.erase(thread);
+    return 1;
 }
 
 extern "C" {

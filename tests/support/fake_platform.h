@@ -1,6 +1,6 @@
 // A fake of the platform layer for tests: virtual time (Sleep advances a
 // clock instead of sleeping), recorded calls, a settable local time, thread
-// starts that are recorded instead of run, and scripted serial ports (input
+// starts that are recorded (and run only when asked), and scripted serial ports (input
 // queue, recorded writes, RTS, a carrier-detect line, failing calls).
 //
 // Ports. CreateFileA of any name opens a new fake port unless a failure is
@@ -45,14 +45,17 @@ void SetTickCountStart(DWORD start);
 void SetLocalTime(const SYSTEMTIME& time);
 
 struct ThreadStart {
-    void (*start)(void*);
+    ThreadBody start;
     unsigned stackSize;
     void* argument;
 };
-// Thread starts since Reset; none of them ran.
+// Thread starts since Reset. They run only while RunThreads is on; a start
+// that did not run counts as ended for AwaitThreadEnd.
 std::vector<ThreadStart> ThreadStarts();
-// Makes the next thread starts fail (return -1) while on.
+// Makes the next thread starts fail (return 0) while on.
 void FailThreadStarts(bool on);
+// Thread starts from now on really run their body on a thread (off after Reset).
+void RunThreads(bool on);
 
 // ---- Serial ports ----
 

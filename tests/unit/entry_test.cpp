@@ -1,6 +1,7 @@
 // The entry point: dispatch, refusals, the busy flag and the shutdown latch.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -180,20 +181,59 @@ TEST_F(EntryTest, CurrentChannelIsTheCallsBlock) {
 }
 
 // The latch is process-wide and never cleared, so it is tested in a child.
+// After the latch: the close family, the address commands and Describe
+// still run; every command that would use the line answers 2 and does
+// nothing, so no Read, Write or Open reports work it did not do.
 void SetLatchAndCallEverything() {
+    fake::Reset();
+    LogCapture log;
+    ChannelBlock block{};
+    block.portHandle = HandleToField(fake::OpenPort("COM1"));
     SetShutdownLatch();
+    bool ok = true;
+    auto check = [&ok](bool condition, const char* what) {
+        if (!condition) std::fprintf(stderr, "check failed: %s\n", what);
+        ok = ok && condition;
+    };
+
     DriverInfo info;
     std::memset(&info, 0x5A, sizeof info);
     CallRecord describe{nullptr, CommandDescribe, 0, 0, &info};
-    bool ok = KivMain(&describe) == 0 && info.driverKind == 0x5A5A5A5A;
-    for (int32_t command = -1; command <= 16; ++command) {
-        CallRecord call{nullptr, command, 1, 0, nullptr};
-        ok = ok && KivMain(&call) == 0;
+    check(KivMain(&describe) == 0 && info.blockSize == 66104, "Describe still fills its record");
+
+    int32_t data[4] = {77, 77, 77, 77};
+    GateRequest request{0, 0, 12, AreaRegister, 300, 255, 32, 0, 1, 0, data};
+    PortSettings settings{};
+    std::strcpy(settings.portName, "COM9");
+    settings.enabled = 1;
+    PortChange change{};
+    std::strcpy(change.portName, "COM9");
+    const struct {
+        int32_t command;
+        void* parameters;
+        int32_t result;
+    } kCases[] = {
+        {CommandOpen, &settings, 2},     {CommandRead, &request, 2},       {CommandReadBlock, &request, 2},
+        {CommandWrite, &request, 2},     {CommandWriteBlock, &request, 2}, {CommandReopenPort, nullptr, 2},
+        {CommandSetPort, &change, 2},    {CommandFlush, nullptr, 0},       {CommandClosePort, nullptr, 0},
+        {CommandClose, nullptr, 0},
+    };
+    for (const auto& one : kCases) {
+        CallRecord call{&block, one.command, 1, 0, one.parameters};
+        const int32_t result = KivMain(&call);
+        if (result != one.result) std::fprintf(stderr, "command %d gave %d\n", one.command, result);
+        check(result == one.result, "result of a command after the latch");
     }
+    check(data[0] == 77, "nothing stored");
+    check(fake::CallCount(fake::Fn::WriteFile) == 0 && fake::CallCount(fake::Fn::CreateFile) == 0,
+          "nothing sent, no port opened");
+    check(block.portHandle == 0, "the close family closed the port");
+    check(log.Count("KivIN : Driver stopped by the host, command 1 refused") == 1 && log.Texts().size() == 1,
+          "one refusal logged, once");
     std::exit(ok ? 0 : 1);
 }
 
-TEST(EntryDeathTest, AfterTheLatchEveryCommandReturnsZeroAndTouchesNothing) {
+TEST(EntryDeathTest, AfterTheLatchOnlyTheCloseFamilyAndDescribeRun) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(SetLatchAndCallEverything(), ::testing::ExitedWithCode(0), "");
 }

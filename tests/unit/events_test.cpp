@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/channel_block.h"
+#include "driver/channel_state.h"
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "requests/events.h"
@@ -533,6 +534,38 @@ TEST_F(EventFetchTest, ImpossibleStampsGiveTimeMinusOneLoggedOncePerFetch) {
         EXPECT_EQ(6, ValueOf(gates[1]).milliseconds);
         EXPECT_EQ(kExampleSeconds, ValueOf(gates[2]).time);
     }
+}
+
+// How a fetch ends when the unit keeps saying "more": an answer of header
+// and more flag alone (L = 8) still asks again; a stop request of the
+// channel's listener ends it after the pass; a unit stuck with the flag set
+// is left after the bound, logged once, with the line given back.
+TEST_F(EventFetchTest, MoreFlagPassesEndWithTheUnitAStopOrTheBound) {
+    ASSERT_EQ(8, FetchAnswer(5, true, {})[0]);
+    AnswerWith({FetchAnswer(5, true, {}), FetchAnswer(5, false, {})});
+    EXPECT_EQ(0, FetchStatusEvents(&request));
+    EXPECT_EQ(2u, requests.size());
+    EXPECT_EQ(0, dataWord);
+
+    ChannelState* state = ClaimChannelState(block.get());
+    ASSERT_NE(nullptr, state);
+    state->stopRequested = 1;
+    requests.clear();
+    replies.clear();
+    AnswerWith({FetchAnswer(5, true, {}), FetchAnswer(5, false, {})});
+    FetchStatusEvents(&request);
+    EXPECT_EQ(1u, requests.size());
+    ReleaseChannelState(state);
+
+    requests.clear();
+    replies.clear();
+    dataWord = kUntouched;
+    for (int pass = 0; pass < 1100; ++pass) AnswerWith({FetchAnswer(0, true, {})});
+    EXPECT_EQ(1, FetchRegisterChanges(&request));
+    EXPECT_EQ(1000u, requests.size());
+    EXPECT_EQ(kUntouched, dataWord);
+    EXPECT_EQ(std::vector<std::string>{"KivIN : Station 12 still has more events after 1000 passes, fetch stopped"},
+              Texts());
 }
 
 TEST_F(EventFetchTest, FailedExchangeEndsTheFetchWithItsCodeAndKeepsEarlierRecords) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/channel_block.h"
+#include "driver/channel_state.h"
 #include "driver/commands.h"
 #include "exception/listener.h"
 #include "tavlib/tavlib_control.h"
@@ -24,6 +25,7 @@
 namespace {
 
 const char kThreadFailed[] = "KivIN : Can Not open Report-By-Excepton thread !!!";
+const char kListenerEnded[] = "KivIN : ShutDown Report By Excption thread";
 
 void WriteConfig(int32_t channel, const std::string& text) {
     char name[64];
@@ -240,7 +242,8 @@ TEST_F(LifecycleTest, ClosePortAndCloseCloseOnceAndKeepTheirHandleWhenTheCloseFa
         const int closes = fake::CallCount(fake::Fn::Close);
         EXPECT_EQ(0, Call(command));  // nothing left to close
         EXPECT_EQ(closes, fake::CallCount(fake::Fn::Close));
-        EXPECT_EQ(clients, TavClientCount());  // the client stays registered
+        // ClosePort keeps the client for ReopenPort; Close ends the channel.
+        EXPECT_EQ(command == CommandClose ? 0 : clients, TavClientCount());
     }
 }
 
@@ -269,46 +272,54 @@ TEST_F(LifecycleTest, SetPortRecordsTheChangeAndOpensTheNewName) {
     EXPECT_EQ(8, block->port.options);
     EXPECT_EQ(9600u, fake::PortDcb(Port()).BaudRate);
     EXPECT_EQ(4, block->readTimeout);  // 0 keeps the stored one
-    EXPECT_EQ(1000u, ReadTimeoutMs());  // the port layer's own, not the stored one
+    EXPECT_EQ(40u, ReadTimeoutMs());    // and applies it to the new port
 
     ASSERT_EQ(0, SetPort("COM2", 9));
     EXPECT_EQ(9, block->readTimeout);
-    EXPECT_EQ(1000u, ReadTimeoutMs());
+    EXPECT_EQ(90u, ReadTimeoutMs());
     EXPECT_EQ(1, OpenPortCount());
 }
 
-TEST_F(LifecycleTest, SetPortClosesTheOpenPortFirstWhateverTheName) {
+// Another name (letter case counts) is opened before the old port is
+// closed; the same name is closed first, for ports that allow one user.
+TEST_F(LifecycleTest, SetPortOpensAnotherNameFirstAndClosesTheSameNameFirst) {
     for (const char* name : {"com1", "COM1"}) {
         SCOPED_TRACE(name);
-        fake::Reset();
-        block.reset(new ChannelBlock());
         ASSERT_EQ(0, Open("COM1"));
         HANDLE first = Port();
         fake::ClearCalls();
         ASSERT_EQ(0, SetPort(name));
-        const std::vector<std::string> calls = fake::Calls();
-        ASSERT_FALSE(calls.empty());
-        EXPECT_EQ("Close", calls[0]);
-        EXPECT_EQ(std::string("Open ") + name, calls[1]);
+        std::vector<std::string> calls = fake::Calls();
+        calls.erase(std::remove_if(calls.begin(), calls.end(),
+                                   [](const std::string& call) { return call != "Close" && call.rfind("Open", 0) != 0; }),
+                    calls.end());
+        const std::vector<std::string> sameFirst{"Close", std::string("Open ") + name};
+        const std::vector<std::string> newFirst{std::string("Open ") + name, "Close"};
+        EXPECT_EQ(std::strcmp(name, "COM1") == 0 ? sameFirst : newFirst, calls);
         EXPECT_FALSE(fake::PortIsOpen(first));
         EXPECT_EQ(name, fake::PortName(Port()));
+        ASSERT_EQ(0, Call(CommandClose));
     }
 }
 
-TEST_F(LifecycleTest, SetPortThatCannotOpenLeavesNoPortButKeepsTheNewSettings) {
+// A failed SetPort or re-Open to another port leaves the channel on its old
+// port, with its old settings, and says so in the log.
+TEST_F(LifecycleTest, FailedMoveToAnotherPortKeepsTheOldOneAndLogsIt) {
     ASSERT_EQ(0, Open("COM1"));
     HANDLE first = Port();
     fake::RefuseName("COM3");
     EXPECT_EQ(2, SetPort("COM3", 6));
-    EXPECT_FALSE(fake::PortIsOpen(first));
-    EXPECT_EQ(0u, block->portHandle);
-    EXPECT_STREQ("COM3", block->port.name);
-    EXPECT_EQ(9600, block->port.line.baudRate);
-    EXPECT_EQ(6, block->readTimeout);
-    EXPECT_TRUE(log->Texts().back().find("Fail to open") == std::string::npos);  // SetPort logs nothing
+    EXPECT_EQ(2, Open("COM3", 1, 6));
+    EXPECT_TRUE(fake::PortIsOpen(first));
+    EXPECT_EQ(first, Port());
+    EXPECT_STREQ("COM1", block->port.name);
+    EXPECT_EQ(19200, block->port.line.baudRate);
+    EXPECT_EQ(4, block->readTimeout);
+    EXPECT_EQ(2, log->Count("KIVINTROL, DPC3000 : Fail to open COM3"));
+    EXPECT_EQ(1, OpenPortCount());
 }
 
-TEST_F(LifecycleTest, ReopenPortOpensTheStoredPortWithoutItsStoredTimeout) {
+TEST_F(LifecycleTest, ReopenPortOpensTheStoredPortWithItsStoredTimeout) {
     ASSERT_EQ(0, Open("COM1", 5, 4));
     EXPECT_EQ(5, block->portEnabled);
     ASSERT_EQ(0, Call(CommandClosePort));
@@ -317,7 +328,7 @@ TEST_F(LifecycleTest, ReopenPortOpensTheStoredPortWithoutItsStoredTimeout) {
     EXPECT_TRUE(fake::PortIsOpen(Port()));
     EXPECT_EQ("COM1", fake::PortName(Port()));
     EXPECT_EQ(19200u, fake::PortDcb(Port()).BaudRate);
-    EXPECT_EQ(1000u, ReadTimeoutMs());
+    EXPECT_EQ(40u, ReadTimeoutMs());
 
     // Still open: the port is closed first, so one handle stays in use.
     HANDLE second = Port();
@@ -329,6 +340,7 @@ TEST_F(LifecycleTest, ReopenPortOpensTheStoredPortWithoutItsStoredTimeout) {
     EXPECT_EQ(2, Call(CommandReopenPort));
     EXPECT_EQ(0u, block->portHandle);
     EXPECT_EQ(0, OpenPortCount());
+    EXPECT_EQ(1, log->Count("KIVINTROL, DPC3000 : Fail to open COM1"));
 }
 
 TEST_F(LifecycleTest, ASecondOpenReplacesThePortAndKeepsTheOneListenerAndClient) {
@@ -348,12 +360,13 @@ TEST_F(LifecycleTest, ASecondOpenReplacesThePortAndKeepsTheOneListenerAndClient)
     EXPECT_EQ(1, TavClientCount());
     EXPECT_EQ(client, block->clientId);
 
-    // Without report-by-exception in the file the listener still runs, with
-    // its client: again no second client.
+    // Without report-by-exception in the file the listener is stopped; the
+    // channel keeps its one client.
     WriteConfig(kChannel, "HostAddress=1\n");
     ASSERT_EQ(0, Open("COM2"));
     EXPECT_EQ(1, OpenPortCount());
     EXPECT_EQ(1u, fake::ThreadStarts().size());
+    EXPECT_EQ(0u, FindChannelState(block.get())->thread);
     EXPECT_EQ(1, TavClientCount());
 }
 
@@ -375,6 +388,46 @@ TEST_F(LifecycleTest, ANewBlockAtTheAddressOfAnOldOneGetsItsOwnListener) {
     ASSERT_EQ(0, Open("COM2"));
     EXPECT_EQ(2u, fake::ThreadStarts().size());
     EXPECT_EQ(2, TavClientCount());
+}
+
+// A channel's listener and client end with it, with report-by-exception on
+// and off and a fresh block each time that the host frees after Close:
+// nothing of the channel stays behind and the latch stays clear.
+TEST_F(LifecycleTest, CloseEndsTheListenerAndTheClientOfEveryFreshBlock) {
+    fake::RunThreads(true);
+    TavSetWaitTick(1);
+    constexpr int kCycles = 40;
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        const bool listening = cycle % 2 == 0;
+        WriteConfig(kChannel, listening ? "HostAddress=1\nEXCEPTION=ON\n" : "HostAddress=1\n");
+        block.reset(new ChannelBlock());
+        ASSERT_EQ(0, Open("COM1"));
+        ASSERT_EQ(0, Open("COM1"));  // a re-Open registers no second client, starts no second listener
+        EXPECT_EQ(1, TavClientCount());
+        ASSERT_EQ(0, Call(CommandClose));
+        EXPECT_EQ(0, TavClientCount());
+        EXPECT_EQ(nullptr, FindChannelState(block.get()));
+        block.reset();  // the host frees it; AddressSanitizer sees any later use
+    }
+    EXPECT_EQ(static_cast<size_t>(kCycles / 2), fake::ThreadStarts().size());
+    EXPECT_EQ(kCycles / 2, log->Count(kListenerEnded));
+    EXPECT_EQ(0, OpenPortCount());
+    EXPECT_EQ(0, ShutdownLatchIsSet());
+}
+
+TEST_F(LifecycleTest, AnOpenWhoseFileTurnsReportByExceptionOffStopsTheListener) {
+    fake::RunThreads(true);
+    TavSetWaitTick(1);
+    WriteConfig(kChannel, "HostAddress=1\nEXCEPTION=ON\n");
+    ASSERT_EQ(0, Open("COM1"));
+    WriteConfig(kChannel, "HostAddress=1\n");
+    ASSERT_EQ(0, Open("COM1"));
+    EXPECT_EQ(0u, FindChannelState(block.get())->thread);
+    EXPECT_EQ(1, log->Count(kListenerEnded));
+    EXPECT_EQ(1, TavClientCount());  // the channel keeps its client
+    EXPECT_EQ(0, ShutdownLatchIsSet());
+    ASSERT_EQ(0, Call(CommandClose));
+    EXPECT_EQ(0, TavClientCount());
 }
 
 }  // namespace

@@ -350,7 +350,7 @@ protected:
         TavStopWaits();
         ListenerThread(block.get());
         check(log->Texts() == std::vector<std::string>{kStart, kShutdown}, "start and shutdown logged, nothing else");
-        check(fake::Now() == 5000 && fake::SleepCount() == 2, "4 s start pause, 1 s before removing the client");
+        check(fake::Now() == 5000, "4 s start pause, 1 s before removing the client");
         check(ShutdownLatchIsSet() != 0, "latch set");
         check(TavClientCount() == 0, "client removed");
         check(fake::CallCount(fake::Fn::ClearCommError) == 0, "port untouched");
@@ -359,7 +359,7 @@ protected:
         int32_t data = 77;
         GateRequest read{0, 0, 12, AreaRegister, 300, 255, 32, 0, 1, 0, &data};
         CallRecord call{&other, CommandRead, 4, 0, &read};
-        check(KivMain(&call) == 0 && data == 77, "a read returns 0 and stores nothing");
+        check(KivMain(&call) == 2 && data == 77, "a read is refused and stores nothing");
         check(fake::CallCount(fake::Fn::WriteFile) == 0, "nothing sent");
         check.Exit();
     }
@@ -454,6 +454,25 @@ protected:
         check.Exit();
     }
 
+    // Another channel's host wait failed: this listener neither acknowledges
+    // nor fetches (the unit keeps its records), ends, and leaves the removal
+    // of its client to Close.
+    void LatchedListenerLeavesTheNoticeAlone() {
+        ChildChecks check;
+        RegisterClient();
+        fetchRecords[5] = StatusRecord(1);
+        Arrive(Notice(12, 0x01));
+        SetShutdownLatch();
+        HandleUnsolicitedFrame(block.get());
+        check(Written().empty(), "no acknowledgement, no fetch");
+        ListenerThread(block.get());
+        check(TavClientCount() == 1, "the client stays for Close");
+        check(log->Texts() == std::vector<std::string>{kStart, kShutdown}, "start and end logged");
+        CallRecord close{block.get(), CommandClose, kChannelNumber, 0, nullptr};
+        check(KivMain(&close) == 0 && block->portHandle == 0, "Close still runs after the latch");
+        check.Exit();
+    }
+
     // The queue query fails: nothing is read, nothing sent.
     void FailingQueueQuery() {
         ChildChecks check;
@@ -475,6 +494,10 @@ protected:
 
 TEST_F(ListenerDeathTest, FailedMessageWaitSetsTheLatchAndRemovesTheClient) {
     EXPECT_EXIT(StopAtFirstWait(), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ListenerDeathTest, AfterTheLatchNoNoticeIsAcknowledged) {
+    EXPECT_EXIT(LatchedListenerLeavesTheNoticeAlone(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(ListenerDeathTest, WakeUpHandlesAWaitingFrameAndFreesTheLine) {
