@@ -6,6 +6,11 @@
 #include <string>
 #include <sys/wait.h>
 
+#include <cstdlib>
+#include <sstream>
+#include <unistd.h>
+
+#include "tests/support/tool_run.h"
 #include "tools/kivsim/kivsim.h"
 
 #if defined(KIV_KIVPOLL_PATH)
@@ -101,6 +106,102 @@ TEST_F(KivpollTest, EventReadsAndListeningPrintGateUpdatesWithUnitTime) {
     EXPECT_NE(std::string::npos, run.output.find("\"gate\":\"R00120077\",\"value\":4242")) << run.output;
 }
 
+// Every JSON line of the output through a strict parser (Python's json on
+// strict UTF-8); "" when all parse, else what failed.
+std::string StrictJsonProblems(const std::string& output) {
+    if (std::system("python3 -c 'import json' >/dev/null 2>&1") != 0) return "";
+    char name[] = "/tmp/kivpoll-json-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) return "no scratch file";
+    std::string lines;
+    std::stringstream stream(output);
+    for (std::string line; std::getline(stream, line);)
+        if (line.rfind("{", 0) == 0) lines += line + "\n";
+    ssize_t written = write(fd, lines.data(), lines.size());
+    close(fd);
+    std::string command = std::string("python3 -c \"import json,sys\n"
+                                      "for l in open(sys.argv[1],'rb'): json.loads(l.decode('utf-8'))\" ") +
+                          name + " 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string problems;
+    char buffer[256];
+    while (pipe != nullptr && std::fgets(buffer, sizeof buffer, pipe) != nullptr) problems += buffer;
+    if (pipe != nullptr) pclose(pipe);
+    std::remove(name);
+    return written == static_cast<ssize_t>(lines.size()) ? problems : "short write";
+}
+
+TEST_F(KivpollTest, GateValuesPrintExactlyAndJsonParsesStrictly) {
+    sim.SetExceptionMode(12, true);
+    sim.QueueRegisterChange(12, 77, 123456789);
+    sim.QueueRegisterChange(12, 78, 0x80000000u);
+    PollRun run = Kivpoll(port + "'!R0012'");
+    EXPECT_NE(std::string::npos, run.output.find("123456789")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("-2147483648")) << run.output;
+    EXPECT_EQ(std::string::npos, run.output.find("e+0")) << run.output;
+
+    sim.QueueRegisterChange(12, 77, 5);
+    // A raw byte that is no UTF-8 in an address, a refused address and gate
+    // updates without a unit time stamp.
+    run = Kivpoll(port + "--json '!R0012' \"$(printf 'R\\377012')\" R00129300");
+    EXPECT_EQ("", StrictJsonProblems(run.output)) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("\"unit_time\":null")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("\"address\":\"R\\u00ff012\"")) << run.output;
+    // A request refused before it reached the line has no round trip.
+    EXPECT_NE(std::string::npos, run.output.find("\"address\":\"R00129300\",\"op\":\"check\",\"result\":1,"
+                                                 "\"status\":\"refused\",\"rtt_ms\":null"))
+        << run.output;
+}
+
+TEST_F(KivpollTest, OptionContradictionsAndRangesAreRefusedBeforeAnythingRuns) {
+    const struct {
+        const char* arguments;
+        const char* says;
+    } cases[] = {
+        {"-C 61 R00120300", "--count: Value 61 not in range 1 to 60"},
+        {"-W 1 -C 3 R00120510", "--write and --count"},
+        {"-W 5 R0012030105", "takes one value, 0 or 1"},
+        {"-W 1,0 R0012030105", "takes one value, 0 or 1"},
+    };
+    for (const auto& c : cases) {
+        PollRun run = Kivpoll(port + c.arguments);
+        EXPECT_EQ(3, run.status) << c.arguments << "\n" << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(c.says)) << c.arguments << "\n" << run.output;
+    }
+    EXPECT_EQ(0x20u, sim.RegisterValue(12, 301));  // nothing was written
+    EXPECT_EQ(0u, sim.RegisterValue(12, 510));
+    PollRun run = Kivpoll("R00120300");
+    EXPECT_EQ(3, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("--port is required")) << run.output;
+}
+
+TEST_F(KivpollTest, LongDevicePathsAndDriversBesideTheRealProgram) {
+    // A device path under /dev/ longer than a port name holds is passed as
+    // the name below /dev/, which the driver looks up there.
+    std::string longPath = "/dev/./" + sim.LinePath().substr(5);
+    PollRun run = Kivpoll("-p " + longPath + " -t 200 -q R00120300");
+    EXPECT_EQ(0, run.status) << run.output;
+    run = Kivpoll("-p /dev/serial/by-id/usb-FTDI_FT232R-if00 R00120300");
+    EXPECT_EQ(3, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("holds 11")) << run.output;
+
+    // Started through a symbolic link from another folder, kivpoll still
+    // finds the driver beside its real file.
+    std::string link = "/tmp/kivpoll-link-" + std::to_string(getpid());
+    ASSERT_EQ(0, symlink(KIV_KIVPOLL_PATH, link.c_str()));
+    ToolRun linked = RunTool(link, port + "R00120300");
+    unlink(link.c_str());
+    EXPECT_EQ(0, linked.status) << linked.output;
+}
+
+TEST_F(KivpollTest, SigtermEndsWithTheSummaryAsCtrlCDoes) {
+    std::string command = "sh -c '\"" + std::string(KIV_KIVPOLL_PATH) + "\" -p " + sim.LinePath() +
+                          " -t 200 -n 0 -i 50 R00120300 & p=$!; sleep 1; kill -TERM $p; wait $p'";
+    ToolRun run = RunTool("/usr/bin/env", command);
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("requests ")) << run.output;
+}
+
 TEST_F(KivpollTest, TraceOpensThePortAsTheDriverWouldOrSaysWhyNot) {
     // 14400 has no termios code: the driver refuses it, so the tap does too
     // (it used to run the line at 19200 instead).
@@ -168,6 +269,30 @@ TEST(KivpollNetwork, PollsKivsimThroughTcpAndRfc2217) {
         EXPECT_EQ(2u, sim.GetStats().answers[1]) << run.output;
     }
     EXPECT_EQ(3, Kivpoll("-p rfc2217://127.0.0.1 R00120300").status);  // no port: misuse
+// The README's kivpoll examples, with the port each names replaced by the
+// simulator's line and long listening cut to a few seconds.
+TEST_F(KivpollTest, TheReadmeExamplesRun) {
+    std::ifstream in(std::string(KIV_SOURCE_DIR) + "/README.md");
+    sim.SetExceptionMode(12, true);
+    int examples = 0;
+    const std::string prefix = "    build/kivpoll ";
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(prefix, 0) != 0) continue;
+        std::string arguments = line.substr(prefix.size());
+        arguments = arguments.substr(0, arguments.find("  #"));
+        std::stringstream words(arguments);
+        std::string rewritten, previous;
+        for (std::string word; words >> word; previous = word) {
+            std::string given = word;
+            if (previous == "-p") given = sim.LinePath();
+            if (previous == "--listen") given = "5";
+            rewritten += (rewritten.empty() ? "" : " ") + given;
+        }
+        PollRun run = Kivpoll("-t 200 " + rewritten);
+        EXPECT_EQ(0, run.status) << line << "\n" << rewritten << "\n" << run.output;
+        ++examples;
+    }
+    EXPECT_EQ(5, examples);
 }
 
 }  // namespace

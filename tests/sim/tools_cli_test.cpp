@@ -2,7 +2,11 @@
 // exit code, and that its reason names the option and the range.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "kiv_version.h"
 #include "tests/support/tool_run.h"
@@ -28,13 +32,13 @@ TEST(ToolsCommandLine, KivpollOptions) {
     const CommandCase cases[] = {
         {"--version", 0, "kivpoll " KIV_VERSION},
         {"--help", 0, "--trace"},
-        {"-C 62 R00120300", 3, "--count: Value 62 not in range 1 to 61"},
+        {"-C 62 R00120300", 3, "--count: Value 62 not in range 1 to 60"},
         {"--count=0 R00120300", 3, "--count"},
         {"-b 3", 3, "--baud"},
         {"--parity=odd2 R00120300", 3, "--parity"},
         {"--no-such-option", 3, "--no-such-option"},
         {"-p", 3, "--port"},
-        {"-qx", 3, "no address given"},  // bundled flags parse; then no address
+        {"-qx -p NUL", 3, "no address given"},  // bundled flags parse; then no address
     };
     RunCases(KIV_KIVPOLL_PATH, cases, sizeof cases / sizeof cases[0]);
 }
@@ -48,8 +52,35 @@ TEST(ToolsCommandLine, KivsimOptions) {
         {"--idle-gap=-1", 2, "--idle-gap"},
         {"--baud 0", 2, "--baud: Value 0 not in range 1 to 4000000"},
         {"--statoin 3", 2, "--statoin"},
+        {"--station 70000", 2, "--station 70000: S and HOST are numbers from 0 to 65535"},
+        {"--station 1:70000", 2, "0 to 65535"},
+        {"--fault drop=1.5", 2, "--fault drop=1.5: probability 1.5 not in 0 to 1"},
+        {"--scenario /nonexistent/scenario.txt --no-stdin --duration 1", 2, "No such file"},
     };
     RunCases(KIV_KIVSIM_PATH, cases, sizeof cases / sizeof cases[0]);
+}
+
+TEST(ToolsCommandLine, KivsimScenarioMistakesStopItWithFileAndLine) {
+    const struct {
+        const char* lines;
+        const char* says;
+    } cases[] = {
+        {"stations\nfrobnicate 3\n", ":2: unknown command frobnicate"},
+        {"# a comment\nclock 1 2020-13-45 00:00:00\n", ":2: no such date and time 2020-13-45 00:00:00"},
+        {"clock 1 2021-02-29 12:00:00\n", ":1: no such date"},
+        {"clock 1 2020-01-01 24:00:00\n", ":1: no such date"},
+    };
+    for (const auto& c : cases) {
+        char name[] = "/tmp/kivsim-scenario-XXXXXX";
+        int fd = mkstemp(name);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(static_cast<ssize_t>(std::strlen(c.lines)), write(fd, c.lines, std::strlen(c.lines)));
+        close(fd);
+        ToolRun run = RunTool(KIV_KIVSIM_PATH, std::string("--quiet --no-stdin --duration 5 --scenario ") + name);
+        std::remove(name);
+        EXPECT_EQ(2, run.status) << c.lines << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(std::string(name) + c.says)) << c.lines << run.output;
+    }
 }
 #endif
 

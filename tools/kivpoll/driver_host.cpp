@@ -21,7 +21,8 @@ bool DriverHost::Load(const std::string& path) {
 #if defined(_WIN32)
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
-        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) + ")";
+        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) +
+                 "; --driver PATH names the driver library)";
         return false;
     }
     kivMain_ = reinterpret_cast<KivMainFunction>(reinterpret_cast<void*>(GetProcAddress(module, "KivMain")));
@@ -29,7 +30,7 @@ bool DriverHost::Load(const std::string& path) {
 #else
     void* module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) {
-        error_ = dlerror();
+        error_ = std::string(dlerror()) + " (--driver PATH names the driver library)";
         return false;
     }
     kivMain_ = reinterpret_cast<KivMainFunction>(dlsym(module, "KivMain"));

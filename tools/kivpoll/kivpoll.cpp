@@ -78,14 +78,14 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
     app.add_flag("--demo", options->demo, "play two units in-process and walk through the driver's commands");
     app.add_option("ADDRESS", options->addresses, "gate addresses to read, write or fetch");
     app.add_option("-p,--port", options->channel.port,
-                   "serial port as the driver names it (default NUL), or a device server's tcp://HOST:PORT or "
+                   "serial port as the driver names it: /dev/ttyUSB0, ttyUSB0, COM1 (required), or a device server's tcp://HOST:PORT or "
                    "rfc2217://HOST:PORT, which kivpoll maps to a port name in kivports.int (Linux)")
         ->type_name("NAME")->group(line)
         ->check([](const std::string& v) {
             PortMapEntry entry;
             if (ParseNetAddress(v.c_str(), v.size(), &entry)) return std::string();
             if (v.find("://") != std::string::npos) return std::string("--port: not tcp://HOST:PORT or rfc2217://HOST:PORT");
-            return v.empty() || v.size() > 11 ? std::string("--port needs a name of 1 to 11 characters") : std::string();
+            return std::string();
         });
     app.add_option("-b,--baud", baud, "baud rate, 50 to 65535 (19200)")->type_name("N")->group(line)
         ->check(kivtools::InRange(50, 65535));
@@ -111,8 +111,8 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
         ->type_name("DIR")->group(line);
     app.add_option("--driver", options->channel.driverPath, "the driver library (default: beside kivpoll)")
         ->type_name("PATH")->group(line);
-    app.add_option("-C,--count", options->count, "read N registers from an R address as one block (1..61)")
-        ->type_name("N")->group(requests)->check(kivtools::InRange(1, 61));
+    app.add_option("-C,--count", options->count, "read N registers from an R address as one block (1..60)")
+        ->type_name("N")->group(requests)->check(kivtools::InRange(1, 60));
     app.add_option("-W,--write", write,
                    "write values (several: a block from the address on; a bit address: 0 or 1)")
         ->type_name("V[,V...]")->group(requests);
@@ -157,8 +157,26 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
         options->radioTimes = times;
     }
     if (app.count("--write") > 0) {
-        if (!ParseValues(write, &options->writeValues)) return Usage("--write needs values");
+        if (!ParseValues(write, &options->writeValues))
+            return Usage("--write needs values from -2147483648 to 4294967295, comma-separated");
         options->write = true;
+        if (options->writeValues.size() > 60) return Usage("--write takes at most 60 values (a block of 60 registers)");
+        if (app.count("--count") > 0)
+            return Usage("--write and --count: a block write takes its length from the values (-W 1,2,3)");
+        for (const std::string& address : options->addresses) {
+            if (!kivpoll::IsBitAddress(address)) continue;
+            if (options->writeValues.size() != 1 || (options->writeValues[0] != 0 && options->writeValues[0] != 1))
+                return Usage("--write to the bit address " + address + " takes one value, 0 or 1");
+        }
+    }
+    if (!options->demo) {
+        std::string& port = options->channel.port;
+        if (port.empty()) return Usage("--port is required: the serial port the units are on (/dev/ttyUSB0, COM1)");
+        if (port.find("://") == std::string::npos && !kivpoll::ShortPortName(&port)) {
+            return Usage("--port " + port + " has " + std::to_string(port.size()) +
+                         " characters; a port name holds 11. The driver looks a name up under /dev/ and maps "
+                         "COMn to /dev/ttyS(n-1): give a short name for the device (e.g. a symbolic link)");
+        }
     }
     if (listenSeconds >= 0) {
         options->listen = true;
@@ -172,7 +190,6 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
 int main(int argc, char** argv) {
     kivpoll::SessionOptions options;
     options.channel.driverPath = kivpoll::DefaultDriverPath(argv[0]);
-    options.channel.port = "NUL";
     int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;
     options.progress = isatty(fileno(stdout)) != 0;

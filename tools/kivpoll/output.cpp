@@ -48,18 +48,64 @@ std::string UnitTimeText(int32_t time, int32_t milliseconds) {
     return text;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[at], or 0.
+size_t Utf8Sequence(const std::string& text, size_t at) {
+    const unsigned char first = static_cast<unsigned char>(text[at]);
+    size_t length = first >= 0xF0 && first <= 0xF4 ? 4 : first >= 0xE0 ? 3 : first >= 0xC2 && first <= 0xDF ? 2 : 0;
+    if (length == 0 || at + length > text.size()) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((static_cast<unsigned char>(text[at + i]) & 0xC0) != 0x80) return 0;
+    }
+    const unsigned char second = static_cast<unsigned char>(text[at + 1]);
+    if ((first == 0xE0 && second < 0xA0) || (first == 0xED && second >= 0xA0) || (first == 0xF0 && second < 0x90) ||
+        (first == 0xF4 && second >= 0x90)) {
+        return 0;  // overlong, surrogate or beyond U+10FFFF
+    }
+    return length;
+}
+
+// A number as JSON: null when not measured.
+std::string JsonMilliseconds(double ms) {
+    if (ms < 0) return "null";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", ms);
+    return text;
+}
+
+// A gate value as people read it: whole numbers exactly, others to 6 digits.
+std::string GateValueText(double value) {
+    char text[40];
+    if (value == static_cast<double>(static_cast<long long>(value)) && value > -1e18 && value < 1e18)
+        std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+    else
+        std::snprintf(text, sizeof text, "%.6g", value);
+    return text;
+}
+
+}  // namespace
+
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
-    for (char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        char escaped[8];
         if (c == '"' || c == '\\') {
             out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
             std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             out += escaped;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (size_t length = Utf8Sequence(text, i)) {
+            out.append(text, i, length);
+            i += length - 1;
         } else {
-            out += c;
+            // A byte that is no UTF-8: its Latin-1 character, escaped.
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
         }
     }
     return out + "\"";
@@ -87,15 +133,17 @@ void Output::Result(const ResultRow& row) {
         }
         values += "]";
         std::printf("{\"type\":\"result\",\"time\":%s,\"address\":%s,\"op\":%s,\"result\":%d,\"status\":%s,"
-                    "\"rtt_ms\":%.3f,\"values\":%s}\n",
+                    "\"rtt_ms\":%s,\"values\":%s}\n",
                     JsonString(NowText()).c_str(), JsonString(row.address).c_str(), JsonString(row.operation).c_str(),
-                    row.result, JsonString(ResultName(row.result)).c_str(), row.milliseconds, values.c_str());
+                    row.result, JsonString(ResultName(row.result)).c_str(), JsonMilliseconds(row.milliseconds).c_str(),
+                    values.c_str());
     } else {
         HeaderOnce();
         std::string values;
         for (size_t i = 0; i < row.values.size(); ++i) values += (i ? " " : "") + Value(row.values[i]);
-        std::printf("%-12s  %-12s  %-6s  %-9s  %9.3f  %s\n", NowText().c_str(), row.address.c_str(),
-                    row.operation.c_str(), ResultName(row.result).c_str(), row.milliseconds, values.c_str());
+        std::string rtt = row.milliseconds < 0 ? "-" : JsonMilliseconds(row.milliseconds);
+        std::printf("%-12s  %-12s  %-6s  %-9s  %9s  %s\n", NowText().c_str(), row.address.c_str(),
+                    row.operation.c_str(), ResultName(row.result).c_str(), rtt.c_str(), values.c_str());
     }
     std::fflush(stdout);
 }
@@ -105,11 +153,13 @@ void Output::Gate(const GateRow& row) {
         std::printf("{\"type\":\"gate\",\"time\":%s,\"gate\":%s,\"value\":%.17g,\"unit_time\":%s,"
                     "\"unit_seconds\":%d,\"unit_ms\":%d}\n",
                     JsonString(NowText()).c_str(), JsonString(row.gate).c_str(), row.value,
-                    JsonString(UnitTimeText(row.time, row.milliseconds)).c_str(), row.time, row.milliseconds);
+                    row.time == 0 ? "null" : JsonString(UnitTimeText(row.time, row.milliseconds)).c_str(), row.time,
+                    row.milliseconds);
     } else {
         HeaderOnce();
-        std::printf("%-12s  %-12s  %-6s  %-9s  %9s  %.6g  (unit time %s)\n", NowText().c_str(), row.gate.c_str(),
-                    "gate", "update", "", row.value, UnitTimeText(row.time, row.milliseconds).c_str());
+        std::printf("%-12s  %-12s  %-6s  %-9s  %9s  %s  (unit time %s)\n", NowText().c_str(), row.gate.c_str(),
+                    "gate", "update", "", GateValueText(row.value).c_str(),
+                    UnitTimeText(row.time, row.milliseconds).c_str());
     }
     std::fflush(stdout);
 }

@@ -18,7 +18,7 @@ struct ResultRow {
     std::string operation;  // read, write, clock, events
     int32_t result = 0;
     std::vector<int32_t> values;
-    double milliseconds = 0;  // round trip through KivMain
+    double milliseconds = -1;  // round trip through KivMain; < 0: the request never reached the line
 };
 
 // One gate update that reached the runtime (events, report-by-exception).

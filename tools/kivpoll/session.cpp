@@ -79,11 +79,24 @@ void TAVLIB_CDECL OnLog(int32_t level, const char* text, void*) {
     DrawProgress();
 }
 
+}  // namespace
+
 bool IsBitAddress(const std::string& text) {
     return text.size() >= 10 && (text[0] == 'R' || text[0] == 'r') && text[9] != ' ';
 }
 
-}  // namespace
+bool ShortPortName(std::string* port) {
+    const size_t kPortNameMax = 11;
+    if (port->size() <= kPortNameMax) return true;
+#if !defined(_WIN32)
+    const std::string dev = "/dev/";
+    if (port->compare(0, dev.size(), dev) == 0 && port->size() - dev.size() <= kPortNameMax) {
+        *port = port->substr(dev.size());
+        return true;
+    }
+#endif
+    return false;
+}
 
 std::string AbsolutePath(const std::string& path) {
 #if defined(_WIN32)
@@ -200,7 +213,7 @@ void Requester::Report(const ResultRow& row) {
     if (row.result == 0) ++summary_.done;
     else if (row.result == 1) ++summary_.refused;
     else ++summary_.noAnswer;
-    summary_.rtts.push_back(row.milliseconds);
+    if (row.milliseconds >= 0) summary_.rtts.push_back(row.milliseconds);
     std::lock_guard<std::mutex> lock(outputMutex);
     ClearProgress();
     output_.Result(row);
@@ -370,6 +383,7 @@ std::string ConfigText(const SessionOptions& options) {
 
 int RunSession(const SessionOptions& options) {
     std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
     DriverHost host;
     ChannelOptions channel = options.channel;
     channel.driverPath = AbsolutePath(channel.driverPath);

@@ -93,6 +93,13 @@ bool WritePortMap(const std::string& url);
 std::string AbsolutePath(const std::string& path);
 
 int RunSession(const SessionOptions& options);
+
+// True for an address with bit digits (R0012030105).
+bool IsBitAddress(const std::string& text);
+// Makes a port name fit the 11 characters the driver takes: a device path
+// under /dev/ becomes the name below /dev/ (the driver looks names up
+// there). false when it cannot be made to fit.
+bool ShortPortName(std::string* port);
 int RunDemo(const SessionOptions& options);
 
 }  // namespace kivpoll

@@ -109,6 +109,16 @@ const char* CommandHelp() {
     return kCommandHelp;
 }
 
+bool IsCommand(const std::string& verb) {
+    // The help names every command at the start of a line, after two blanks.
+    std::istringstream help(kCommandHelp);
+    for (std::string line; std::getline(help, line);) {
+        if (line.compare(0, 2, "  ") != 0 || line.size() < 3 || line[2] == ' ') continue;
+        if (line.substr(2, line.find(' ', 2) - 2) == verb) return true;
+    }
+    return verb == "help" || verb == "exit";
+}
+
 bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, uint32_t>>* entries, std::string* error) {
     std::ifstream in(path);
     if (!in) {
@@ -345,6 +355,13 @@ std::string Simulator::Execute(const std::string& command) {
             else
                 break;
         }
+        static const int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+        if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > kMonthDays[t.month - 1] ||
+            (t.month == 2 && t.day == 29 && !leap) || t.hour < 0 || t.hour > 23 || t.minute < 0 || t.minute > 59 ||
+            t.second < 0 || t.second > 59) {
+            return fail("no such date and time " + w[2] + " " + w[3]);
+        }
         int64_t when = MsFromLocalCalendar(t);
         if (when < 0) return fail("date out of range");
         WithStation(station, [&](Station& s) { s.SetClockOffset(when - pcNow); });
@@ -385,7 +402,8 @@ std::string Simulator::Execute(const std::string& command) {
             char* end = nullptr;
             std::string text = w[1].substr(eq + 1);
             double p = std::strtod(text.c_str(), &end);
-            if (text.empty() || *end || !(p >= 0 && p <= 1) || w.size() != 2) return fail("probability 0 to 1");
+            if (text.empty() || *end || !(p >= 0 && p <= 1) || w.size() != 2)
+                return fail("probability " + text + " not in 0 to 1");
             SetFaultProbability(kind, p);
             return "";
         }

@@ -80,6 +80,8 @@ bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, ui
 
 // The control commands, one a line, as `help` prints them.
 const char* CommandHelp();
+// True when verb names a control command (what a scenario line may begin with).
+bool IsCommand(const std::string& verb);
 
 class Simulator {
 public:

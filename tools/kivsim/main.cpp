@@ -1,4 +1,5 @@
 // kivsim: plays DPC3000 units on a serial line or a pseudo-terminal.
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <iostream>
 #include <memory>
 #include <poll.h>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -64,7 +66,7 @@ struct Settings {
     std::vector<std::pair<uint16_t, uint16_t>> stations;
     std::vector<std::pair<int, std::string>> maps;  // station (-1: all), file
     std::vector<std::string> exception;             // station numbers or "all"
-    std::vector<std::string> faultCommands;         // as control commands
+    std::vector<std::pair<std::string, std::string>> faultCommands;  // (control command, option value)
     std::string pathFile;
     std::string scenario;
     std::string traceFile;
@@ -205,7 +207,7 @@ int ParseArguments(int argc, char** argv, Settings* s) {
         long long station = 0, host = 0;
         if (!ParseInt(text.substr(0, colon), 0, 65535, &station) ||
             (colon != std::string::npos && !ParseInt(text.substr(colon + 1), 0, 65535, &host))) {
-            return bad("bad --station " + text);
+            return bad("--station " + text + ": S and HOST are numbers from 0 to 65535");
         }
         s->stations.emplace_back(uint16_t(station), uint16_t(host));
     }
@@ -223,7 +225,7 @@ int ParseArguments(int argc, char** argv, Settings* s) {
         size_t colon = text.find(':');
         std::string command = "fault " + text.substr(0, colon);
         if (colon != std::string::npos) command += " " + text.substr(colon + 1);
-        s->faultCommands.push_back(command);
+        s->faultCommands.emplace_back(command, text);
     }
     if (lenient) o.strict = false;
     if (noStdin) s->readStdin = false;
@@ -268,21 +270,48 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::vector<std::string> setup;
+    // Options that are control commands underneath: (option as given, command).
+    std::vector<std::pair<std::string, std::string>> setup;
     for (auto& map : settings.maps) {
-        setup.push_back("load " + (map.first < 0 ? std::string("all") : std::to_string(map.first)) + " " + map.second);
+        setup.emplace_back("--map " + map.second,
+                           "load " + (map.first < 0 ? std::string("all") : std::to_string(map.first)) + " " +
+                               map.second);
     }
-    for (auto& which : settings.exception) setup.push_back("exception " + which + " on");
-    for (auto& command : settings.faultCommands) setup.push_back(command);
+    for (auto& which : settings.exception) setup.emplace_back("--exception " + which, "exception " + which + " on");
+    for (auto& command : settings.faultCommands) setup.emplace_back("--fault " + command.second, command.first);
     if (settings.plant) {
-        for (auto& station : settings.stations) setup.push_back("plant " + std::to_string(station.first) + " demo");
-        setup.push_back("plant on");
+        for (auto& station : settings.stations)
+            setup.emplace_back("--plant", "plant " + std::to_string(station.first) + " demo");
+        setup.emplace_back("--plant", "plant on");
     }
-    for (const std::string& command : setup) {
-        std::string result = sim.Execute(command);
+    for (const auto& command : setup) {
+        std::string result = sim.Execute(command.second);
         if (result.compare(0, 7, "error: ") == 0) {
-            Show(result);
+            std::fprintf(stderr, "kivsim: %s: %s(kivsim --help tells more)\n", command.first.c_str(),
+                         result.substr(7).c_str());
             return 2;
+        }
+    }
+
+    // A scenario is read whole before the start: a missing file or a line
+    // that is no command stops kivsim here, with the file and line.
+    std::vector<std::string> scenario;
+    if (!settings.scenario.empty()) {
+        std::ifstream in(settings.scenario);
+        if (!in) {
+            std::fprintf(stderr, "kivsim: --scenario %s: %s\n", settings.scenario.c_str(), std::strerror(errno));
+            return 2;
+        }
+        std::string line;
+        for (int number = 1; std::getline(in, line); ++number) {
+            std::istringstream words(line.substr(0, line.find('#')));
+            std::string verb;
+            if (words >> verb && !kivsim::IsCommand(verb)) {
+                std::fprintf(stderr, "kivsim: %s:%d: unknown command %s (kivsim --help lists them)\n",
+                             settings.scenario.c_str(), number, verb.c_str());
+                return 2;
+            }
+            scenario.push_back(line);
         }
     }
 
@@ -333,19 +362,15 @@ int main(int argc, char** argv) {
 
     const bool timed = settings.durationS > 0;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(settings.durationS);
-    if (!settings.scenario.empty()) {
-        std::ifstream in(settings.scenario);
-        if (!in) {
-            std::fprintf(stderr, "kivsim: cannot read %s\n", settings.scenario.c_str());
+    for (size_t i = 0; i < scenario.size() && !Finished(sim, end, timed); ++i) {
+        std::string result = sim.Execute(scenario[i]);
+        if (result.compare(0, 7, "error: ") == 0) {
+            // A scenario that goes wrong stops: what follows relied on it.
+            std::fprintf(stderr, "kivsim: %s:%zu: %s", settings.scenario.c_str(), i + 1, result.substr(7).c_str());
+            sim.Stop();
+            return 2;
         }
-        std::string line;
-        for (int number = 1; in && std::getline(in, line) && !Finished(sim, end, timed); ++number) {
-            std::string result = sim.Execute(line);
-            if (result.compare(0, 7, "error: ") == 0) {
-                result = "error: " + settings.scenario + ":" + std::to_string(number) + ": " + result.substr(7);
-            }
-            Show(result);
-        }
+        Show(result);
     }
 
     bool stdinOpen = settings.readStdin;
