@@ -269,6 +269,8 @@ TEST(KivpollNetwork, PollsKivsimThroughTcpAndRfc2217) {
         EXPECT_EQ(2u, sim.GetStats().answers[1]) << run.output;
     }
     EXPECT_EQ(3, Kivpoll("-p rfc2217://127.0.0.1 R00120300").status);  // no port: misuse
+}
+
 // The README's kivpoll examples, with the port each names replaced by the
 // simulator's line and long listening cut to a few seconds.
 TEST_F(KivpollTest, TheReadmeExamplesRun) {
