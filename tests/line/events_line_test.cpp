@@ -123,7 +123,7 @@ struct Channel {
     }
     ~Channel() {
         responder.reset();
-        if (block->portHandle != 0) Call(CommandClosePort, nullptr);
+        Call(CommandClose, nullptr);  // as a host ends a channel: the listener is awaited
     }
     int32_t Call(int32_t command, void* parameters) {
         CallRecord call{block.get(), command, kChannel, 0, parameters};

@@ -71,7 +71,7 @@ protected:
         std::memset(data, 0x5A, sizeof data);
     }
     void TearDown() override {
-        if (block->portHandle != 0) Call(CommandClosePort, nullptr);
+        Call(CommandClose, nullptr);  // as a host ends a channel: the listener is awaited
         sim.Stop();
         log.reset();
         TavReset();
@@ -295,6 +295,7 @@ protected:
         data[0] = 0x5A5A;
         check(ReadGate("!S0012") == 2 && data[0] == 0x5A5A, "later reads refused, nothing stored");
         check(sim.GetStats().framesReceived == framesBefore, "nothing sent after the stop");
+        check(Call(CommandClose, nullptr) == 0, "the channel still closes after the stop");
         // exit() skips the fixture's clean-up: leave no scratch directory behind.
         std::error_code ignored;
         std::filesystem::current_path(std::filesystem::temp_directory_path(), ignored);
