@@ -1,14 +1,14 @@
 // The byte paths of the POSIX stand-in: ReadFile through the port's input
-// buffer, WriteFile, ClearCommError's queue counts, and the one deadline
-// helper and port wait that the blocking calls share.
+// buffer, WriteFile, ClearCommError's queue counts, and the port wait that
+// the blocking calls share.
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/posix_deadline.h"
 #include "platform/posix_errors.h"
 #include "platform/posix_handles.h"
 #include "platform/posix_network.h"
@@ -18,39 +18,6 @@ using namespace kivposix;
 namespace {
 
 constexpr DWORD kMaxDword = 0xFFFFFFFFu;
-
-int64_t NowMs() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// The end of a Win32 time-out on the monotonic clock, or none. The clock is
-// read only when a call comes to wait: a read served at once never reads
-// it, and a wait that begins microseconds after the call counts its time-out
-// from there, which millisecond time-outs cannot tell apart.
-struct Deadline {
-    int64_t ms = 0;   // the time-out; 0: none (a Win32 time-out of 0 is none)
-    int64_t at = -1;  // ms on the monotonic clock, once started; -1: not yet
-
-    // A time-out of ms from the first wait on.
-    static Deadline In(int64_t ms) { return Deadline{ms > 0 ? ms : 0, -1}; }
-    // A time-out of ms from now on (the interval after the latest bytes).
-    static Deadline After(int64_t ms) { return ms > 0 ? Deadline{ms, NowMs() + ms} : Deadline{}; }
-
-    // What poll() waits: -1 without a time-out, 0 once it passed, else the ms left.
-    int PollTimeout() {
-        if (ms == 0) return -1;
-        int64_t left = ms;
-        if (at < 0) {
-            at = NowMs() + ms;
-        } else {
-            left = at - NowMs();
-        }
-        if (left <= 0) return 0;
-        return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
-    }
-};
 
 // The shorter of two waits (-1: without end).
 int ShorterWait(int a, int b) {
@@ -114,6 +81,24 @@ long ReadDevice(PortSlot& port, uint8_t* out, DWORD want) {
     in.head.store(0, std::memory_order_relaxed);
     in.tail.store(static_cast<uint16_t>(n), std::memory_order_relaxed);
     return static_cast<long>(TakeInput(in, out, want));
+}
+
+// The start of a ReadFile or WriteFile: the count it reports is 0 until
+// bytes move; overlapped I/O and a missing buffer are refused.
+bool TransferAllowed(const void* buffer, DWORD count, DWORD* done, const void* overlapped) {
+    if (done != nullptr) *done = 0;
+    if (overlapped == nullptr && (buffer != nullptr || count == 0)) return true;
+    Fail(ERROR_INVALID_PARAMETER);
+    return false;
+}
+
+// The end of a ReadFile or WriteFile: the bytes moved, and the error when
+// it failed.
+BOOL EndTransfer(DWORD moved, DWORD* done, DWORD error) {
+    if (done != nullptr) *done = moved;
+    if (error == ERROR_SUCCESS) return TRUE;
+    Fail(error);
+    return FALSE;
 }
 
 }  // namespace
@@ -182,11 +167,7 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat) {
 // Bytes come from the input buffer first; the device is read once for
 // whatever it holds, and waited for first when the last look found it empty.
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* read, void* overlapped) {
-    if (read != nullptr) *read = 0;
-    if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!TransferAllowed(buffer, count, read, overlapped)) return FALSE;
     SlotHold hold(handle, false);
     if (hold.port == nullptr) return FALSE;
     PortSlot& port = *hold.port;
@@ -233,12 +214,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* read, void* over
             port.input.drained.store(false, std::memory_order_relaxed);
         }
     }
-    if (read != nullptr) *read = got;
-    if (error != ERROR_SUCCESS) {
-        Fail(error);
-        return FALSE;
-    }
-    return TRUE;
+    return EndTransfer(got, read, error);
 }
 
 // Writes all count bytes, waiting while the device is full, unless the
@@ -246,11 +222,7 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* read, void* over
 // runs out: then success with fewer bytes. FALSE when the write failed
 // (*written tells what went before) or the port was closed meanwhile.
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* written, void* overlapped) {
-    if (written != nullptr) *written = 0;
-    if (overlapped != nullptr || (buffer == nullptr && count != 0)) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!TransferAllowed(buffer, count, written, overlapped)) return FALSE;
     SlotHold hold(handle, false);
     if (hold.port == nullptr) return FALSE;
     PortSlot& port = *hold.port;
@@ -294,12 +266,7 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* written, void*
         hungUp = waited == 2;
     }
     if (waitedForRoom) port.outgoing.store(0, std::memory_order_relaxed);
-    if (written != nullptr) *written = sent;
-    if (error != ERROR_SUCCESS) {
-        Fail(error);
-        return FALSE;
-    }
-    return TRUE;
+    return EndTransfer(sent, written, error);
 }
 
 }  // extern "C"
