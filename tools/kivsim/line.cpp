@@ -1,6 +1,8 @@
 // The simulator's line: the tools' serial line or the network endpoint.
 #include "tools/kivsim/line.h"
 
+#include "tools/common/sockets.h"
+
 namespace kivsim {
 
 Line::~Line() {
@@ -42,6 +44,10 @@ bool Line::MakeLink(const std::string& linkPath, std::string* error) {
         return false;
     }
     return serial_.MakeLink(linkPath, error);
+}
+
+bool Line::WaitReadable(int timeoutMs) {
+    return net_ ? kivtools::WaitSocket(net_->Fd(), false, timeoutMs) : serial_.WaitReadable(timeoutMs);
 }
 
 int Line::ReadAvailable(std::vector<uint8_t>& into) {

@@ -41,6 +41,8 @@ public:
     const std::string& Path() const { return net_ ? netPath_ : serial_.Path(); }
     int Fd() const { return net_ ? net_->Fd() : serial_.Fd(); }
 
+    // Waits up to timeoutMs for bytes (or, on the network, a client).
+    bool WaitReadable(int timeoutMs);
     // Appends whatever bytes wait (without blocking). -1 on a read error.
     int ReadAvailable(std::vector<uint8_t>& into);
     // Writes all bytes. With paceBaud > 0 each byte takes 10 bits at that rate.

@@ -8,12 +8,18 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
-#include <poll.h>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <poll.h>
+#include <unistd.h>
+#endif
 
 #include "tools/common/cli.h"
 #include "tools/kivsim/kivsim.h"
@@ -46,6 +52,40 @@ const char kFooter[] =
     "terminal (Ctrl-D); from a pipe or a file it goes on serving until quit, a signal or\n"
     "--duration. Exit status: 0 after a stop, 1 when the line cannot be opened, 2 for misuse.\n"
     "\n";
+
+#if defined(_WIN32)
+// Standard input cannot be polled on Windows: a thread reads it and hands
+// the bytes over (and is left in its read when the program ends).
+struct InputFeed {
+    std::mutex mutex;
+    std::string bytes;
+    bool ended = false;
+};
+
+// What arrived within waitMs (maybe nothing); false at the end of input.
+bool TakeInput(std::string* into, int waitMs) {
+    static InputFeed* feed = [] {
+        InputFeed* made = new InputFeed;
+        std::thread([made] {
+            char buffer[1024];
+            for (;;) {
+                int n = _read(0, buffer, sizeof buffer);
+                std::lock_guard<std::mutex> lock(made->mutex);
+                if (n <= 0) {
+                    made->ended = true;
+                    return;
+                }
+                made->bytes.append(buffer, size_t(n));
+            }
+        }).detach();
+        return made;
+    }();
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    std::lock_guard<std::mutex> lock(feed->mutex);
+    into->swap(feed->bytes);
+    return !into->empty() || !feed->ended;
+}
+#endif
 
 volatile std::sig_atomic_t gSignalled = 0;
 
@@ -330,12 +370,17 @@ int main(int argc, char** argv) {
         }
     }
 
+#if defined(_WIN32)
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+#else
     std::signal(SIGPIPE, SIG_IGN);
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = OnSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+#endif
 
     if (!sim.Start()) {
         std::fprintf(stderr, "kivsim: %s\n", sim.Error().c_str());
@@ -380,6 +425,15 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
+#if defined(_WIN32)
+        std::string input;
+        if (!TakeInput(&input, 100)) {
+            if (_isatty(0)) break;  // as below
+            stdinOpen = false;
+            continue;
+        }
+        pending += input;
+#else
         struct pollfd p = {0, POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
         char buffer[1024];
@@ -392,6 +446,7 @@ int main(int argc, char** argv) {
             continue;
         }
         pending.append(buffer, size_t(n));
+#endif
         for (size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
             Show(sim.Execute(pending.substr(0, newline)));
             pending.erase(0, newline + 1);

@@ -2,17 +2,11 @@
 // server side and the radio between host and units.
 #include "tools/kivsim/net_line.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
+
+#include "tools/common/sockets.h"
 
 namespace kivsim {
 
@@ -137,8 +131,8 @@ NetEndpoint::~NetEndpoint() {
 }
 
 void NetEndpoint::Close() {
-    if (client_ >= 0) ::close(client_);
-    if (listener_ >= 0) ::close(listener_);
+    if (client_ >= 0) kivtools::CloseSocket(client_);
+    if (listener_ >= 0) kivtools::CloseSocket(listener_);
     client_ = listener_ = -1;
 }
 
@@ -150,19 +144,19 @@ bool NetEndpoint::Listen(NetLineKind kind, const std::string& address, int port,
     std::memset(&where6, 0, sizeof where6);
     std::memset(&where4, 0, sizeof where4);
     bool v6 = address.find(':') != std::string::npos;
-    int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    int fd = kivtools::OpenStreamSocket(v6 ? AF_INET6 : AF_INET);
     if (fd < 0) {
-        *error = std::string("socket: ") + std::strerror(errno);
+        *error = "socket: " + kivtools::SocketErrorText();
         return false;
     }
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
     int bound;
     if (v6) {
         where6.sin6_family = AF_INET6;
         where6.sin6_port = htons(uint16_t(port));
         if (inet_pton(AF_INET6, address.c_str(), &where6.sin6_addr) != 1) {
-            ::close(fd);
+            kivtools::CloseSocket(fd);
             *error = "not an address: " + address;
             return false;
         }
@@ -172,15 +166,15 @@ bool NetEndpoint::Listen(NetLineKind kind, const std::string& address, int port,
         where4.sin_port = htons(uint16_t(port));
         where4.sin_addr.s_addr = htonl(INADDR_ANY);
         if (!address.empty() && inet_pton(AF_INET, address.c_str(), &where4.sin_addr) != 1) {
-            ::close(fd);
+            kivtools::CloseSocket(fd);
             *error = "not an address: " + address;
             return false;
         }
         bound = ::bind(fd, reinterpret_cast<sockaddr*>(&where4), sizeof where4);
     }
     if (bound != 0 || ::listen(fd, 4) != 0) {
-        *error = "listen on port " + std::to_string(port) + ": " + std::strerror(errno);
-        ::close(fd);
+        *error = "listen on port " + std::to_string(port) + ": " + kivtools::SocketErrorText();
+        kivtools::CloseSocket(fd);
         return false;
     }
     struct sockaddr_storage got;
@@ -200,10 +194,10 @@ std::string NetEndpoint::Url() const {
 }
 
 void NetEndpoint::Accept() {
-    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int fd = kivtools::AcceptClient(listener_);
     if (fd < 0) return;
     int on = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     client_ = fd;
     decoder_ = TelnetDecoder();
     options_ = TelnetOptions();
@@ -225,7 +219,7 @@ void NetEndpoint::Accept() {
 
 void NetEndpoint::DropClient(const std::string& why) {
     if (client_ < 0) return;
-    ::close(client_);
+    kivtools::CloseSocket(client_);
     client_ = -1;
     com_.rts = false;  // the settings stay readable until the next client
     keyedAtMs_ = -1;
@@ -236,21 +230,20 @@ bool NetEndpoint::Send(const uint8_t* bytes, size_t count) {
     size_t sent = 0;
     auto start = std::chrono::steady_clock::now();
     while (sent < count && client_ >= 0) {
-        ssize_t n = ::send(client_, bytes + sent, count - sent, MSG_NOSIGNAL);
+        long n = kivtools::SendSome(client_, bytes + sent, count - sent);
         if (n > 0) {
             sent += size_t(n);
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        if (n < 0 && kivtools::SocketWouldBlock()) {
             if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) {
                 DropClient("it takes nothing");
                 return false;
             }
-            struct pollfd p = {client_, POLLOUT, 0};
-            ::poll(&p, 1, 10);
+            kivtools::WaitSocket(client_, true, 10);
             continue;
         }
-        DropClient(std::strerror(errno));
+        DropClient(kivtools::SocketErrorText());
         return false;
     }
     return sent == count;
@@ -356,16 +349,15 @@ int NetEndpoint::ReadAvailable(std::vector<uint8_t>& into) {
     int delivered = 0;
     uint8_t buffer[1024];
     for (;;) {
-        ssize_t n = ::recv(client_, buffer, sizeof buffer, MSG_DONTWAIT);
+        long n = kivtools::ReceiveSome(client_, buffer, sizeof buffer);
         if (n > 0) {
             const int64_t now = SteadyNowMs();
-            for (ssize_t i = 0; i < n && client_ >= 0; ++i) TakeClientByte(buffer[i], now, into, &delivered);
+            for (long i = 0; i < n && client_ >= 0; ++i) TakeClientByte(buffer[i], now, into, &delivered);
             if (client_ < 0) return delivered;
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return delivered;
-        DropClient(n == 0 ? "closed by the client" : std::strerror(errno));
+        if (n < 0 && kivtools::SocketWouldBlock()) return delivered;
+        DropClient(n == 0 ? "closed by the client" : kivtools::SocketErrorText());
         return delivered;
     }
 }

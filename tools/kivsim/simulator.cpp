@@ -10,10 +10,12 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#if !defined(_WIN32)
 #include <fcntl.h>
+#include <poll.h>
+#endif
 #include <map>
 #include <mutex>
-#include <poll.h>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -575,6 +577,13 @@ void Simulator::Impl::Run() {
             for (auto& entry : stations) timed = timed || entry.second->exceptionMode;
             if (timed || rx.Held() > 0) timeoutMs = 5;
         }
+#if defined(_WIN32)
+        // A COM port cannot be waited on together with a wake-up: the line
+        // is waited on alone, so a wake-up waits at most one turn.
+        bool readable = line.WaitReadable(timeoutMs);
+        if (stop.load()) break;
+        if (readable) ReadLine();
+#else
         struct pollfd fds[2] = {{line.Fd(), POLLIN, 0}, {wake[0], POLLIN, 0}};
         int ready = ::poll(fds, 2, timeoutMs);
         if (ready > 0 && (fds[1].revents & POLLIN)) {
@@ -588,6 +597,7 @@ void Simulator::Impl::Run() {
             ReadLine();
             if (fds[0].revents & (POLLHUP | POLLERR) && !(fds[0].revents & POLLIN)) SleepUs(5000);
         }
+#endif
         for (;;) {
             bool took;
             {
@@ -680,6 +690,7 @@ bool Simulator::Start() {
         }
         s.lineOpen = true;
     }
+#if !defined(_WIN32)
     if (s.wake[0] < 0) {
         if (::pipe(s.wake) != 0) {
             std::lock_guard<std::mutex> lock(s.mutex);
@@ -691,6 +702,7 @@ bool Simulator::Start() {
             fcntl(fd, F_SETFD, FD_CLOEXEC);
         }
     }
+#endif
     // Load the time zone here, so that the service thread's first local
     // time does not read it while other threads may.
     tzset();

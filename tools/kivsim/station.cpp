@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "link/exchange.h"
+#include "tools/common/time_compat.h"
 
 namespace kivsim {
 

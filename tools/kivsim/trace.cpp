@@ -7,6 +7,7 @@
 
 #include "link/exchange.h"
 #include "link/frame.h"
+#include "tools/common/time_compat.h"
 #include "tools/kivsim/station.h"
 
 namespace kivsim {
