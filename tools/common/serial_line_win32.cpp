@@ -79,7 +79,12 @@ bool SerialLine::WaitReadable(int timeoutMs) {
     for (;;) {
         DWORD errors = 0;
         COMSTAT status{};
-        if (!ClearCommError(static_cast<HANDLE>(handle_), &errors, &status)) return false;
+        if (!ClearCommError(static_cast<HANDLE>(handle_), &errors, &status)) {
+            // A port that fails (a removed adapter) is not looked at in a
+            // tight loop: the wait takes its time all the same.
+            Sleep(DWORD(timeoutMs > 0 ? timeoutMs : 0));
+            return false;
+        }
         if (status.cbInQue > 0) return true;
         if (std::chrono::steady_clock::now() >= end) return false;
         Sleep(1);

@@ -580,9 +580,8 @@ void Simulator::Impl::Run() {
 #if defined(_WIN32)
         // A COM port cannot be waited on together with a wake-up: the line
         // is waited on alone, so a wake-up waits at most one turn.
-        bool readable = line.WaitReadable(timeoutMs);
-        if (stop.load()) break;
-        if (readable) ReadLine();
+        const bool readable = line.WaitReadable(timeoutMs);
+        const bool hungUp = false;
 #else
         struct pollfd fds[2] = {{line.Fd(), POLLIN, 0}, {wake[0], POLLIN, 0}};
         int ready = ::poll(fds, 2, timeoutMs);
@@ -591,13 +590,15 @@ void Simulator::Impl::Run() {
             while (::read(wake[0], drain, sizeof drain) > 0) {
             }
         }
+        const bool readable = ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR));
+        const bool hungUp = readable && (fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN);
+#endif
         if (stop.load()) break;
         ApplyForcedCarrier();
-        if (ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+        if (readable) {
             ReadLine();
-            if (fds[0].revents & (POLLHUP | POLLERR) && !(fds[0].revents & POLLIN)) SleepUs(5000);
+            if (hungUp) SleepUs(5000);
         }
-#endif
         for (;;) {
             bool took;
             {
