@@ -135,6 +135,16 @@ int ParseRadioTimes(const char* text, int32_t* times[3]) {
     return parsed;
 }
 
+// Who hears of each line read; function may be null.
+struct ConfigObserver {
+    KivConfigLineFunction function;
+    void* context;
+};
+
+void Tell(const ConfigObserver& observer, int32_t line, ConfigLineRole role, const char* kept) {
+    if (observer.function != nullptr) observer.function(observer.context, line, role, kept);
+}
+
 // Clears the buffer and reads the next line into it; 1 with a line.
 int NextLine(FILE* file, char* line) {
     std::memset(line, 0, kConfigLineBuffer);
@@ -222,20 +232,25 @@ int ReadConfigLine(FILE* file, char* buffer) {
     return 1;
 }
 
-int ReadChannelConfig(int32_t channel) {
-    ChannelBlock* block = CurrentChannel;
+namespace {
+
+// Reads the file name into block: radio and report-by-exception defaults
+// first, then what the file says. 1 when a host address was found.
+int ReadChannelFile(ChannelBlock* block, const char* name, const ConfigObserver& observer) {
     block->exceptionEnabled = 0;
     block->radioEnabled = 0;
     block->radioOnTime = kDefaultRadioTime;
     block->radioOffTime = kDefaultRadioTime;
     block->radioDelayTime = kDefaultRadioTime;
 
-    char name[kConfigNameBuffer];
-    FormatConfigFileName(channel, name);
-    if (!ChannelFileUsable(name)) return 0;
+    if (!ChannelFileUsable(name)) {
+        Tell(observer, 0, ConfigFileRefused, "");
+        return 0;
+    }
     FILE* file = std::fopen(name, "r");
     if (file == nullptr) {
         DriverLog(kLogFault, "KivIN : File %s not found !", name);
+        Tell(observer, 0, ConfigFileRefused, "");
         return 0;
     }
 
@@ -245,18 +260,60 @@ int ReadChannelConfig(int32_t channel) {
     char line[kConfigLineBuffer];
     int found = 0;
     int passStatus = 1;
-    // The byte bound also holds for a file that grows while it is read.
-    while (passStatus == 1 && std::ftell(file) <= kConfigFileMaxBytes) {
+    int32_t number = 0;  // lines read so far
+    ConfigLineRole end = ConfigEndOfFile;
+    for (;;) {
+        if (passStatus != 1) {
+            end = ConfigEndRadioTimes;
+            break;
+        }
+        // The byte bound also holds for a file that grows while it is read.
+        if (std::ftell(file) > kConfigFileMaxBytes) {
+            end = ConfigEndByteBound;
+            break;
+        }
         if (!NextLine(file, line)) break;
-        if (!ReadHostAddressLine(block, line, &found)) break;
+        Tell(observer, ++number, ConfigHostAddressLine, line);
+        if (!ReadHostAddressLine(block, line, &found)) {
+            end = ConfigEndNoEquals;
+            break;
+        }
         if (!NextLine(file, line)) break;
+        Tell(observer, ++number, ConfigExceptionLine, line);
         ReadExceptionLine(block, line);
-        if (std::strstr(line, "RADIO") == nullptr && !NextLine(file, line)) break;
+        if (std::strstr(line, "RADIO") == nullptr) {
+            if (!NextLine(file, line)) break;
+            ++number;
+        }
+        Tell(observer, number, ConfigRadioLine, line);
         passStatus = ReadRadioLine(block, line);
     }
     std::fclose(file);
+    Tell(observer, number, end, "");
 
     if (block->exceptionEnabled == 0) DriverLog(kLogFault, "KivIN : The Report By Exception support is OFF");
+    return found;
+}
+
+}  // namespace
+
+int ReadChannelConfig(int32_t channel) {
+    char name[kConfigNameBuffer];
+    FormatConfigFileName(channel, name);
+    return ReadChannelFile(CurrentChannel, name, ConfigObserver{nullptr, nullptr});
+}
+
+extern "C" int32_t KIV_CDECL KivConfigReport(const char* path, KivConfigLineFunction callback, void* context) {
+    if (path == nullptr) return 0;
+    // A block of its own, and no current channel while it is read: the log
+    // of a real channel on this thread must neither hold back the report's
+    // lines nor count them.
+    ChannelBlock block;
+    std::memset(&block, 0, sizeof block);
+    ChannelBlock* const previous = CurrentChannel;
+    CurrentChannel = nullptr;
+    const int found = ReadChannelFile(&block, path, ConfigObserver{callback, context});
+    CurrentChannel = previous;
     return found;
 }
 

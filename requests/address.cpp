@@ -22,15 +22,29 @@ const AddressTemplate EventTemplate = {
     "!", "SRLT", "0123456789", "0123456789", "0123456789", "0123456789", " ", " ", " ", " ", " ",
 };
 
-// True when every position of copy is one of its template's characters.
-bool MatchTemplate(const char* copy, const AddressTemplate& pattern) {
+// The first position of copy that is none of its template's characters, or
+// kAddressWidth when every position is.
+int FirstMismatch(const char* copy, const AddressTemplate& pattern) {
     for (int position = 0; position < kAddressWidth; ++position) {
         const char c = copy[position];
         bool allowed = false;
         for (const char* a = pattern[position]; *a != '\0'; ++a) allowed = allowed || *a == c;
-        if (!allowed) return false;
+        if (!allowed) return position;
     }
-    return true;
+    return kAddressWidth;
+}
+
+// Which part of the text a position of a template belongs to.
+AddressRefusal RegisterPart(int position) {
+    if (position == 0) return AddressFirstLetter;
+    if (position <= 4) return AddressStation;
+    if (position <= 8) return AddressNumber;
+    return AddressBitDigits;
+}
+AddressRefusal EventPart(int position) {
+    if (position <= 1) return AddressEventArea;
+    if (position <= 5) return AddressStation;
+    return AddressAfterStation;
 }
 
 // The call's own copy of the text: at most eleven characters, read no further
@@ -55,42 +69,58 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-// 0 when the text is a valid address for the mode and the gate's kind, 1 when
-// not (also for a null record or text). Once a template matched, station, bit
-// and size are set, then area, number and bit as far as the checks got; the
-// refusal leaves them written.
-int32_t ParseAddressText(AddressRequest* request, AddressMode mode) {
-    if (request == nullptr || request->text == nullptr) return 1;
+// AddressValid when the text is a valid address for the mode and the gate's
+// kind, else the first check it failed (also for a null record or text).
+// Once the text has the form of an address, station, bit and size are set,
+// then area, number and bit as far as the checks got; a refusal leaves them
+// written.
+AddressRefusal AddressRefusalOf(AddressRequest* request, AddressMode mode) {
+    if (request == nullptr || request->text == nullptr) return AddressNoText;
     char copy[kAddressWidth];
     BuildWorkCopy(request->text, copy);
-    if (!MatchTemplate(copy, RegisterTemplate) && !MatchTemplate(copy, EventTemplate)) return 1;
+    // The first character decides the form: the two templates share none.
+    const bool event = copy[0] == '!';
+    const int mismatch = FirstMismatch(copy, event ? EventTemplate : RegisterTemplate);
+    if (mismatch < kAddressWidth) return event ? EventPart(mismatch) : RegisterPart(mismatch);
 
     GateRequest& gate = request->gate;
     gate.station = 0;
     gate.bit = 255;
     gate.size = 32;
 
-    if (copy[0] == '!') {
+    if (event) {
         gate.area = copy[1];  // 'L', 'R', 'S' or 'T': the area codes are these letters
         gate.station = DecimalValue(copy, 2, 4);
-        return 0;
+        return mode == AddressBlock ? AddressBlockNotRegister : AddressValid;
     }
 
     gate.area = copy[0] == 'R' ? AreaRegister : AreaStatus;
     gate.station = DecimalValue(copy, 1, 4);
     gate.number = DecimalValue(copy, 5, 4);
-    if (gate.area == AreaStatus && copy[9] != ' ') return 1;  // a status point has no bit
-    if (mode == AddressBlock) return 0;
+    if (gate.area == AreaStatus && copy[9] != ' ') return AddressStatusBit;
+    if (mode == AddressBlock) {
+        if (gate.area != AreaRegister) return AddressBlockNotRegister;
+        return gate.blockLength >= 61 ? AddressBlockTooLong : AddressValid;
+    }
 
     if (gate.kind == 6 && gate.area == AreaRegister) {
-        if (copy[9] == ' ') return 1;  // a bit gate needs its bit number
+        if (copy[9] == ' ') return AddressBitMissing;
         gate.bit = copy[9] - '0';
         if (IsDigit(copy[10])) gate.bit = gate.bit * 10 + (copy[10] - '0');
-        if (gate.bit > 31) return 1;
+        if (gate.bit > 31) return AddressBitAbove31;
     }
-    if (gate.kind != 6 && copy[9] != ' ') return 1;
-    if (gate.area != AreaRegister) return 0;
-    return (gate.kind < 3 || gate.kind > 6) ? 1 : 0;
+    if (gate.kind != 6 && copy[9] != ' ') return AddressBitNotBitKind;
+    if (gate.area != AreaRegister) return AddressValid;
+    return (gate.kind < 3 || gate.kind > 6) ? AddressKind : AddressValid;
+}
+
+// 0 when the text is a valid address for the mode and the gate's kind, 1 when
+// not; the fields as AddressRefusalOf leaves them. A block is checked for its
+// form only here: its area and length are CheckAddress's to check.
+int32_t ParseAddressText(AddressRequest* request, AddressMode mode) {
+    const AddressRefusal refusal = AddressRefusalOf(request, mode);
+    if (mode == AddressBlock && (refusal == AddressBlockNotRegister || refusal == AddressBlockTooLong)) return 0;
+    return refusal == AddressValid ? 0 : 1;
 }
 
 // Command 3: 0 valid gate address, 1 not.
@@ -103,9 +133,6 @@ int32_t ParseAddress(CallRecord* call) {
 // 1 when not.
 int32_t CheckAddress(CallRecord* call) {
     if (call == nullptr) return 1;
-    AddressRequest* request = static_cast<AddressRequest*>(call->parameters);
-    if (ParseAddressText(request, AddressBlock) != 0) return 1;
-    if (request->gate.area != AreaRegister) return 1;  // S and ! addresses name no block
-    if (request->gate.blockLength >= 61) return 1;
-    return 0;
+    // S and ! addresses name no block; a block holds at most 60 registers.
+    return AddressRefusalOf(static_cast<AddressRequest*>(call->parameters), AddressBlock) == AddressValid ? 0 : 1;
 }

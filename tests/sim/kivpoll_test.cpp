@@ -10,6 +10,13 @@
 #include <sstream>
 #include <unistd.h>
 
+#include <chrono>
+#include <fcntl.h>
+#include <fstream>
+#include <sys/file.h>
+#include <thread>
+#include <vector>
+
 #include "tests/support/tool_run.h"
 #include "tools/kivsim/kivsim.h"
 
@@ -99,11 +106,26 @@ TEST_F(KivpollTest, EventReadsAndListeningPrintGateUpdatesWithUnitTime) {
     EXPECT_NE(std::string::npos, run.output.find("\"gate\":\"S00121296\",\"value\":1")) << run.output;
 
     // Report-by-exception: the listener starts after 4 s; the notice comes then.
+    // A link reset from the unit gets the listener's reply and an
+    // informational log line, which -v lets into the log file.
     sim.SetExceptionMode(12, true);
     sim.QueueRegisterChange(12, 77, 4242);
-    run = Kivpoll(port + "--json --listen 7");
+    const std::string logFile = "/tmp/kivpoll-listen-log-" + std::to_string(getpid());
+    std::remove(logFile.c_str());
+    std::thread reset([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+        sim.SendLinkReset(12);
+    });
+    run = Kivpoll(port + "--json --listen 7 -v --log-file " + logFile);
+    reset.join();
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("\"gate\":\"R00120077\",\"value\":4242")) << run.output;
+    std::ifstream log(logFile);
+    std::stringstream logged;
+    logged << log.rdbuf();
+    std::remove(logFile.c_str());
+    EXPECT_NE(std::string::npos, logged.str().find("[8] KivIN : Info, Reset Link msg")) << logged.str();
+    EXPECT_EQ(std::string::npos, run.output.find("[8]")) << run.output;
 }
 
 // Every JSON line of the output through a strict parser (Python's json on
@@ -213,6 +235,108 @@ TEST_F(KivpollTest, TraceOpensThePortAsTheDriverWouldOrSaysWhyNot) {
     // Mark parity is what the driver sets up; the tap takes it too.
     run = Kivpoll(port + "--trace -P mark -b 9600 R00120300");
     EXPECT_EQ(0, run.status) << run.output;
+}
+
+// A run and what its output must say.
+struct SaysCase {
+    std::string arguments;
+    int status;
+    std::string says;
+};
+
+void ExpectSays(const std::vector<SaysCase>& cases) {
+    for (const SaysCase& c : cases) {
+        PollRun run = Kivpoll(c.arguments);
+        EXPECT_EQ(c.status, run.status) << c.arguments << "\n" << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(c.says)) << c.arguments << "\n" << run.output;
+    }
+}
+
+TEST_F(KivpollTest, APortThatCannotOpenSaysItsDeviceAndWhyWithItsOwnExitCode) {
+    ExpectSays({
+        {"-p ttyKIVNONE R00120300", 4, "cannot open port ttyKIVNONE (/dev/ttyKIVNONE): no such device"},
+        {"-p COM200 R00120300", 4, "cannot open port COM200 (/dev/ttyS199): no such device"},
+        {"-p /dev/null R00120300", 4, "not a serial line"},
+        {port + "-b 14400 R00120300", 4, "settings the port cannot do: 14400 baud"},
+        {port + "-s 1.5 R00120300", 4, "settings the port cannot do: 1.5 stop bits"},
+        {port + "--trace -b 14400 R00120300", 4, "14400 baud"},
+        {"-p tcp://127.0.0.1:1 R00120300", 4, "cannot open port tcp://127.0.0.1:1: Connection refused"},
+        {port + "R00990300", 2, "no answer"},  // a silent unit is no port fault
+    });
+    // Another program holds the port.
+    int holder = open(sim.LinePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(0, flock(holder, LOCK_EX | LOCK_NB));
+    ExpectSays({{port + "R00120300", 4, "in use: another program holds the port"}});
+    close(holder);
+}
+
+TEST_F(KivpollTest, ARefusedRequestSaysWhyInTheTableJsonAndCsv) {
+    std::string values = "1";
+    for (int i = 2; i <= 42; ++i) values += "," + std::to_string(i);
+    ExpectSays({
+        {port + "R00129300", 1, "register or point number: four digits, 0000 to 8999"},
+        {port + "R001x0300", 1, "station: four digits, 0000 to 9999"},
+        {port + "X00120300", 1, "first letter: R (register), S (status point) or ! (events, clock)"},
+        {port + "'!X0012'", 1, "the letter after !: S, R, L or T"},
+        {port + "R0012030045", 1, "bit: two digits, 00 to 31"},
+        {port + "R0012030032", 1, "bit: 00 to 31"},
+        {port + "-k 3 R0012030005", 1, "a bit number needs gate kind 6"},
+        {port + "S00120007", 1, "a status point is set only by status events"},
+        {port + "-W " + values + " R00120500", 1, "block too long: a write takes at most 41 registers"},
+        {port + "--json R001x0300", 1, "\"reason\":\"station: four digits, 0000 to 9999\"}"},
+        {port + "--json R00120300", 0, "\"values\":[100000],\"reason\":null}"},
+        {port + "--csv R00129300", 1, "R00129300,check,1,refused,,,,\"register or point number: four digits, 0000 to 8999\""},
+    });
+    // A sound answer from another station does not fit the request.
+    sim.SetFaultProbability(kivsim::FaultKind::WrongSource, 1.0);
+    ExpectSays({{port + "-n 1 R00120300", 1, "the unit's answer did not fit the request"}});
+}
+
+TEST_F(KivpollTest, CsvRowsAndOutputFileHoldTheRowsAlone) {
+    const std::string file = "/tmp/kivpoll-output-" + std::to_string(getpid()) + ".csv";
+    PollRun run = Kivpoll("-p " + sim.LinePath() + " -t 200 --csv --output " + file + " R00120300 R00120400");
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_EQ(std::string::npos, run.output.find("R00120300")) << run.output;  // not on standard output
+    EXPECT_NE(std::string::npos, run.output.find("requests 2: done 2")) << run.output;
+    std::ifstream in(file);
+    std::vector<std::string> rows;
+    for (std::string row; std::getline(in, row);) rows.push_back(row);
+    std::remove(file.c_str());
+    ASSERT_EQ(3u, rows.size());
+    EXPECT_EQ("time,address,op,result,status,rtt_ms,values,unit_time,reason", rows[0]);
+    EXPECT_NE(std::string::npos, rows[1].find(",R00120300,read,0,done,")) << rows[1];
+    EXPECT_NE(std::string::npos, rows[1].find(",100000,,")) << rows[1];
+    EXPECT_NE(std::string::npos, rows[2].find(",R00120400,read,0,done,")) << rows[2];
+}
+
+TEST_F(KivpollTest, LogLinesGoToTheLogFileOrAreSilencedByQuiet) {
+    // Station 99 does not answer: the driver logs every failed try.
+    const std::string line = "-p " + sim.LinePath() + " -t 50 ";
+    const std::string file = "/tmp/kivpoll-log-" + std::to_string(getpid());
+    std::remove(file.c_str());
+    PollRun shown = Kivpoll(line + "R00990300");
+    PollRun quiet = Kivpoll(line + "-q R00990300");
+    PollRun filed = Kivpoll(line + "--log-file " + file + " R00990300");
+    std::ifstream in(file);
+    std::stringstream logged;
+    logged << in.rdbuf();
+    std::remove(file.c_str());
+    EXPECT_NE(std::string::npos, shown.output.find("[32] KivIN : ")) << shown.output;
+    EXPECT_EQ(std::string::npos, quiet.output.find("[32]")) << quiet.output;
+    EXPECT_EQ(std::string::npos, filed.output.find("[32]")) << filed.output;
+    EXPECT_NE(std::string::npos, logged.str().find("[32] KivIN : ")) << logged.str();
+    EXPECT_EQ(2, filed.status);
+}
+
+TEST_F(KivpollTest, AChannelFileWithoutHostAddressNamesTheLineAtFault) {
+    const std::string file = "/tmp/kivpoll-config-" + std::to_string(getpid()) + ".int";
+    std::ofstream(file) << "EXCEPTION = ON\nHost Address = 12\n";
+    PollRun run = Kivpoll(port + "--config " + file + " R00120300");
+    std::remove(file.c_str());
+    EXPECT_EQ(5, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("cannot be used, line 1: no host address")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("--check-config")) << run.output;
 }
 
 TEST_F(KivpollTest, TraceShowsEveryFrameBothWaysDecoded) {

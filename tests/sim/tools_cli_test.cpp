@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 #include "kiv_version.h"
@@ -18,6 +19,17 @@ struct CommandCase {
     int status;
     const char* says;  // a piece of the output
 };
+
+// A temporary file holding text; its path, "" when it cannot be written.
+std::string FileWith(const char* text, const char* prefix) {
+    std::string name = std::string("/tmp/") + prefix + "-XXXXXX";
+    int fd = mkstemp(&name[0]);
+    if (fd < 0) return "";
+    const ssize_t length = static_cast<ssize_t>(std::strlen(text));
+    const bool written = write(fd, text, static_cast<size_t>(length)) == length;
+    close(fd);
+    return written ? name : "";
+}
 
 void RunCases(const std::string& program, const CommandCase* cases, size_t count) {
     for (size_t i = 0; i < count; ++i) {
@@ -32,6 +44,9 @@ TEST(ToolsCommandLine, KivpollOptions) {
     const CommandCase cases[] = {
         {"--version", 0, "kivpoll " KIV_VERSION},
         {"--help", 0, "--trace"},
+        {"--help", 0, "4 the port cannot be opened"},
+        {"--help", 0, "5 the channel file cannot be used"},
+        {"--csv --json -p NUL R00120300", 3, "--csv and --json"},
         {"-C 62 R00120300", 3, "--count: Value 62 not in range 1 to 60"},
         {"--count=0 R00120300", 3, "--count"},
         {"-b 3", 3, "--baud"},
@@ -41,6 +56,46 @@ TEST(ToolsCommandLine, KivpollOptions) {
         {"-qx -p NUL", 3, "no address given"},  // bundled flags parse; then no address
     };
     RunCases(KIV_KIVPOLL_PATH, cases, sizeof cases / sizeof cases[0]);
+}
+#endif
+
+#if defined(KIV_KIVPOLL_PATH)
+// --check-config reads a channel file through the driver's own reader and
+// says, line by line, what it takes and why it ignores a line.
+TEST(ToolsCommandLine, KivpollCheckConfigReportsEveryLine) {
+    const struct {
+        const char* lines;
+        int status;
+        std::vector<const char*> says;
+    } cases[] = {
+        {"Host Address = 12\nEXCEPTION = ON\nRADIO = YES,100,200,300\nHost Address = 13\n", 0,
+         {"the driver can open a channel with this file", "line 1: Host Address = 12\n    read as the host address "
+          "line\n    driver: KivIN : Tavrik Address = 12", "Report By Exception support is ON", "Radio switch DELAY "
+          "time = 300", "line 4: Host Address = 13\n    not read: the reading ended at line 3: a RADIO line with "
+          "other than one time ends it"}},
+        {"Host Address = 12\nEXCEPTION = OFF\n# radio later\n", 0,
+         {"line 2: EXCEPTION = OFF\n    read as the EXCEPTION line\n    ignored: report-by-exception stays off",
+          "line 3: # radio later\n    read as the RADIO line\n    ignored: radio keying stays off"}},
+        {"Host Adress 12\nHost Address = 12\n", 5,
+         {"no host address: Can not find Host Address\nline 1 is at fault",
+          "line 2: Host Address = 12\n    not read: the reading ended at line 1: a host address line without \"=\""}},
+        {"Host Address = 99999\n", 5, {"Tavrik Address 99999 out of range 0..65535\nline 1 is at fault"}},
+        {"Host Address = 12\nEXCEPTION=ON\nRADIO=YES,5\nab", 0,
+         {"line 4: ab\n    not read: the reading ended at line 3: end of file (the driver does not read a last line "
+          "without a line feed that keeps fewer than 10 characters)"}},
+        {"", 5, {"refused: empty"}},
+    };
+    for (const auto& c : cases) {
+        const std::string name = FileWith(c.lines, "kivpoll-config");
+        ASSERT_FALSE(name.empty());
+        ToolRun run = RunTool(KIV_KIVPOLL_PATH, "--check-config " + name);
+        std::remove(name.c_str());
+        EXPECT_EQ(c.status, run.status) << c.lines << "\n" << run.output;
+        for (const char* piece : c.says) EXPECT_NE(std::string::npos, run.output.find(piece)) << piece << "\n" << run.output;
+    }
+    ToolRun missing = RunTool(KIV_KIVPOLL_PATH, "--check-config /nonexistent/kivIN01.int");
+    EXPECT_EQ(5, missing.status);
+    EXPECT_NE(std::string::npos, missing.output.find("File /nonexistent/kivIN01.int not found")) << missing.output;
 }
 #endif
 
@@ -71,15 +126,12 @@ TEST(ToolsCommandLine, KivsimScenarioMistakesStopItWithFileAndLine) {
         {"clock 1 2020-01-01 24:00:00\n", ":1: no such date"},
     };
     for (const auto& c : cases) {
-        char name[] = "/tmp/kivsim-scenario-XXXXXX";
-        int fd = mkstemp(name);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(static_cast<ssize_t>(std::strlen(c.lines)), write(fd, c.lines, std::strlen(c.lines)));
-        close(fd);
-        ToolRun run = RunTool(KIV_KIVSIM_PATH, std::string("--quiet --no-stdin --duration 5 --scenario ") + name);
-        std::remove(name);
+        const std::string name = FileWith(c.lines, "kivsim-scenario");
+        ASSERT_FALSE(name.empty());
+        ToolRun run = RunTool(KIV_KIVSIM_PATH, "--quiet --no-stdin --duration 5 --scenario " + name);
+        std::remove(name.c_str());
         EXPECT_EQ(2, run.status) << c.lines << run.output;
-        EXPECT_NE(std::string::npos, run.output.find(std::string(name) + c.says)) << c.lines << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(name + c.says)) << c.lines << run.output;
     }
 }
 #endif

@@ -213,4 +213,50 @@ TEST(AddressTest, ParsesRunSideBySide) {
     for (bool right : allRight) EXPECT_TRUE(right);
 }
 
+// Why a text is refused: the first check it fails, so that a tool can say
+// which part of the address is wrong. The commands' results follow from it.
+TEST(AddressTest, EachRefusalNamesTheCheckThatFailed) {
+    const struct {
+        const char* text;
+        AddressMode mode;
+        int32_t kindOrLength;
+        AddressRefusal refusal;
+    } cases[] = {
+        {"R00120300", AddressGate, 3, AddressValid},
+        {"X00120300", AddressGate, 3, AddressFirstLetter},
+        {"", AddressGate, 3, AddressFirstLetter},
+        {"R001x0300", AddressGate, 3, AddressStation},
+        {"R0012", AddressGate, 3, AddressNumber},          // the number's digits are blanks
+        {"R00129300", AddressGate, 3, AddressNumber},      // 9000 to 9999 do not exist
+        {"R001203004", AddressGate, 6, AddressBitDigits},  // bits 4 to 9 need a leading zero
+        {"R00120300x5", AddressGate, 6, AddressBitDigits},
+        {"!X0012", AddressGate, 0, AddressEventArea},
+        {"!T12", AddressGate, 0, AddressStation},
+        {"!T00121", AddressGate, 0, AddressAfterStation},
+        {"S0012000701", AddressGate, 0, AddressStatusBit},
+        {"R00120300", AddressGate, 6, AddressBitMissing},
+        {"R0012030032", AddressGate, 6, AddressBitAbove31},
+        {"R0012030005", AddressGate, 3, AddressBitNotBitKind},
+        {"R00120300", AddressGate, 7, AddressKind},
+        {"R00120300", AddressBlock, 60, AddressValid},
+        {"R00120300", AddressBlock, 61, AddressBlockTooLong},
+        {"S00120007", AddressBlock, 10, AddressBlockNotRegister},
+        {"!R0012", AddressBlock, 10, AddressBlockNotRegister},
+        {"R001x0300", AddressBlock, 10, AddressStation},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        AddressRequest request{};
+        request.text = c.text;
+        request.gate.kind = c.mode == AddressGate ? c.kindOrLength : 3;
+        request.gate.blockLength = c.mode == AddressBlock ? c.kindOrLength : 0;
+        AddressRequest again = request;
+        EXPECT_EQ(c.refusal, AddressRefusalOf(&request, c.mode));
+        CallRecord call{nullptr, c.mode == AddressGate ? 3 : 4, 1, 0, &again};
+        const int32_t result = c.mode == AddressGate ? ParseAddress(&call) : CheckAddress(&call);
+        EXPECT_EQ(c.refusal == AddressValid ? 0 : 1, result);
+    }
+    EXPECT_EQ(AddressNoText, AddressRefusalOf(nullptr, AddressGate));
+}
+
 }  // namespace

@@ -54,6 +54,15 @@ int32_t DriverHost::Call(int32_t command, void* parameters) {
     return kivMain_(&call);
 }
 
+void* DriverHost::Symbol(const char* name) const {
+    if (module_ == nullptr) return nullptr;
+#if defined(_WIN32)
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module_), name));
+#else
+    return dlsym(module_, name);
+#endif
+}
+
 int32_t DriverHost::Open(const ChannelOptions& options) {
     channel_ = options.channel;
     PortSettings settings;

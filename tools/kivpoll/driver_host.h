@@ -36,6 +36,8 @@ public:
     int32_t ParseAddress(const std::string& text, int32_t kind, GateRequest* gate);
     int32_t CheckAddress(const std::string& text, int32_t blockLength, GateRequest* gate);
     int32_t Call(int32_t command, void* parameters);
+    // An export of the loaded driver beside KivMain, or nullptr.
+    void* Symbol(const char* name) const;
 
 private:
     KivMainFunction kivMain_ = nullptr;

@@ -44,8 +44,9 @@ const char kDescription[] =
     "  !T0012        set the clock of station 12 from this computer's local time\n";
 
 const char kFooter[] =
-    "Exit codes: 0 done, 1 refused (invalid address or request, negative answer),\n"
-    "2 no answer (or the channel could not be opened), 3 usage or set-up error.\n";
+    "Exit codes: 0 done, 1 refused (invalid address or request, an answer that did not fit),\n"
+    "2 no answer, 3 usage or set-up error, 4 the port cannot be opened,\n"
+    "5 the channel file cannot be used (no host address).\n";
 
 bool ParseValues(const std::string& text, std::vector<int32_t>* values) {
     std::stringstream stream(text);
@@ -130,10 +131,24 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
     app.add_flag("-x,--hex", options->output.hex, "values in hexadecimal")->group(output);
     app.add_flag("--trace", options->trace, "frame trace on standard error (time, direction, bytes, header)")
         ->group(output);
-    app.add_flag("-q,--quiet", options->quiet, "no summary")->group(output);
+    app.add_flag("-q,--quiet", options->quiet, "no summary, and no driver log lines on standard error")->group(output);
+    app.add_flag("-v,--verbose", options->log.verbose, "the driver's informational log lines too")->group(output);
+    app.add_option("--log-file", options->log.file, "append the driver's log lines to FILE instead of standard error")
+        ->type_name("FILE")->group(output);
+    app.add_flag("--csv", options->output.csv, "CSV: a header row, then one row per request or gate update")
+        ->group(output);
+    app.add_option("--output", options->outputFile, "write the rows and the summary to FILE instead of standard output")
+        ->type_name("FILE")->group(output);
+    app.add_option("--check-config", options->checkConfig,
+                   "say what the driver takes from each line of this channel file, and why it ignores a line; "
+                   "exit 0 when the driver can use it, 5 when not")
+        ->type_name("FILE")->group(line);
 
     int parsed = kivtools::Parse(app, argc, argv, "kivpoll", kivpoll::kExitUsage);
     if (parsed >= 0) return parsed;
+    options->log.quiet = options->quiet;
+    if (options->output.csv && options->output.json) return Usage("--csv and --json: choose one");
+    if (!options->checkConfig.empty()) return -1;
     if (options->channel.port.find("://") != std::string::npos) {
 #ifdef _WIN32
         return Usage("the Windows driver reaches device servers through a virtual COM port; give its name");
@@ -192,6 +207,7 @@ int main(int argc, char** argv) {
     options.channel.driverPath = kivpoll::DefaultDriverPath(argv[0]);
     int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;
+    if (!options.checkConfig.empty()) return kivpoll::RunCheckConfig(options);
     options.progress = isatty(fileno(stdout)) != 0;
     if (options.demo) return kivpoll::RunDemo(options);
     if (options.addresses.empty() && !options.listen) return Usage("no address given");

@@ -118,10 +118,26 @@ std::string Output::Value(int32_t value) const {
     return text;
 }
 
+std::string CsvField(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string out = "\"";
+    for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+void Output::CsvRow(const std::vector<std::string>& fields) {
+    std::string line;
+    for (size_t i = 0; i < fields.size(); ++i) line += (i ? "," : "") + CsvField(fields[i]);
+    std::fprintf(out_, "%s\n", line.c_str());
+}
+
 void Output::HeaderOnce() {
     if (headerDone_ || options_.json) return;
     headerDone_ = true;
-    std::printf("%-12s  %-12s  %-6s  %-9s  %9s  %s\n", "TIME", "ADDRESS", "OP", "RESULT", "RTT ms", "VALUE");
+    if (options_.csv)
+        CsvRow({"time", "address", "op", "result", "status", "rtt_ms", "values", "unit_time", "reason"});
+    else
+        std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s\n", "TIME", "ADDRESS", "OP", "RESULT", "RTT ms", "VALUE");
 }
 
 void Output::Result(const ResultRow& row) {
@@ -132,43 +148,59 @@ void Output::Result(const ResultRow& row) {
             values += options_.hex ? JsonString(Value(row.values[i])) : std::to_string(row.values[i]);
         }
         values += "]";
-        std::printf("{\"type\":\"result\",\"time\":%s,\"address\":%s,\"op\":%s,\"result\":%d,\"status\":%s,"
-                    "\"rtt_ms\":%s,\"values\":%s}\n",
-                    JsonString(NowText()).c_str(), JsonString(row.address).c_str(), JsonString(row.operation).c_str(),
-                    row.result, JsonString(ResultName(row.result)).c_str(), JsonMilliseconds(row.milliseconds).c_str(),
-                    values.c_str());
+        std::fprintf(out_,
+                     "{\"type\":\"result\",\"time\":%s,\"address\":%s,\"op\":%s,\"result\":%d,\"status\":%s,"
+                     "\"rtt_ms\":%s,\"values\":%s,\"reason\":%s}\n",
+                     JsonString(NowText()).c_str(), JsonString(row.address).c_str(), JsonString(row.operation).c_str(),
+                     row.result, JsonString(ResultName(row.result)).c_str(), JsonMilliseconds(row.milliseconds).c_str(),
+                     values.c_str(), row.reason.empty() ? "null" : JsonString(row.reason).c_str());
     } else {
         HeaderOnce();
         std::string values;
         for (size_t i = 0; i < row.values.size(); ++i) values += (i ? " " : "") + Value(row.values[i]);
-        std::string rtt = row.milliseconds < 0 ? "-" : JsonMilliseconds(row.milliseconds);
-        std::printf("%-12s  %-12s  %-6s  %-9s  %9s  %s\n", NowText().c_str(), row.address.c_str(),
-                    row.operation.c_str(), ResultName(row.result).c_str(), rtt.c_str(), values.c_str());
+        if (options_.csv) {
+            CsvRow({NowText(), row.address, row.operation, std::to_string(row.result), ResultName(row.result),
+                    row.milliseconds < 0 ? "" : JsonMilliseconds(row.milliseconds), values, "", row.reason});
+        } else {
+            std::string rtt = row.milliseconds < 0 ? "-" : JsonMilliseconds(row.milliseconds);
+            if (!row.reason.empty()) values += (values.empty() ? "" : "  ") + row.reason;
+            std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s\n", NowText().c_str(), row.address.c_str(),
+                         row.operation.c_str(), ResultName(row.result).c_str(), rtt.c_str(), values.c_str());
+        }
     }
-    std::fflush(stdout);
+    std::fflush(out_);
 }
 
 void Output::Gate(const GateRow& row) {
     if (options_.json) {
-        std::printf("{\"type\":\"gate\",\"time\":%s,\"gate\":%s,\"value\":%.17g,\"unit_time\":%s,"
-                    "\"unit_seconds\":%d,\"unit_ms\":%d}\n",
-                    JsonString(NowText()).c_str(), JsonString(row.gate).c_str(), row.value,
-                    row.time == 0 ? "null" : JsonString(UnitTimeText(row.time, row.milliseconds)).c_str(), row.time,
-                    row.milliseconds);
+        std::fprintf(out_,
+                     "{\"type\":\"gate\",\"time\":%s,\"gate\":%s,\"value\":%.17g,\"unit_time\":%s,"
+                     "\"unit_seconds\":%d,\"unit_ms\":%d}\n",
+                     JsonString(NowText()).c_str(), JsonString(row.gate).c_str(), row.value,
+                     row.time == 0 ? "null" : JsonString(UnitTimeText(row.time, row.milliseconds)).c_str(), row.time,
+                     row.milliseconds);
+    } else if (options_.csv) {
+        HeaderOnce();
+        CsvRow({NowText(), row.gate, "gate", "", "update", "", GateValueText(row.value),
+                row.time == 0 ? "" : UnitTimeText(row.time, row.milliseconds), ""});
     } else {
         HeaderOnce();
-        std::printf("%-12s  %-12s  %-6s  %-9s  %9s  %s  (unit time %s)\n", NowText().c_str(), row.gate.c_str(),
-                    "gate", "update", "", GateValueText(row.value).c_str(),
-                    UnitTimeText(row.time, row.milliseconds).c_str());
+        std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s  (unit time %s)\n", NowText().c_str(), row.gate.c_str(),
+                     "gate", "update", "", GateValueText(row.value).c_str(),
+                     UnitTimeText(row.time, row.milliseconds).c_str());
     }
-    std::fflush(stdout);
+    std::fflush(out_);
 }
 
 void Output::Note(const std::string& text) {
-    if (options_.json) std::printf("{\"type\":\"note\",\"time\":%s,\"text\":%s}\n", JsonString(NowText()).c_str(),
-                                   JsonString(text).c_str());
-    else std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
+    if (options_.json)
+        std::fprintf(out_, "{\"type\":\"note\",\"time\":%s,\"text\":%s}\n", JsonString(NowText()).c_str(),
+                     JsonString(text).c_str());
+    else if (options_.csv)
+        std::fprintf(stderr, "%s\n", text.c_str());  // the file holds rows only
+    else
+        std::fprintf(out_, "%s\n", text.c_str());
+    std::fflush(out_);
 }
 
 }  // namespace kivpoll

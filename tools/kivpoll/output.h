@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@ namespace kivpoll {
 
 struct OutputOptions {
     bool json = false;
+    bool csv = false;  // a header row, then one row per request or gate update
     bool hex = false;
 };
 
@@ -19,6 +21,7 @@ struct ResultRow {
     int32_t result = 0;
     std::vector<int32_t> values;
     double milliseconds = -1;  // round trip through KivMain; < 0: the request never reached the line
+    std::string reason;        // why it was refused; empty otherwise
 };
 
 // One gate update that reached the runtime (events, report-by-exception).
@@ -33,9 +36,11 @@ std::string ResultName(int32_t result);
 std::string NowText();
 std::string UnitTimeText(int32_t time, int32_t milliseconds);
 
+// Rows go to out (standard output unless --output names a file).
 class Output {
 public:
-    explicit Output(OutputOptions options) : options_(options) {}
+    explicit Output(OutputOptions options, std::FILE* out = stdout) : options_(options), out_(out) {}
+    std::FILE* stream() const { return out_; }
     void Result(const ResultRow& row);
     void Gate(const GateRow& row);
     void Note(const std::string& text);  // a line for people; a JSON note otherwise
@@ -43,10 +48,14 @@ public:
 private:
     void HeaderOnce();
     std::string Value(int32_t value) const;
+    void CsvRow(const std::vector<std::string>& fields);
     OutputOptions options_;
+    std::FILE* out_;
     bool headerDone_ = false;
 };
 
 std::string JsonString(const std::string& text);
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+std::string CsvField(const std::string& text);
 
 }  // namespace kivpoll

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -24,8 +25,11 @@
 #include <unistd.h>
 #endif
 
+#include "requests/registers.h"
 #include "tavlib/tavlib_control.h"
+#include "tools/kivpoll/config_check.h"
 #include "tools/kivpoll/line_tap.h"
+#include "tools/kivpoll/reasons.h"
 
 namespace kivpoll {
 namespace {
@@ -74,7 +78,7 @@ bool IsLineFault(const char* text) {
 void TAVLIB_CDECL OnLog(int32_t level, const char* text, void*) {
     std::lock_guard<std::mutex> lock(outputMutex);
     ClearProgress();
-    std::fprintf(stderr, "[%d] %s\n", level, text);
+    HostLogLine(level, text);
     if (activeSummary != nullptr && IsLineFault(text)) ++activeSummary->lineFaults;
     DrawProgress();
 }
@@ -220,14 +224,29 @@ void Requester::Report(const ResultRow& row) {
     DrawProgress();
 }
 
+// Why a request was refused, from what kivpoll knows of it and the driver's
+// log lines written while it ran.
+void Requester::Explain(const std::vector<std::string>& log, ResultRow* row) {
+    if (row->result != 1 || !row->reason.empty()) return;
+    row->reason = ReasonFromLog(log);
+    if (!row->reason.empty()) return;
+    bool lineFaults = false;
+    for (const std::string& line : log) lineFaults = lineFaults || IsLineFault(line.c_str());
+    row->reason = lineFaults && row->operation == "clock"
+                      ? "no sound answer to the link reset before the clock setting"
+                      : "the unit's answer did not fit the request (length, function or station; a negative answer)";
+}
+
 int32_t Requester::Request(const std::string& text, const RequestSpec& spec, std::vector<int32_t>* values) {
     ResultRow row;
     row.address = text;
     int32_t kind = spec.kind >= 0 ? spec.kind : (IsBitAddress(text) ? 6 : 3);
     GateRequest gate;
+    LogCapture log;
     row.result = host_.ParseAddress(text, kind, &gate);
     if (row.result != 0) {
         row.operation = "check";
+        row.reason = AddressReason(text, kind);
         Report(row);
         return row.result;
     }
@@ -253,8 +272,10 @@ int32_t Requester::Request(const std::string& text, const RequestSpec& spec, std
     default:  // a status point is set only by status events: the driver refuses it
         row.operation = spec.write ? "write" : "read";
         row.result = Timed(spec.write ? 7 : 5, &gate, &row.milliseconds);
+        if (row.result == 1) row.reason = "a status point is set only by status events (fetch them with !S)";
         break;
     }
+    Explain(log.lines(), &row);
     Report(row);
     if (values != nullptr) *values = row.values;
     return row.result;
@@ -266,7 +287,10 @@ void Requester::ReadRegister(const std::string& text, const RequestSpec& spec, G
     if (spec.count > 1) {
         GateRequest block;
         row->result = host_.CheckAddress(text, spec.count, &block);
-        if (row->result != 0) return;
+        if (row->result != 0) {
+            row->reason = BlockReason(text, spec.count);
+            return;
+        }
         gate->count = spec.count;
         row->result = Timed(6, gate, &row->milliseconds);
         if (row->result == 0) row->values.assign(gate->data, gate->data + spec.count);
@@ -298,6 +322,8 @@ void Requester::WriteRegister(const RequestSpec& spec, GateRequest* gate, int32_
     if (values.size() > 1) {
         gate->count = static_cast<int32_t>(values.size());
         row->result = Timed(10, gate, &row->milliseconds);
+        if (row->result == 1 && gate->count > kMaxWriteRegisters)
+            row->reason = "block too long: a write takes at most " + std::to_string(kMaxWriteRegisters) + " registers";
     } else {
         row->result = Timed(7, gate, &row->milliseconds);
     }
@@ -316,23 +342,24 @@ void SetProgress(const Summary& summary, const std::string& what) {
     DrawProgress();
 }
 
-void PrintSummary(const Summary& summary, const OutputOptions& output) {
+void PrintSummary(const Summary& summary, const OutputOptions& output, std::FILE* out) {
+    if (output.csv) out = stderr;  // the rows stay a table of rows
     if (output.json) {
-        std::printf("{\"type\":\"summary\",\"requests\":%d,\"done\":%d,\"refused\":%d,\"no_answer\":%d,"
+        std::fprintf(out, "{\"type\":\"summary\",\"requests\":%d,\"done\":%d,\"refused\":%d,\"no_answer\":%d,"
                     "\"gate_updates\":%d,\"line_faults\":%d,\"rtt_ms\":{\"min\":%.3f,\"median\":%.3f,\"p90\":%.3f,"
                     "\"max\":%.3f}}\n",
                     summary.requests, summary.done, summary.refused, summary.noAnswer, summary.gateUpdates,
                     summary.lineFaults, Percentile(summary.rtts, 0), Percentile(summary.rtts, 0.5),
                     Percentile(summary.rtts, 0.9), Percentile(summary.rtts, 1));
     } else {
-        std::printf("\nrequests %d: done %d, refused %d, no answer %d; gate updates %d; line faults logged %d\n",
+        std::fprintf(out, "\nrequests %d: done %d, refused %d, no answer %d; gate updates %d; line faults logged %d\n",
                     summary.requests, summary.done, summary.refused, summary.noAnswer, summary.gateUpdates,
                     summary.lineFaults);
         if (!summary.rtts.empty())
-            std::printf("round trip ms: min %.3f  median %.3f  p90 %.3f  max %.3f\n", Percentile(summary.rtts, 0),
+            std::fprintf(out, "round trip ms: min %.3f  median %.3f  p90 %.3f  max %.3f\n", Percentile(summary.rtts, 0),
                         Percentile(summary.rtts, 0.5), Percentile(summary.rtts, 0.9), Percentile(summary.rtts, 1));
     }
-    std::fflush(stdout);
+    std::fflush(out);
 }
 
 int ExitCodeFor(const Summary& summary) {
@@ -381,6 +408,64 @@ std::string ConfigText(const SessionOptions& options) {
     return text;
 }
 
+namespace {
+
+// Says why the driver's Open failed and gives the exit code: a port that
+// did not open (4), a channel file without a host address (5), else what the
+// driver answered.
+int ExplainOpenFailure(const DriverHost& host, const SessionOptions& options, const std::string& configPath,
+                       const LogCapture& log, int32_t opened) {
+    const ChannelOptions& channel = options.channel;
+    if (log.Holds(" : Fail to open ")) {
+        // The port as the user named it (with --trace the driver opens the
+        // tap's end, the tap holds the port).
+        PortFailure failure = ProbePort(channel.port, channel.line);
+        std::string port = channel.port;
+        if (!options.networkUrl.empty()) port = options.networkUrl;
+        else if (failure.device != port) port += " (" + failure.device + ")";
+        if (options.trace) port += " through the trace's tap";
+        std::fprintf(stderr, "kivpoll: cannot open port %s: %s\n", port.c_str(), failure.reason.c_str());
+        return kExitPort;
+    }
+    if (log.Holds("Host Address") || log.Holds("Tavrik Address") || log.Holds("KivIN : File ")) {
+        ConfigReport report;
+        std::string error;
+        if (CheckConfig(host, configPath, &report, &error)) {
+            std::string at = report.faultLine > 0 ? ", line " + std::to_string(report.faultLine) : "";
+            std::fprintf(stderr, "kivpoll: the channel file %s cannot be used%s: %s\n(kivpoll --check-config %s "
+                         "tells what the driver takes from each line)\n",
+                         configPath.c_str(), at.c_str(), report.fault.c_str(), configPath.c_str());
+        } else {
+            std::fprintf(stderr, "kivpoll: the channel file %s has no host address (%s)\n", configPath.c_str(),
+                         error.c_str());
+        }
+        return kExitConfig;
+    }
+    std::fprintf(stderr, "kivpoll: Open of channel %d on %s gave %d (%s)\n", channel.channel, channel.port.c_str(),
+                 opened, ResultName(opened).c_str());
+    return opened == 1 ? kExitRefused : kExitNoAnswer;
+}
+
+}  // namespace
+
+int RunCheckConfig(const SessionOptions& options) {
+    DriverHost host;
+    if (!host.Load(AbsolutePath(options.channel.driverPath))) {
+        std::fprintf(stderr, "kivpoll: %s\n", host.error().c_str());
+        return kExitUsage;
+    }
+    TavSetLogToStderr(0);
+    TavSetLogCallback(OnLog, nullptr);
+    ConfigReport report;
+    std::string error;
+    if (!CheckConfig(host, options.checkConfig, &report, &error)) {
+        std::fprintf(stderr, "kivpoll: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    PrintConfigReport(options.checkConfig, report, stdout);
+    return report.usable ? kExitDone : kExitConfig;
+}
+
 int RunSession(const SessionOptions& options) {
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
@@ -399,6 +484,19 @@ int RunSession(const SessionOptions& options) {
         contents << in.rdbuf();
         text = contents.str();
     }
+    // Files named on the command line are opened before the working folder
+    // becomes current.
+    std::string error;
+    if (!OpenHostLog(options.log, &error)) {
+        std::fprintf(stderr, "kivpoll: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    std::FILE* out = stdout;
+    if (!options.outputFile.empty() && (out = std::fopen(options.outputFile.c_str(), "w")) == nullptr) {
+        std::fprintf(stderr, "kivpoll: --output %s: %s\n", options.outputFile.c_str(), std::strerror(errno));
+        return kExitUsage;
+    }
+    const std::string configPath = options.configFile.empty() ? "" : AbsolutePath(options.configFile);
     std::string folder = options.workdir;
     bool temporary = false;
     if (!PrepareWorkFolder(text, channel.channel, &folder, &temporary)) return kExitUsage;
@@ -409,16 +507,15 @@ int RunSession(const SessionOptions& options) {
 
     LineTap tap;
     if (options.trace) {
-        std::string error;
         if (!tap.Start(channel.port, channel.line, &error)) {
             std::fprintf(stderr, "kivpoll: trace: %s\n", error.c_str());
             if (temporary) RemoveWorkFolder(folder, channel.channel);
-            return kExitUsage;
+            return kExitPort;
         }
         channel.port = tap.DriverPort();
     }
 
-    Output output(options.output);
+    Output output(options.output, out);
     Summary summary;
     AttachRuntime(&output, &summary, options.progress);
 
@@ -427,12 +524,16 @@ int RunSession(const SessionOptions& options) {
         std::fprintf(stderr, "kivpoll: %s\n", host.error().c_str());
         exitCode = kExitUsage;
     } else {
-        int32_t opened = host.Open(channel);
-        if (opened != 0) {
-            std::fprintf(stderr, "kivpoll: Open of channel %d on %s gave %d (%s)\n", channel.channel,
-                         options.channel.port.c_str(), opened, ResultName(opened).c_str());
-            exitCode = opened == 1 ? kExitRefused : kExitNoAnswer;
-        } else {
+        int32_t opened;
+        {
+            LogCapture openLog;
+            opened = host.Open(channel);
+            if (opened != 0)
+                exitCode = ExplainOpenFailure(host, options,
+                                              configPath.empty() ? ConfigName(channel.channel) : configPath, openLog,
+                                              opened);
+        }
+        if (opened == 0) {
             Requester requester(host, output, summary);
             RequestSpec spec;
             spec.count = options.count;
@@ -460,7 +561,10 @@ int RunSession(const SessionOptions& options) {
     DetachRuntime();
     StopListeners(options.exception || options.listen);
     tap.Stop();
-    if (!options.quiet) PrintSummary(summary, options.output);
+    // After an Open that failed there is nothing to sum up.
+    if (!options.quiet && exitCode != kExitPort && exitCode != kExitConfig) PrintSummary(summary, options.output, out);
+    if (out != stdout) std::fclose(out);
+    CloseHostLog();
     if (temporary) RemoveWorkFolder(folder, channel.channel);
     return exitCode;
 }

@@ -3,15 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "tools/kivpoll/driver_host.h"
+#include "tools/kivpoll/host_log.h"
 #include "tools/kivpoll/output.h"
 
 namespace kivpoll {
 
-enum : int { kExitDone = 0, kExitRefused = 1, kExitNoAnswer = 2, kExitUsage = 3 };
+enum : int { kExitDone = 0, kExitRefused = 1, kExitNoAnswer = 2, kExitUsage = 3, kExitPort = 4, kExitConfig = 5 };
 
 struct SessionOptions {
     ChannelOptions channel;
@@ -36,6 +38,9 @@ struct SessionOptions {
     bool progress = false;  // standard output is a terminal
     bool demo = false;
     OutputOptions output;
+    std::string outputFile;   // --output: rows there instead of standard output
+    LogOptions log;
+    std::string checkConfig;  // --check-config: report on this channel file and end
 };
 
 // What one request asks for, beyond its address.
@@ -61,6 +66,7 @@ public:
 
 private:
     int32_t Timed(int32_t command, GateRequest* gate, double* ms);
+    void Explain(const std::vector<std::string>& log, ResultRow* row);
     void Report(const ResultRow& row);
     void ReadRegister(const std::string& text, const RequestSpec& spec, GateRequest* gate, int32_t kind, ResultRow* row);
     void WriteRegister(const RequestSpec& spec, GateRequest* gate, int32_t kind, ResultRow* row);
@@ -76,7 +82,8 @@ void DetachRuntime();
 // Stops every client wait and, when a listener runs, gives it time to end.
 void StopListeners(bool listening);
 void SetProgress(const Summary& summary, const std::string& what);
-void PrintSummary(const Summary& summary, const OutputOptions& output);
+// The summary goes where the rows go; beside CSV rows, to standard error.
+void PrintSummary(const Summary& summary, const OutputOptions& output, std::FILE* out = stdout);
 int ExitCodeFor(const Summary& summary);
 
 // The text of a channel configuration file for these options.
@@ -93,6 +100,9 @@ bool WritePortMap(const std::string& url);
 std::string AbsolutePath(const std::string& path);
 
 int RunSession(const SessionOptions& options);
+// --check-config: prints the report; kExitDone when the driver can use the
+// file, kExitConfig when not.
+int RunCheckConfig(const SessionOptions& options);
 
 // True for an address with bit digits (R0012030105).
 bool IsBitAddress(const std::string& text);

@@ -1,0 +1,146 @@
+// A channel file line by line, as the driver reads it.
+#include "tools/kivpoll/config_check.h"
+
+#include <fstream>
+
+#include "driver/config.h"
+#include "tools/kivpoll/host_log.h"
+
+namespace kivpoll {
+
+namespace {
+
+using ReportFunction = int32_t(KIV_CDECL*)(const char*, KivConfigLineFunction, void*);
+
+// Gathers the report while the driver reads: each call names the line the
+// driver's next messages are about.
+struct Gathering {
+    ConfigReport* report;
+    LogCapture* log;
+    std::vector<std::string>* current;  // where the messages so far belong
+    int32_t lastLine;
+    int32_t end;
+};
+
+const char* RoleName(int32_t role) {
+    switch (role) {
+    case ConfigHostAddressLine: return "host address line";
+    case ConfigExceptionLine: return "EXCEPTION line";
+    case ConfigRadioLine: return "RADIO line";
+    default: return "line";
+    }
+}
+
+ConfigLineReport& LineOf(ConfigReport* report, int32_t number) {
+    while (static_cast<int32_t>(report->lines.size()) < number) {
+        report->lines.emplace_back();
+        report->lines.back().number = static_cast<int>(report->lines.size());
+    }
+    return report->lines[static_cast<size_t>(number - 1)];
+}
+
+void KIV_CDECL OnLine(void* context, int32_t line, int32_t role, const char* /*kept*/) {
+    Gathering& g = *static_cast<Gathering*>(context);
+    for (std::string& message : g.log->Take()) g.current->push_back(message);
+    if (role >= ConfigEndOfFile) {
+        g.lastLine = line;
+        g.end = role;
+        g.current = &g.report->file;
+        return;
+    }
+    ConfigLineReport& entry = LineOf(g.report, line);
+    entry.roles.push_back(RoleName(role));
+    g.current = &entry.taken;
+}
+
+// Why a line the reading took gave nothing, by how it was read.
+std::string IgnoredBecause(const ConfigLineReport& line) {
+    std::string why;
+    for (const std::string& role : line.roles) {
+        if (!why.empty()) why += "; ";
+        if (role == RoleName(ConfigExceptionLine))
+            why += "report-by-exception stays off: no EXCEPTION, \"=\" and then the word ON";
+        else if (role == RoleName(ConfigRadioLine))
+            why += "radio keying stays off: no RADIO, \"=\" and then YES";
+    }
+    return "ignored: " + why;
+}
+
+std::string EndingText(int32_t end, int32_t lastLine) {
+    std::string at = " at line " + std::to_string(lastLine);
+    switch (end) {
+    case ConfigEndNoEquals: return "the reading ended" + at + ": a host address line without \"=\" ends it";
+    case ConfigEndRadioTimes:
+        return "the reading ended" + at + ": a RADIO line with other than one time ends it";
+    case ConfigEndByteBound: return "the reading ended" + at + ": past 4096 bytes";
+    case ConfigFileRefused: return "the file was refused";
+    default:
+        return "the reading ended" + at +
+               ": end of file (the driver does not read a last line without a line feed that keeps fewer than 10 "
+               "characters)";
+    }
+}
+
+}  // namespace
+
+bool CheckConfig(const DriverHost& host, const std::string& path, ConfigReport* report, std::string* error) {
+    ReportFunction function = reinterpret_cast<ReportFunction>(host.Symbol("KivConfigReport"));
+    if (function == nullptr) {
+        *error = "this driver does not report on channel files (no KivConfigReport)";
+        return false;
+    }
+    *report = ConfigReport();
+    LogCapture log(true);
+    Gathering gathering{report, &log, &report->file, 0, ConfigEndOfFile};
+    report->usable = function(path.c_str(), OnLine, &gathering) == 1;
+    for (std::string& message : log.Take()) gathering.current->push_back(message);
+
+    // Every line of the file, read or not, with its text as written.
+    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    for (int number = 1; std::getline(in, text); ++number) {
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        LineOf(report, number).text = text;
+    }
+    if (gathering.end != ConfigFileRefused) report->ending = EndingText(gathering.end, gathering.lastLine);
+    if (!report->usable) {
+        report->fault = "no host address: the driver cannot open a channel with this file";
+        for (const ConfigLineReport& line : report->lines) {
+            if (line.roles.empty() || line.roles.front() != RoleName(ConfigHostAddressLine)) continue;
+            if (report->faultLine == 0) report->faultLine = line.number;  // the first host address line
+            for (const std::string& message : line.taken) {
+                if (message.find("Tavrik Address") != std::string::npos) {
+                    report->faultLine = line.number;
+                    report->fault = message.substr(message.find(':') + 2);
+                    return true;
+                }
+            }
+            if (!line.taken.empty()) report->fault = "no host address: " + line.taken.front().substr(8);
+            break;
+        }
+        if (gathering.end == ConfigFileRefused && !report->file.empty()) report->fault = report->file.front().substr(8);
+    }
+    return true;
+}
+
+void PrintConfigReport(const std::string& path, const ConfigReport& report, std::FILE* out) {
+    std::fprintf(out, "%s: %s\n", path.c_str(),
+                 report.usable ? "the driver can open a channel with this file" : report.fault.c_str());
+    if (!report.usable && report.faultLine > 0) std::fprintf(out, "line %d is at fault\n", report.faultLine);
+    for (const ConfigLineReport& line : report.lines) {
+        std::fprintf(out, "line %d: %s\n", line.number, line.text.c_str());
+        if (line.roles.empty()) {
+            std::fprintf(out, "    not read: %s\n", report.ending.c_str());
+            continue;
+        }
+        std::string roles;
+        for (const std::string& role : line.roles) roles += (roles.empty() ? "" : " and ") + role;
+        std::fprintf(out, "    read as the %s\n", roles.c_str());
+        for (const std::string& message : line.taken) std::fprintf(out, "    driver: %s\n", message.c_str());
+        if (line.taken.empty()) std::fprintf(out, "    %s\n", IgnoredBecause(line).c_str());
+    }
+    for (const std::string& message : report.file) std::fprintf(out, "driver: %s\n", message.c_str());
+    if (!report.ending.empty()) std::fprintf(out, "%s\n", report.ending.c_str());
+}
+
+}  // namespace kivpoll

@@ -1,0 +1,35 @@
+// kivpoll --check-config: what the driver takes from each line of a channel
+// file, read by the driver's own code (its KivConfigReport export), and why
+// it ignores a line.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/kivpoll/driver_host.h"
+
+namespace kivpoll {
+
+struct ConfigLineReport {
+    int number = 0;
+    std::string text;                // the line as it stands in the file
+    std::vector<std::string> roles;  // how the reading took it; empty: not read
+    std::vector<std::string> taken;  // the driver's messages for it
+};
+
+struct ConfigReport {
+    bool usable = false;             // the file holds a host address
+    std::vector<ConfigLineReport> lines;
+    std::vector<std::string> file;   // messages about the whole file (missing, empty...)
+    std::string ending;              // why the reading ended where it did
+    int faultLine = 0;               // the line at fault when not usable (0: the file itself)
+    std::string fault;               // what is wrong, when not usable
+};
+
+// Reads path through the loaded driver; false with a reason in error when the
+// driver has no report export.
+bool CheckConfig(const DriverHost& host, const std::string& path, ConfigReport* report, std::string* error);
+void PrintConfigReport(const std::string& path, const ConfigReport& report, std::FILE* out);
+
+}  // namespace kivpoll
