@@ -13,14 +13,18 @@ zip="$SCRATCH/out/kivlink-$VERSION-win32.zip"
 [[ -f "$zip" ]] || fail "no $zip: $(ls "$SCRATCH/out")"
 unzip -q "$zip" -d "$SCRATCH/unpacked"
 kit="$SCRATCH/unpacked/kivlink-$VERSION-win32"
-for file in KIVLINK.dll kivpoll.exe kivpoll.cmd INSTALL.txt test-stand-in/TAVLIB.DLL test-stand-in/README.txt \
-            sample/kivIN01.int docs/README.txt docs/configuration.txt docs/kivpoll.txt docs/kivsim.txt; do
+for file in KIVLINK.dll kivpoll.exe kivsim.exe kivpoll.cmd INSTALL.txt test-stand-in/TAVLIB.DLL \
+            test-stand-in/README.txt sample/kivIN01.int docs/README.txt docs/configuration.txt docs/kivpoll.txt \
+            docs/kivsim.txt; do
     [[ -f "$kit/$file" ]] || fail "$file not in the kit"
 done
-if [[ -f "$BUILD_DIR/kivsim.exe" ]]; then
-    [[ -f "$kit/kivsim.exe" ]] || fail "kivsim.exe not in the kit"
-fi
 [[ ! -e "$kit/TAVLIB.DLL" ]] || fail "the runtime stand-in lies beside the driver"
+# INSTALL.txt names everything else at the top of the kit.
+for file in "$kit"/*; do
+    [[ "$file" == */INSTALL.txt ]] && continue
+    name=$(basename "$file")
+    grep -qF "$name" "$kit/INSTALL.txt" || fail "INSTALL.txt does not name $name"
+done
 expect_contains "stand-in marked" "TEST STAND-IN" "$(cat "$kit/test-stand-in/README.txt")"
 for text in INSTALL.txt docs/README.txt sample/kivIN01.int; do
     [[ $(grep -c $'\r$' "$kit/$text") == $(wc -l < "$kit/$text") ]] || fail "$text lacks CR LF line ends"
@@ -31,6 +35,8 @@ done
 wine_run=$SOURCE_DIR/scripts/wine-run
 version=$(cd "$kit" && "$wine_run" "$kit/kivpoll.cmd" --version | tr -d '\r')
 expect_eq "kivpoll.cmd --version" "kivpoll $VERSION" "$version"
+version=$(cd "$kit" && "$wine_run" "$kit/kivsim.exe" --version | tr -d '\r')
+expect_eq "kivsim.exe --version" "kivsim $VERSION" "$version"
 polled=$(cd "$kit" && KIV_PEER_COMMAND="$NATIVE_KIVSIM --device {} --station 12 --no-stdin --quiet" \
     "$wine_run" "$kit/kivpoll.cmd" -p COM5 -t 300 --json R00120300 | tr -d '\r') || fail "kivpoll.cmd: $polled"
 expect_contains "kivpoll.cmd read" '"result":0' "$polled"
