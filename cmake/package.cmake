@@ -1,7 +1,8 @@
 # CPack: a .deb natively, a .zip kit with the mingw tool chain.
 set(CPACK_PACKAGE_NAME kivlink)
 set(CPACK_PACKAGE_VENDOR "KIVLINK developers")
-# Whoever publishes the package names themselves here.
+# Whoever publishes the package names themselves here (-DKIV_PACKAGE_CONTACT=...);
+# the licence is in packaging/debian/copyright.in.
 set(KIV_PACKAGE_CONTACT "KIVLINK developers <kivlink@example.org>" CACHE STRING "the packages' maintainer")
 set(CPACK_PACKAGE_CONTACT "${KIV_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -34,14 +35,15 @@ else()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/debian/triggers
     ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
 
-  # Debian's copyright file and changelog (a native package's), compressed
-  # reproducibly.
+  # Debian's copyright file and changelog (a native package's, compressed
+  # reproducibly), both naming the maintainer above.
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/copyright.in ${KIV_GENERATED_DIR}/copyright @ONLY)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/changelog.in ${KIV_GENERATED_DIR}/changelog @ONLY)
   add_custom_command(OUTPUT ${KIV_GENERATED_DIR}/changelog.gz
     COMMAND ${KIV_GZIP} -9nc ${KIV_GENERATED_DIR}/changelog > ${KIV_GENERATED_DIR}/changelog.gz
     DEPENDS ${KIV_GENERATED_DIR}/changelog)
   add_custom_target(kiv_debian_changelog ALL DEPENDS ${KIV_GENERATED_DIR}/changelog.gz)
-  install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright ${KIV_GENERATED_DIR}/changelog.gz
+  install(FILES ${KIV_GENERATED_DIR}/copyright ${KIV_GENERATED_DIR}/changelog.gz
     DESTINATION ${KIV_DOC_DIR})
 endif()
 

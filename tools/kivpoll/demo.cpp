@@ -144,10 +144,13 @@ int RunDemo(const SessionOptions& given) {
     requester.Request("!S0007", read);
     requester.Request("!L0007", read);
 
-    output.Note("-- report-by-exception: station 12's plant reports unasked for 12 seconds");
+    // --listen SECONDS sets how long this part lasts.
+    const int listenSeconds = given.listen && given.listenSeconds > 0 ? given.listenSeconds : 12;
+    output.Note("-- report-by-exception: station 12's plant reports unasked for " + std::to_string(listenSeconds) +
+                " seconds");
     sim.SetExceptionMode(12, true);
     sim.SetPlantRunning(true);
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(listenSeconds);
     int polls = 0;
     while (std::chrono::steady_clock::now() < end) {
         Pause(2000);

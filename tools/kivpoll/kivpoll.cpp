@@ -125,7 +125,7 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
         ->type_name("MS")->group(requests)->check(kivtools::InRange(0, 86400000));
     app.add_option("-l,--listen", listenSeconds,
                    "keep the channel open with report-by-exception on and print every gate update that arrives, "
-                   "for SECONDS (0: until interrupted)")
+                   "for SECONDS (0: until interrupted); with --demo, how long its report-by-exception part lasts (12)")
         ->type_name("SECONDS")->group(requests)->check(kivtools::InRange(0, 100000000));
     app.add_flag("--json", options->output.json, "JSON lines instead of a table")->group(output);
     app.add_flag("-x,--hex", options->output.hex, "values in hexadecimal")->group(output);
