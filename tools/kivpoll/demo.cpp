@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tavlib/tavlib_control.h"
+#include "tools/kivpoll/reasons.h"
 #include "tools/kivpoll/session.h"
 
 #if defined(KIVPOLL_WITH_SIMULATOR)
@@ -107,8 +108,9 @@ int RunDemo(const SessionOptions& given) {
     output.Note("-- address checks (invalid ones are refused without a word on the line)");
     GateRequest gate;
     for (const char* text : {"R00120300", "R0012030005", "S00120010", "!R0012", "!T0012", "R00129300", "!X0012"}) {
-        int32_t result = host.ParseAddress(text, std::string(text).size() > 9 ? 6 : 3, &gate);
-        output.Note(std::string("  ") + text + ": " + (result == 0 ? "valid" : "refused"));
+        const int32_t kind = std::string(text).size() > 9 ? 6 : 3;
+        int32_t result = host.ParseAddress(text, kind, &gate);
+        output.Note(std::string("  ") + text + ": " + (result == 0 ? "valid" : "refused: " + AddressReason(text, kind)));
     }
 
     output.Note("-- register and bit reads");

@@ -564,7 +564,11 @@ int RunSession(const SessionOptions& options) {
     // After an Open that failed there is nothing to sum up.
     if (!options.quiet && exitCode != kExitPort && exitCode != kExitConfig) PrintSummary(summary, options.output, out);
     if (out != stdout) std::fclose(out);
-    CloseHostLog();
+    {
+        // A listener that did not stop in time may still log.
+        std::lock_guard<std::mutex> lock(outputMutex);
+        CloseHostLog();
+    }
     if (temporary) RemoveWorkFolder(folder, channel.channel);
     return exitCode;
 }
