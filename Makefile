@@ -1,16 +1,20 @@
 # The project's commands. `make test` sets up a fresh Debian machine, builds
 # the driver natively and for 32-bit Windows and runs every test; `make demo`
-# runs the poller against the simulator.
+# runs the poller against the simulator, with the native tool chain only.
 JOBS ?= 2
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: test demo deps native asan win32 package clean tsan fuzz fuzz-build fuzz-smoke soak soak-build soak-smoke
+.PHONY: test demo deps deps-native native asan win32 package clean tsan fuzz fuzz-build fuzz-smoke soak soak-build soak-smoke
 
 test: deps native asan win32 tsan fuzz-smoke soak-smoke
 	@echo "make test: all passed"
 
 deps:
 	@scripts/install-deps
+
+# Without mingw, wine or the i386 architecture.
+deps-native:
+	@scripts/install-deps --native
 
 build/CMakeCache.txt:
 	cmake -S . -B build $(CMAKE_FLAGS)
@@ -43,7 +47,7 @@ package: deps build/CMakeCache.txt build-win32/CMakeCache.txt
 	rm -rf dist/_CPack_Packages
 	@ls dist
 
-demo: deps build/CMakeCache.txt
+demo: deps-native build/CMakeCache.txt
 	cmake --build build -j$(JOBS) --target kivpoll KIVLINK TAVLIB
 	build/kivpoll --demo
 

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# scripts/install-deps against stand-ins for dpkg and apt-get that install
+# nothing: --native (make demo) asks for no mingw, no wine and no i386
+# architecture; without it (make test) all of them come in.
+set -u
+script=$1
+stubs=$(mktemp -d)
+trap 'rm -rf "$stubs"' EXIT
+cat >"$stubs/dpkg-query" <<'STUB'
+#!/bin/sh
+exit 1
+STUB
+cat >"$stubs/dpkg" <<'STUB'
+#!/bin/sh
+echo "dpkg $*" >>"$KIV_STUB_LOG"
+STUB
+cat >"$stubs/apt-get" <<'STUB'
+#!/bin/sh
+echo "apt-get $*" >>"$KIV_STUB_LOG"
+STUB
+chmod +x "$stubs"/*
+failed=0
+check() {  # mode, pattern, wanted (yes/no)
+  export KIV_STUB_LOG=$stubs/log.$1
+  : >"$KIV_STUB_LOG"
+  if [ "$1" = native ]; then PATH="$stubs:$PATH" "$script" --native >/dev/null; else PATH="$stubs:$PATH" "$script" >/dev/null; fi
+  if grep -q -- "$2" "$KIV_STUB_LOG"; then found=yes; else found=no; fi
+  if [ "$found" != "$3" ]; then
+    echo "install-deps ($1): '$2' expected $3, got $found"; cat "$KIV_STUB_LOG"; failed=1
+  fi
+}
+for pattern in mingw-w64 wine i386; do
+  check native "$pattern" no
+  check full "$pattern" yes
+done
+for pattern in "install .*cmake" libcli11-dev g++; do
+  check native "$pattern" yes
+done
+exit $failed
