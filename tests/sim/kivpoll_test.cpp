@@ -13,11 +13,14 @@
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
+#include <regex>
 #include <sys/file.h>
 #include <thread>
 #include <vector>
 
+#include "tests/support/scratch_directory.h"
 #include "tests/support/tool_run.h"
+#include "tools/common/capture.h"
 #include "tools/kivsim/kivsim.h"
 
 #if defined(KIV_KIVPOLL_PATH)
@@ -345,8 +348,69 @@ TEST_F(KivpollTest, TraceShowsEveryFrameBothWaysDecoded) {
     // The link reset before the first request, then the read, each answered.
     EXPECT_NE(std::string::npos, run.output.find("H>U 05 64 07 C0 00 0C 00 00 00 00")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("link reset")) << run.output;
-    EXPECT_NE(std::string::npos, run.output.find("fn=15 dst=12 src=0 set=1 op=1 read registers")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("fn=15 dst=12 src=0 set=1 op=1 read reg=300 count=1")) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("read answer: 1 values from reg=300: 100000")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("U>H")) << run.output;
+}
+
+// ISO 8601 to the millisecond, without the zone.
+const std::string kIsoTime = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3})";
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::stringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+}
+
+// kivpoll's trace file and capture, and kivsim's capture of the same run: the
+// same frames both ways, times in one format that line up, and a capture
+// printed back exactly as the trace was.
+TEST_F(KivpollTest, BothEndsTraceAndCaptureOneExchangeAlike) {
+    ScratchDirectory scratch("kiv-kivpoll-capture");
+    kivtools::CaptureWriter unitSide;
+    std::string error;
+    ASSERT_TRUE(unitSide.Open("sim.pcap", &error)) << error;
+    sim.SetCaptureSink([&unitSide](int64_t us, uint8_t direction, const uint8_t* bytes, size_t count) {
+        unitSide.Write(us, direction, bytes, count);
+    });
+    PollRun run = Kivpoll(port + "--utc --json --trace-file poll.trace --pcap poll.pcap R00120300");
+    EXPECT_EQ(0, run.status) << run.output;
+    sim.WaitQuiet(2000);
+    sim.SetCaptureSink(nullptr);
+    unitSide.Close();
+    EXPECT_TRUE(std::regex_search(run.output, std::regex(R"("time":")" + kIsoTime + R"(Z")"))) << run.output;
+
+    std::ifstream in("poll.trace");
+    std::stringstream traced;
+    traced << in.rdbuf();
+    const std::vector<std::string> lines = Lines(traced.str());
+    ASSERT_EQ(4u, lines.size()) << traced.str();  // link reset, its reply, the read, its answer
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(std::regex_search(line, std::regex("^" + kIsoTime + "Z (H>U|U>H) 05 64 "))) << line;
+    }
+    EXPECT_NE(std::string::npos, lines[3].find("read answer: 1 values from reg=300: 100000")) << lines[3];
+    PollRun decoded = Kivpoll("--utc --decode poll.pcap");
+    EXPECT_EQ(0, decoded.status) << decoded.output;
+    EXPECT_EQ(traced.str(), decoded.output);
+
+    std::vector<kivtools::CaptureRecord> host, unit;
+    ASSERT_TRUE(kivtools::ReadCapture("poll.pcap", &host, &error)) << error;
+    ASSERT_TRUE(kivtools::ReadCapture("sim.pcap", &unit, &error)) << error;
+    ASSERT_EQ(host.size(), unit.size());
+    for (size_t i = 0; i < host.size(); ++i) {
+        EXPECT_EQ(host[i].direction, unit[i].direction) << i;
+        EXPECT_EQ(host[i].bytes, unit[i].bytes) << i;
+        // One clock: the two ends see a frame within moments of each other.
+        EXPECT_LT(std::llabs(host[i].wallUs - unit[i].wallUs), 5000000) << i;
+    }
+}
+
+TEST_F(KivpollTest, JsonTimesCarryTheZoneOffset) {
+    PollRun run = Kivpoll(port + "--json R00120300");
+    EXPECT_EQ(0, run.status) << run.output;
+    EXPECT_TRUE(std::regex_search(run.output, std::regex(R"("time":")" + kIsoTime + R"([+-]\d\d:\d\d")")))
+        << run.output;
 }
 
 }  // namespace
@@ -360,6 +424,7 @@ TEST_F(KivpollTest, TraceShowsEveryFrameBothWaysDecoded) {
 namespace {
 
 TEST_F(KivpollTest, TheDocumentedExamplesRun) {
+    ScratchDirectory scratch("kiv-kivpoll-examples");  // for the files the examples write
     std::ifstream in(std::string(KIV_SOURCE_DIR) + "/docs/kivpoll.md");
     std::stringstream doc;
     doc << in.rdbuf();
@@ -373,7 +438,7 @@ TEST_F(KivpollTest, TheDocumentedExamplesRun) {
         EXPECT_EQ(0, run.status) << line << "\n" << run.output;
         ++examples;
     }
-    EXPECT_EQ(10, examples);
+    EXPECT_EQ(11, examples);
 }
 
 // -p with a device server's address: kivpoll maps it for the driver and

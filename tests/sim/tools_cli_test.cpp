@@ -54,6 +54,9 @@ TEST(ToolsCommandLine, KivpollOptions) {
         {"--no-such-option", 3, "--no-such-option"},
         {"-p", 3, "--port"},
         {"-qx -p NUL", 3, "no address given"},  // bundled flags parse; then no address
+        {"--decode /nonexistent/line.pcap", 3, "--decode /nonexistent/line.pcap: No such file"},
+        {"--decode line.pcap R00120300", 3, "--decode prints a capture file and takes no addresses"},
+        {"--pcap /nonexistent/line.pcap -p tcp://127.0.0.1:1 R00120300", 3, "need a serial port"},
     };
     RunCases(KIV_KIVPOLL_PATH, cases, sizeof cases / sizeof cases[0]);
 }
@@ -111,6 +114,7 @@ TEST(ToolsCommandLine, KivsimOptions) {
         {"--station 1:70000", 2, "0 to 65535"},
         {"--fault drop=1.5", 2, "--fault drop=1.5: probability 1.5 not in 0 to 1"},
         {"--scenario /nonexistent/scenario.txt --no-stdin --duration 1", 2, "No such file"},
+        {"--pcap /nonexistent/line.pcap --no-stdin --duration 1", 2, "--pcap: cannot write /nonexistent/line.pcap"},
     };
     RunCases(KIV_KIVSIM_PATH, cases, sizeof cases / sizeof cases[0]);
 }

@@ -20,15 +20,6 @@ const uint16_t* CrcTable() {
 
 }  // namespace
 
-Bytes FrameOf(const Bytes& message) {
-    uint8_t padded[kMessageBufferSize] = {};
-    size_t size = message.size() < sizeof padded ? message.size() : sizeof padded;
-    for (size_t i = 0; i < size; ++i) padded[i] = message[i];
-    uint8_t frame[kFrameBufferSize] = {};
-    uint16_t length = EncodeFrameWith(CrcTable(), padded, frame);
-    return Bytes(frame, frame + length);
-}
-
 Responder::Responder(LinePair& line, Handler handler) : line_(line), handler_(std::move(handler)) {
     thread_ = std::thread([this] { Run(); });
 }

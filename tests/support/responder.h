@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/frames.h"
 #include "tests/support/line_pair.h"
 
 struct ReceivedFrame {
@@ -20,9 +21,6 @@ struct ReceivedFrame {
     bool complete;  // false when the line went quiet inside the frame
     bool crcOk;     // every block's CRC matched
 };
-
-// The frame of a message (length byte first), with its CRCs.
-Bytes FrameOf(const Bytes& message);
 
 class Responder {
 public:

@@ -1,7 +1,16 @@
 // The byte-fed frame splitter.
 #include "tools/common/frame_splitter.h"
 
+#include <mutex>
+
 namespace kivtools {
+
+const uint16_t* FrameCrcTable() {
+    static uint16_t table[256];
+    static std::once_flag built;
+    std::call_once(built, [] { CrcBuildTable(table); });
+    return table;
+}
 
 FrameSplitter::FrameSplitter() {
     CrcBuildTable(table_);

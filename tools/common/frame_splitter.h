@@ -13,6 +13,9 @@
 
 namespace kivtools {
 
+// The frame CRC's table, built once on first use.
+const uint16_t* FrameCrcTable();
+
 struct FramePiece {
     enum Kind { Frame, BadCrc, Junk, Incomplete };
     Kind kind = Junk;

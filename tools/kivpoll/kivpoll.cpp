@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -31,6 +32,8 @@
 #include "platform/port_map.h"
 #include "tools/kivpoll/session.h"
 #include "tools/common/cli.h"
+#include "tools/common/frame_text.h"
+#include "tools/common/time_text.h"
 
 namespace {
 
@@ -129,8 +132,18 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
         ->type_name("SECONDS")->group(requests)->check(kivtools::InRange(0, 100000000));
     app.add_flag("--json", options->output.json, "JSON lines instead of a table")->group(output);
     app.add_flag("-x,--hex", options->output.hex, "values in hexadecimal")->group(output);
-    app.add_flag("--trace", options->trace, "frame trace on standard error (time, direction, bytes, header)")
+    app.add_flag("--trace", options->tap.trace,
+                 "frame trace on standard error (time, direction, bytes, decoded message)")
         ->group(output);
+    app.add_option("--trace-file", options->tap.traceFile, "write the trace into FILE (appended) instead")
+        ->type_name("FILE")->group(output);
+    app.add_option("--pcap", options->tap.pcapFile,
+                   "write every frame both ways into FILE, a pcap capture (docs/capture.md)")
+        ->type_name("FILE")->group(output);
+    app.add_option("--decode", options->decodeFile, "print the frames of a capture file as the trace does, and end")
+        ->type_name("FILE")->group(output);
+    bool utc = false;
+    app.add_flag("--utc", utc, "times in UTC (Z) rather than local time with its offset")->group(output);
     app.add_flag("-q,--quiet", options->quiet, "no summary, and no driver log lines on standard error")->group(output);
     app.add_flag("-v,--verbose", options->log.verbose, "the driver's informational log lines too")->group(output);
     app.add_option("--log-file", options->log.file, "append the driver's log lines to FILE instead of standard error")
@@ -153,10 +166,23 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
 #ifdef _WIN32
         return Usage("the Windows driver reaches device servers through a virtual COM port; give its name");
 #else
-        if (options->trace) return Usage("--trace needs a serial port, not a network line");
+        if (options->tap.Wanted()) return Usage("--trace and --pcap need a serial port, not a network line");
         options->networkUrl = options->channel.port;
         options->channel.port = kivpoll::kNetworkPortName;
 #endif
+    }
+    kivtools::UseUtc(utc);
+    // The run works in a folder of its own: files are named from here.
+    for (std::string* file : {&options->tap.traceFile, &options->tap.pcapFile}) {
+        std::error_code failed;  // a name that cannot be made whole stays as given
+        const std::string whole = file->empty() ? "" : std::filesystem::absolute(*file, failed).string();
+        if (!whole.empty()) *file = whole;
+    }
+    if (!options->decodeFile.empty()) {
+        if (!options->addresses.empty() || !options->channel.port.empty() || options->demo || listenSeconds >= 0 ||
+            options->tap.Wanted())
+            return Usage("--decode prints a capture file and takes no addresses, port or trace");
+        return -1;
     }
     options->channel.line.baudRate = static_cast<uint16_t>(baud);
     options->channel.line.dataBits = static_cast<uint16_t>(dataBits);
@@ -209,6 +235,12 @@ int main(int argc, char** argv) {
     if (parsed >= 0) return parsed;
     if (!options.checkConfig.empty()) return kivpoll::RunCheckConfig(options);
     options.progress = isatty(fileno(stdout)) != 0;
+    if (!options.decodeFile.empty()) {
+        std::string error;
+        if (kivtools::PrintCapture(options.decodeFile, stdout, &error)) return kivpoll::kExitDone;
+        std::fprintf(stderr, "kivpoll: --decode %s\n", error.c_str());
+        return kivpoll::kExitUsage;
+    }
     if (options.demo) return kivpoll::RunDemo(options);
     if (options.addresses.empty() && !options.listen) return Usage("no address given");
     return kivpoll::RunSession(options);

@@ -1,8 +1,8 @@
-// A tap on the line for kivpoll's frame trace: the driver opens one end of
-// a pseudo-terminal pair, the tap relays every byte between its other end
-// and the real port, and prints each frame both ways with time, bytes and
-// the decoded header. The driver itself carries no trace code, so a run
-// without --trace costs nothing.
+// A tap on the line for kivpoll's frame trace and capture: the driver opens
+// one end of a pseudo-terminal pair, the tap relays every byte between its
+// other end and the real port, and writes each frame both ways as a trace
+// line (time, bytes, decoded message) and a capture record. The driver
+// itself carries no trace code, so a run without the tap costs nothing.
 #pragma once
 
 #include <atomic>
@@ -10,9 +10,19 @@
 #include <thread>
 
 #include "kivlink.h"
+#include "tools/common/capture.h"
 #include "tools/common/serial_line.h"
 
 namespace kivpoll {
+
+// What the tap writes: the trace on standard error or into a file
+// (appended), a capture file.
+struct TapOutputs {
+    bool trace = false;
+    std::string traceFile;
+    std::string pcapFile;
+    bool Wanted() const { return trace || !traceFile.empty() || !pcapFile.empty(); }
+};
 
 class LineTap {
 public:
@@ -21,6 +31,8 @@ public:
     LineTap(const LineTap&) = delete;
     LineTap& operator=(const LineTap&) = delete;
 
+    // Opens the trace file and the capture; false with the reason.
+    bool OpenOutputs(const TapOutputs& outputs, std::string* error);
     // Opens the real port with the line settings, as the driver would set it
     // up, and the pair; false with a reason when either cannot be had
     // (always on Windows).
@@ -32,6 +44,9 @@ public:
 private:
     void Relay();
     std::string driverPort_;
+    FILE* trace_ = nullptr;
+    bool traceOwned_ = false;
+    kivtools::CaptureWriter capture_;
 #if !defined(_WIN32)
     kivtools::SerialLine port_;  // the real port
     kivtools::SerialLine pair_;  // the pseudo-terminal the driver opens

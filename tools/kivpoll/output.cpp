@@ -1,11 +1,11 @@
 // Table and JSON lines output of kivpoll.
 #include "tools/kivpoll/output.h"
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 
 namespace kivpoll {
+
+using kivtools::TimeForm;
 
 std::string ResultName(int32_t result) {
     switch (result) {
@@ -16,36 +16,14 @@ std::string ResultName(int32_t result) {
     }
 }
 
-std::string NowText() {
-    auto now = std::chrono::system_clock::now();
-    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    int millis = static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &seconds);
-#else
-    localtime_r(&seconds, &local);
-#endif
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec, millis);
-    return text;
+std::string NowText(TimeForm form) {
+    return kivtools::FormatTime(kivtools::WallClockMs(), form);
 }
 
-std::string UnitTimeText(int32_t time, int32_t milliseconds) {
+std::string UnitTimeText(int32_t time, int32_t milliseconds, TimeForm form) {
     if (time == 0) return "-";
     if (time == -1) return "invalid";
-    std::time_t seconds = time;
-    std::tm local{};
-#if defined(_WIN32)
-    localtime_s(&local, &seconds);
-#else
-    localtime_r(&seconds, &local);
-#endif
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900, local.tm_mon + 1,
-                  local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, milliseconds);
-    return text;
+    return kivtools::FormatTime(int64_t(time) * 1000 + milliseconds, form);
 }
 
 namespace {
@@ -151,7 +129,8 @@ void Output::Result(const ResultRow& row) {
         std::fprintf(out_,
                      "{\"type\":\"result\",\"time\":%s,\"address\":%s,\"op\":%s,\"result\":%d,\"status\":%s,"
                      "\"rtt_ms\":%s,\"values\":%s,\"reason\":%s}\n",
-                     JsonString(NowText()).c_str(), JsonString(row.address).c_str(), JsonString(row.operation).c_str(),
+                     JsonString(NowText(TimeForm::Iso)).c_str(), JsonString(row.address).c_str(),
+                     JsonString(row.operation).c_str(),
                      row.result, JsonString(ResultName(row.result)).c_str(), JsonMilliseconds(row.milliseconds).c_str(),
                      values.c_str(), row.reason.empty() ? "null" : JsonString(row.reason).c_str());
     } else {
@@ -159,12 +138,12 @@ void Output::Result(const ResultRow& row) {
         std::string values;
         for (size_t i = 0; i < row.values.size(); ++i) values += (i ? " " : "") + Value(row.values[i]);
         if (options_.csv) {
-            CsvRow({NowText(), row.address, row.operation, std::to_string(row.result), ResultName(row.result),
+            CsvRow({NowText(TimeForm::Iso), row.address, row.operation, std::to_string(row.result), ResultName(row.result),
                     row.milliseconds < 0 ? "" : JsonMilliseconds(row.milliseconds), values, "", row.reason});
         } else {
             std::string rtt = row.milliseconds < 0 ? "-" : JsonMilliseconds(row.milliseconds);
             if (!row.reason.empty()) values += (values.empty() ? "" : "  ") + row.reason;
-            std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s\n", NowText().c_str(), row.address.c_str(),
+            std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s\n", NowText(TimeForm::Clock).c_str(), row.address.c_str(),
                          row.operation.c_str(), ResultName(row.result).c_str(), rtt.c_str(), values.c_str());
         }
     }
@@ -176,25 +155,27 @@ void Output::Gate(const GateRow& row) {
         std::fprintf(out_,
                      "{\"type\":\"gate\",\"time\":%s,\"gate\":%s,\"value\":%.17g,\"unit_time\":%s,"
                      "\"unit_seconds\":%d,\"unit_ms\":%d}\n",
-                     JsonString(NowText()).c_str(), JsonString(row.gate).c_str(), row.value,
-                     row.time == 0 ? "null" : JsonString(UnitTimeText(row.time, row.milliseconds)).c_str(), row.time,
+                     JsonString(NowText(TimeForm::Iso)).c_str(), JsonString(row.gate).c_str(), row.value,
+                     row.time == 0 ? "null" : JsonString(UnitTimeText(row.time, row.milliseconds, TimeForm::Iso)).c_str(),
+                     row.time,
                      row.milliseconds);
     } else if (options_.csv) {
         HeaderOnce();
-        CsvRow({NowText(), row.gate, "gate", "", "update", "", GateValueText(row.value),
-                row.time == 0 ? "" : UnitTimeText(row.time, row.milliseconds), ""});
+        CsvRow({NowText(TimeForm::Iso), row.gate, "gate", "", "update", "", GateValueText(row.value),
+                row.time == 0 ? "" : UnitTimeText(row.time, row.milliseconds, TimeForm::Iso), ""});
     } else {
         HeaderOnce();
-        std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s  (unit time %s)\n", NowText().c_str(), row.gate.c_str(),
+        std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s  (unit time %s)\n", NowText(TimeForm::Clock).c_str(),
+                     row.gate.c_str(),
                      "gate", "update", "", GateValueText(row.value).c_str(),
-                     UnitTimeText(row.time, row.milliseconds).c_str());
+                     UnitTimeText(row.time, row.milliseconds, TimeForm::DateTime).c_str());
     }
     std::fflush(out_);
 }
 
 void Output::Note(const std::string& text) {
     if (options_.json)
-        std::fprintf(out_, "{\"type\":\"note\",\"time\":%s,\"text\":%s}\n", JsonString(NowText()).c_str(),
+        std::fprintf(out_, "{\"type\":\"note\",\"time\":%s,\"text\":%s}\n", JsonString(NowText(TimeForm::Iso)).c_str(),
                      JsonString(text).c_str());
     else if (options_.csv)
         std::fprintf(stderr, "%s\n", text.c_str());  // the file holds rows only

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/time_text.h"
+
 namespace kivpoll {
 
 struct OutputOptions {
@@ -33,8 +35,9 @@ struct GateRow {
 };
 
 std::string ResultName(int32_t result);
-std::string NowText();
-std::string UnitTimeText(int32_t time, int32_t milliseconds);
+// Now, and a unit's time stamp, by the tools' clock and zone (--utc).
+std::string NowText(kivtools::TimeForm form);
+std::string UnitTimeText(int32_t time, int32_t milliseconds, kivtools::TimeForm form);
 
 // Rows go to out (standard output unless --output names a file).
 class Output {

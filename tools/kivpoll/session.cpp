@@ -423,7 +423,7 @@ int ExplainOpenFailure(const DriverHost& host, const SessionOptions& options, co
         std::string port = channel.port;
         if (!options.networkUrl.empty()) port = options.networkUrl;
         else if (failure.device != port) port += " (" + failure.device + ")";
-        if (options.trace) port += " through the trace's tap";
+        if (options.tap.Wanted()) port += " through the trace's tap";
         std::fprintf(stderr, "kivpoll: cannot open port %s: %s\n", port.c_str(), failure.reason.c_str());
         return kExitPort;
     }
@@ -506,7 +506,12 @@ int RunSession(const SessionOptions& options) {
     }
 
     LineTap tap;
-    if (options.trace) {
+    if (options.tap.Wanted()) {
+        if (!tap.OpenOutputs(options.tap, &error)) {
+            std::fprintf(stderr, "kivpoll: %s\n", error.c_str());
+            if (temporary) RemoveWorkFolder(folder, channel.channel);
+            return kExitUsage;
+        }
         if (!tap.Start(channel.port, channel.line, &error)) {
             std::fprintf(stderr, "kivpoll: trace: %s\n", error.c_str());
             if (temporary) RemoveWorkFolder(folder, channel.channel);

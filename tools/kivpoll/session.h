@@ -9,6 +9,7 @@
 
 #include "tools/kivpoll/driver_host.h"
 #include "tools/kivpoll/host_log.h"
+#include "tools/kivpoll/line_tap.h"
 #include "tools/kivpoll/output.h"
 
 namespace kivpoll {
@@ -33,10 +34,11 @@ struct SessionOptions {
     int32_t intervalMs = 1000;
     bool listen = false;
     int32_t listenSeconds = 0;
-    bool trace = false;
+    TapOutputs tap;          // trace and capture: through a tap on the line when wanted
     bool quiet = false;
     bool progress = false;  // standard output is a terminal
     bool demo = false;
+    std::string decodeFile;  // print this capture file and end
     OutputOptions output;
     std::string outputFile;   // --output: rows there instead of standard output
     LogOptions log;

@@ -161,6 +161,12 @@ public:
     // service thread). Off until a sink is given; SetTracing pauses it.
     void SetTraceSink(std::function<void(const std::string&)> sink);
     void SetTracing(bool on);
+    // Every run of bytes that crossed the line, both ways, as the trace cuts
+    // them (frames, junk, incomplete frames), with its time by the wall clock
+    // and its direction (kivtools::kCaptureToUnit or kCaptureToHost); not
+    // paused by SetTracing.
+    using CaptureSink = std::function<void(int64_t wallUs, uint8_t direction, const uint8_t* bytes, size_t count)>;
+    void SetCaptureSink(CaptureSink sink);
 
     // Runs one control command (the language of `kivsim --help`) and returns
     // what it prints; errors start with "error: ".

@@ -21,7 +21,9 @@
 #include <unistd.h>
 #endif
 
+#include "tools/common/capture.h"
 #include "tools/common/cli.h"
+#include "tools/common/time_text.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -110,6 +112,7 @@ struct Settings {
     std::string pathFile;
     std::string scenario;
     std::string traceFile;
+    std::string pcapFile;
     bool seedGiven = false;
     bool plant = false;
     bool readStdin = true;
@@ -214,6 +217,12 @@ int ParseArguments(int argc, char** argv, Settings* s) {
         ->group(control);
     app.add_option("--trace-file", s->traceFile, "write the trace into FILE instead")
         ->type_name("FILE")->group(control);
+    app.add_option("--pcap", s->pcapFile,
+                   "write every frame both ways into FILE, a pcap capture (docs/capture.md); kivpoll --decode "
+                   "prints it")
+        ->type_name("FILE")->group(control);
+    bool utc = false;
+    app.add_flag("--utc", utc, "trace times in UTC (Z) rather than local time with its offset")->group(control);
     app.add_flag("--quiet", s->quiet, "no banner and no statistics at the end")->group(control);
 
     int parsed = kivtools::Parse(app, argc, argv, "kivsim", 2);
@@ -268,6 +277,7 @@ int ParseArguments(int argc, char** argv, Settings* s) {
         s->faultCommands.emplace_back(command, text);
     }
     if (lenient) o.strict = false;
+    kivtools::UseUtc(utc);
     if (noStdin) s->readStdin = false;
     if (!s->traceFile.empty()) s->trace = true;
     if (seed >= 0) {
@@ -303,6 +313,7 @@ int main(int argc, char** argv) {
     int exitCode = ParseArguments(argc, argv, &settings);
     if (exitCode >= 0) return exitCode;
 
+    kivtools::CaptureWriter capture;  // outlives the simulator, which writes into it
     kivsim::Simulator sim(settings.options);
     for (auto& station : settings.stations) {
         if (!sim.AddStation(station.first, station.second)) {
@@ -368,6 +379,17 @@ int main(int argc, char** argv) {
         } else {
             sim.SetTraceSink([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
         }
+    }
+
+    if (!settings.pcapFile.empty()) {
+        std::string error;
+        if (!capture.Open(settings.pcapFile, &error)) {
+            std::fprintf(stderr, "kivsim: --pcap: %s\n", error.c_str());
+            return 2;
+        }
+        sim.SetCaptureSink([&capture](int64_t us, uint8_t direction, const uint8_t* bytes, size_t count) {
+            capture.Write(us, direction, bytes, count);
+        });
     }
 
 #if defined(_WIN32)

@@ -22,9 +22,11 @@
 
 #include "link/exchange.h"
 #include "link/frame.h"
+#include "tools/common/capture.h"
 #include "tools/common/frame_splitter.h"
+#include "tools/common/frame_text.h"
+#include "tools/common/time_text.h"
 #include "tools/kivsim/line.h"
-#include "tools/kivsim/trace.h"
 
 namespace kivsim {
 
@@ -125,6 +127,7 @@ struct Simulator::Impl {
 
     std::mutex traceMutex;
     std::function<void(const std::string&)> traceSink;
+    CaptureSink captureSink;
     std::atomic<bool> tracing{true};
 
     // The service thread's own: bytes received and not yet taken as frames,
@@ -145,7 +148,9 @@ struct Simulator::Impl {
             (void)ignored;
         }
     }
-    void Trace(const std::string& direction, const uint8_t* bytes, size_t count, const std::string& note);
+    // A trace line and, for bytes that crossed the line, a capture record.
+    void Trace(const char* direction, const uint8_t* bytes, size_t count, const std::string& note,
+               bool crossed = true);
     void Run();
     bool TakeOneFrame(std::vector<Transmission>& out);
     void HandleMessage(const uint8_t* message, const std::vector<uint8_t>& frame, std::vector<Transmission>& out);
@@ -167,14 +172,15 @@ struct Simulator::Impl {
     int64_t ByteTimeUs() const { return options.paceBaud > 0 ? 10000000LL / options.paceBaud : 0; }
 };
 
-void Simulator::Impl::Trace(const std::string& direction, const uint8_t* bytes, size_t count, const std::string& note) {
+void Simulator::Impl::Trace(const char* direction, const uint8_t* bytes, size_t count, const std::string& note,
+                            bool crossed) {
     std::lock_guard<std::mutex> lock(traceMutex);
+    const int64_t us = kivtools::WallClockUs();
+    if (captureSink && crossed && count > 0) {
+        captureSink(us, direction[0] == 'R' ? kivtools::kCaptureToUnit : kivtools::kCaptureToHost, bytes, count);
+    }
     if (!traceSink || !tracing.load()) return;
-    std::string line = TraceClock() + " " + direction + " " + HexBytes(bytes, count);
-    std::string decoded = DescribeLineBytes(crcTable, bytes, count);
-    if (decoded != "not a frame") line += " | " + decoded;
-    if (!note.empty()) line += " (" + note + ")";
-    traceSink(line);
+    traceSink(kivtools::TraceLine(us / 1000, direction, bytes, count, note));
 }
 
 bool Simulator::Impl::SleepUs(int64_t us) {
@@ -498,7 +504,7 @@ void Simulator::Impl::TakeLineNotes() {
         std::lock_guard<std::mutex> lock(mutex);
         if (note.connected) ++stats.clients;
         if (note.loss >= 0) stats.radioLost[note.loss] += note.bytes.size();
-        Trace("RX", note.bytes.data(), note.bytes.size(), note.text);
+        Trace("RX", note.bytes.data(), note.bytes.size(), note.text, false);
     }
 }
 
@@ -538,7 +544,7 @@ void Simulator::Impl::TransmitByRadio(Transmission& tx) {
     const int64_t giveUp = SteadyMs() + 10000;
     while (net.HostKeyed() && net.Connected()) {
         if (SteadyMs() > giveUp) {
-            Trace("TX", tx.bytes.data(), tx.bytes.size(), "not sent: the host kept its transmitter keyed");
+            Trace("TX", tx.bytes.data(), tx.bytes.size(), "not sent: the host kept its transmitter keyed", false);
             return;
         }
         if (!PumpFor(1)) return;
@@ -951,6 +957,11 @@ void Simulator::ResetStats() {
 void Simulator::SetTraceSink(std::function<void(const std::string&)> sink) {
     std::lock_guard<std::mutex> lock(impl_->traceMutex);
     impl_->traceSink = std::move(sink);
+}
+
+void Simulator::SetCaptureSink(CaptureSink sink) {
+    std::lock_guard<std::mutex> lock(impl_->traceMutex);
+    impl_->captureSink = std::move(sink);
 }
 
 void Simulator::SetTracing(bool on) {

@@ -1,0 +1,152 @@
+// pcap files of the tools' line traffic.
+#include "tools/common/capture.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace kivtools {
+
+namespace {
+
+constexpr uint32_t kMagic = 0xA1B2C3D4;  // microsecond time stamps
+constexpr size_t kFileHeaderSize = 24;
+constexpr size_t kRecordHeaderSize = 16;
+
+void PutLittle32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+void PutLittle16(std::vector<uint8_t>& out, uint16_t value) {
+    out.push_back(static_cast<uint8_t>(value));
+    out.push_back(static_cast<uint8_t>(value >> 8));
+}
+
+uint32_t Get32(const uint8_t* p, bool big) {
+    return big ? (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]
+               : (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
+}
+
+}  // namespace
+
+std::vector<uint8_t> CaptureFileHeader() {
+    std::vector<uint8_t> header;
+    PutLittle32(header, kMagic);
+    PutLittle16(header, 2);  // version 2.4
+    PutLittle16(header, 4);
+    PutLittle32(header, 0);  // time stamps are UTC
+    PutLittle32(header, 0);  // accuracy
+    PutLittle32(header, kCaptureSnapLength);
+    PutLittle32(header, kCaptureLinkType);
+    return header;
+}
+
+std::vector<uint8_t> CaptureRecordHeader(int64_t wallUs, size_t lineBytes) {
+    std::vector<uint8_t> header;
+    int64_t seconds = wallUs / 1000000, micros = wallUs % 1000000;
+    if (micros < 0) {
+        micros += 1000000;
+        seconds -= 1;
+    }
+    const uint32_t length = static_cast<uint32_t>(lineBytes + 1);  // the direction byte first
+    PutLittle32(header, static_cast<uint32_t>(seconds));
+    PutLittle32(header, static_cast<uint32_t>(micros));
+    PutLittle32(header, length);
+    PutLittle32(header, length);
+    return header;
+}
+
+bool CaptureWriter::Open(const std::string& path, std::string* error) {
+    Close();
+    std::lock_guard<std::mutex> lock(mutex_);
+    file_ = std::fopen(path.c_str(), "wb");
+    const std::vector<uint8_t> header = CaptureFileHeader();
+    if (file_ == nullptr || std::fwrite(header.data(), 1, header.size(), file_) != header.size() ||
+        std::fflush(file_) != 0) {
+        *error = "cannot write " + path + ": " + std::strerror(errno);
+        if (file_ != nullptr) std::fclose(file_);
+        file_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void CaptureWriter::Write(int64_t wallUs, uint8_t direction, const uint8_t* bytes, size_t count) {
+    if (count == 0) return;
+    if (count >= kCaptureSnapLength) {
+        // A run of bytes longer than a record holds goes into several.
+        const size_t first = kCaptureSnapLength - 1;
+        Write(wallUs, direction, bytes, first);
+        Write(wallUs, direction, bytes + first, count - first);
+        return;
+    }
+    std::vector<uint8_t> record = CaptureRecordHeader(wallUs, count);
+    record.push_back(direction);
+    record.insert(record.end(), bytes, bytes + count);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ == nullptr) return;
+    std::fwrite(record.data(), 1, record.size(), file_);
+    std::fflush(file_);
+}
+
+void CaptureWriter::Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+}
+
+bool ReadCapture(const std::string& path, std::vector<CaptureRecord>* records, std::string* error) {
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::vector<uint8_t> data;
+    uint8_t chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) data.insert(data.end(), chunk, chunk + n);
+    std::fclose(file);
+    if (data.size() < kFileHeaderSize) {
+        *error = path + ": too short for a pcap file header";
+        return false;
+    }
+    const bool big = Get32(data.data(), true) == kMagic;
+    if (!big && Get32(data.data(), false) != kMagic) {
+        *error = path + ": not a pcap file with microsecond time stamps";
+        return false;
+    }
+    const uint32_t linkType = Get32(&data[20], big);
+    if (linkType != kCaptureLinkType) {
+        *error = path + ": link type " + std::to_string(linkType) + ", not " + std::to_string(kCaptureLinkType);
+        return false;
+    }
+    for (size_t at = kFileHeaderSize; at < data.size();) {
+        const std::string where = path + ": record " + std::to_string(records->size() + 1);
+        if (data.size() - at < kRecordHeaderSize) {
+            *error = where + ": header cut short";
+            return false;
+        }
+        const uint32_t seconds = Get32(&data[at], big), micros = Get32(&data[at + 4], big);
+        const uint32_t stored = Get32(&data[at + 8], big), original = Get32(&data[at + 12], big);
+        at += kRecordHeaderSize;
+        if (stored == 0 || stored > kCaptureSnapLength || stored != original || micros >= 1000000) {
+            *error = where + ": not a record of this format";
+            return false;
+        }
+        if (data.size() - at < stored) {
+            *error = where + ": cut short";
+            return false;
+        }
+        CaptureRecord record;
+        record.wallUs = int64_t(seconds) * 1000000 + micros;
+        record.direction = data[at];
+        if (record.direction > kCaptureToHost) {
+            *error = where + ": direction byte " + std::to_string(record.direction);
+            return false;
+        }
+        record.bytes.assign(data.begin() + static_cast<long>(at) + 1, data.begin() + static_cast<long>(at + stored));
+        records->push_back(std::move(record));
+        at += stored;
+    }
+    return true;
+}
+
+}  // namespace kivtools
