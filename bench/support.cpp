@@ -22,6 +22,7 @@
 #include "driver/channel_block.h"
 #include "driver/commands.h"
 #include "link/frame.h"
+#include "tools/common/frame_splitter.h"
 #include "tavlib/tavlib_control.h"
 
 namespace kivbench {
@@ -184,7 +185,8 @@ void InstantResponder::Stop() {
 
 void InstantResponder::Run() {
     uint8_t buffer[1024];
-    size_t have = 0;
+    kivtools::FrameSplitter splitter;
+    kivtools::FramePiece piece;
     for (;;) {
         struct pollfd waits[2] = {{fd_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
         if (poll(waits, 2, -1) < 0) {
@@ -197,21 +199,15 @@ void InstantResponder::Run() {
             usleep(1000);  // no slave open just now
             continue;
         }
-        const ssize_t n = read(fd_, buffer + have, sizeof buffer - have);
+        const ssize_t n = read(fd_, buffer, sizeof buffer);
         if (n <= 0) continue;
-        have += static_cast<size_t>(n);
-        // Whole frames off the front; a stray byte before 05 64 is skipped.
-        for (;;) {
-            if (have > 0 && buffer[0] != kFrameStartHi) {
-                std::memmove(buffer, buffer + 1, --have);
-                continue;
-            }
-            if (have < 3) break;
-            const size_t size = FrameSizeFor(buffer[2]);
-            if (have < size) break;
-            const bool linkReset = buffer[8] == 0 && buffer[9] == 0;  // set 0, opcode 0
+        // Whole frames, whatever their CRCs; bytes before 05 64 are skipped.
+        splitter.Feed(buffer, static_cast<size_t>(n));
+        while (splitter.Next(&piece)) {
+            if (piece.kind == kivtools::FramePiece::Junk) continue;
+            const bool linkReset = piece.bytes.size() > 9 && piece.bytes[8] == 0 && piece.bytes[9] == 0;  // set 0, op 0
             const std::vector<uint8_t>& answer = linkReset ? resetAnswer_ : readAnswer_;
-            if (!linkReset) lastRequestSize_.store(size);
+            if (!linkReset) lastRequestSize_.store(piece.bytes.size());
             size_t sent = 0;
             while (sent < answer.size()) {
                 const ssize_t w = write(fd_, answer.data() + sent, answer.size() - sent);
@@ -219,10 +215,7 @@ void InstantResponder::Run() {
                 else if (errno != EINTR && errno != EAGAIN) break;
             }
             answered_.fetch_add(1);
-            have -= size;
-            std::memmove(buffer, buffer + size, have);
         }
-        if (have == sizeof buffer) have = 0;  // junk without a frame start
     }
 }
 

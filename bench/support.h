@@ -99,11 +99,12 @@ private:
     std::string portName_;
 };
 
-// Plays a unit that answers at once, on its own thread: it reads whole
-// frames (05 64 L, then the rest that L gives) from its end of the line and
-// writes a precomputed answer: a bare header to a link reset, the 19-byte
-// answer of a one-register read to any other frame. It allocates nothing
-// while it runs.
+// Plays a unit that answers at once, on its own thread: it cuts whole
+// frames (05 64 L, then the rest that L gives) from its end of the line with
+// the tools' frame splitter and writes a precomputed answer: a bare header
+// to a link reset, the 19-byte answer of a one-register read to any other
+// frame. Once the splitter's
+// buffers have grown to a frame it allocates nothing more.
 class InstantResponder {
 public:
     explicit InstantResponder(int fd, uint32_t value = 100000);

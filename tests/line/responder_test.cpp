@@ -75,6 +75,24 @@ TEST_F(ResponderTest, AnswersEachFrameAndRecordsIt) {
     EXPECT_EQ(4u, unit.SkippedBytes());
 }
 
+// A frame the line goes quiet inside is recorded as incomplete, unanswered.
+TEST_F(ResponderTest, AFrameCutShortIsRecordedIncomplete) {
+    int answered = 0;
+    Responder unit(line, [&answered](const ReceivedFrame&) {
+        ++answered;
+        return std::vector<Bytes>{};
+    });
+    const Bytes request = FrameOf(kRequest);
+    Send(Bytes(request.begin(), request.begin() + 7));
+    ASSERT_TRUE(unit.WaitForFrames(1, 5000));
+    unit.Stop();
+    const std::vector<ReceivedFrame> frames = unit.Frames();
+    ASSERT_EQ(1u, frames.size());
+    EXPECT_FALSE(frames[0].complete);
+    EXPECT_EQ(Bytes(request.begin(), request.begin() + 7), frames[0].frame);
+    EXPECT_EQ(0, answered);
+}
+
 TEST_F(ResponderTest, AnswerInPiecesIsReadWhole) {
     // Pieces 30 ms apart all arrive within the port's read time-out of 1 s.
     const Bytes answer = FrameOf(kAnswer);

@@ -1,7 +1,8 @@
 // A thread on the peer end of a LinePair that plays the other side of the
-// line: it reads whole TDE frames (05 64 L, then the rest that L gives),
-// hands each to a callback that says what to send back, and records every
-// frame. Answers may be right, wrong, garbage or nothing at all.
+// line: it cuts what arrives into frames with the tools' frame splitter
+// (05 64 L, then the rest that L gives), hands each to a callback that says
+// what to send back, and records every frame. Answers may be right, wrong,
+// garbage or nothing at all.
 #pragma once
 
 #include <atomic>
@@ -14,6 +15,7 @@
 
 #include "tests/support/frames.h"
 #include "tests/support/line_pair.h"
+#include "tools/common/frame_splitter.h"
 
 struct ReceivedFrame {
     Bytes frame;    // the bytes as they came, from 05 64 on
@@ -50,7 +52,8 @@ public:
 
 private:
     void Run();
-    bool ReadFrame(ReceivedFrame* frame);
+    Bytes ReadSome();
+    void Handle(const kivtools::FramePiece& piece);
 
     LinePair& line_;
     Handler handler_;
