@@ -16,10 +16,21 @@ ChannelBlock* OwnerOf(const ChannelState& state) { return __atomic_load_n(&state
 
 }  // namespace
 
+// The entry this thread found last: a thread mostly works on one channel,
+// so most lookups end here. It is taken only while it still serves block
+// (an entry serves one block at a time).
+static thread_local ChannelState* lastFound = nullptr;
+
 ChannelState* FindChannelState(const ChannelBlock* block) {
     if (block == nullptr) return nullptr;
-    for (ChannelState& state : channelStates)
-        if (OwnerOf(state) == block) return &state;
+    ChannelState* hint = lastFound;
+    if (hint != nullptr && OwnerOf(*hint) == block) return hint;
+    for (ChannelState& state : channelStates) {
+        if (OwnerOf(state) == block) {
+            lastFound = &state;
+            return &state;
+        }
+    }
     return nullptr;
 }
 

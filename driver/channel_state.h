@@ -68,8 +68,14 @@ struct ChannelState {
     // by whoever logs on the channel.
     LogHolding logHolding;
 
-    // --- Line health (serial port layer) ------------------------------------
-    // Room for the dead-port state of the channel's line.
+    // --- Port health (driver/port_health.cpp) -------------------------------
+    // portGone: 1 once a port call found the device behind the channel's
+    //   port gone (pulled out, connection lost), until a port is opened in
+    //   its place; set by whoever holds the line, cleared by Open, ReopenPort
+    //   and SetPort (which hold it too), read by both; atomic.
+    // goneError: the system error that showed it; written before portGone.
+    uint8_t portGone;
+    uint32_t goneError;
 };
 
 // At least one entry per host client the host can register (client ids are

@@ -9,6 +9,7 @@
 #include "driver/commands.h"
 #include "driver/config.h"
 #include "driver/log_holding.h"
+#include "driver/port_health.h"
 #include "exception/listener.h"
 #include "host/tavrik.h"
 #include "link/frame.h"
@@ -116,6 +117,7 @@ int32_t SwitchPort(ChannelBlock* block, const PortDescriptor* port, int32_t read
     PortSetReadInterval(FieldToHandle(handle), readTimeout);
     SetPortHandle(block, handle);
     block->port = *port;
+    ForgetPortGone(block);
     return 0;
 }
 
@@ -179,11 +181,14 @@ int32_t Open(CallRecord* call) {
     return 0;
 }
 
-// Discards the port's pending input when a port is open. Always 0.
+// Discards the port's pending input when a port is open and its device is
+// not gone. Always 0.
 int32_t Flush(CallRecord* call) {
     ChannelBlock* block = call->block;
     const uint32_t handle = PortHandleOf(block);
-    if (handle != 0) PortPurgeInput(FieldToHandle(handle));
+    if (handle == 0 || PortGone(block)) return 0;
+    PortPurgeInput(FieldToHandle(handle));
+    NotePortGone(block);
     return 0;
 }
 

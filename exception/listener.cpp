@@ -5,12 +5,14 @@
 #include "driver/channel_block.h"
 #include "driver/channel_state.h"
 #include "driver/log_holding.h"
+#include "driver/port_health.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "platform/platform.h"
 #include "requests/events.h"
 #include "requests/registers.h"
+#include "serial/port.h"
 
 namespace {
 
@@ -40,15 +42,12 @@ enum : uint8_t {
     ClassUndefined = 0xF0,
 };
 
-// Bytes waiting in the port's input queue; 0 when no port is open or the
-// query fails (Close may have shut the port without taking the line).
-DWORD BytesWaiting(const ChannelBlock* block) {
+// Bytes waiting in the port's input queue; 0 when no port is open, its
+// device is gone, or the query fails.
+uint32_t BytesWaiting(const ChannelBlock* block) {
     const uint32_t handle = PortHandleOf(block);
-    if (handle == 0) return 0;
-    DWORD errors = 0;
-    COMSTAT status = {};
-    if (!ClearCommError(FieldToHandle(handle), &errors, &status)) return 0;
-    return status.cbInQue;
+    if (handle == 0 || PortGone(block)) return 0;
+    return PortInputWaiting(FieldToHandle(handle));
 }
 
 bool IsLinkReset(const uint8_t* message) {
@@ -131,9 +130,12 @@ unsigned KIV_THREAD_CALL ListenerThread(void* argument) {
                 break;
             }
             if (!TakeLineUnlessEnded(block)) break;
-            // No port while ClosePort has it closed: nothing is read until
-            // ReopenPort or SetPort brings one back (they hold the line).
+            // No port while ClosePort has it closed, and none to read while
+            // its device is gone: nothing is read until ReopenPort or SetPort
+            // brings one back (they hold the line). Each wake-up then only
+            // looks at the mark, so a dead port costs no more than a quiet one.
             if (BytesWaiting(block) > 0) HandleUnsolicitedFrame(block);
+            NotePortGone(block);
             ReleaseBusy(block);
         }
     }

@@ -5,6 +5,7 @@
 
 #include "driver/channel_block.h"
 #include "driver/channel_state.h"
+#include "driver/port_health.h"
 #include "link/frame.h"
 #include "serial/port.h"
 
@@ -240,7 +241,11 @@ int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8
 // and each try reads on past answers without it; and after an exchange in
 // which any try failed, the line is left to fall quiet (the late answers of
 // those tries are read away) before the next request goes out.
+//
+// A port whose device is gone is not touched: 2 at once, and the tries end
+// as soon as one of them finds it gone.
 int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer) {
+    if (PortGone(CurrentChannel)) return 2;
     const FetchMark previous = TakeFetchMark();
     int code = 2;
     bool anyFailed = false;
@@ -249,7 +254,9 @@ int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, ui
         SendFrame(request);  // a failed send shows as a failed reception
         bool sawStale = false;
         code = ReceiveAnswer(request, station, opcode, function, answer, previous, &sawStale);
+        const int gone = NotePortGone(CurrentChannel);
         if (code == 0) break;
+        if (gone) return 2;
         anyFailed = true;
         onlyStale = onlyStale && sawStale;
     }
@@ -261,9 +268,14 @@ int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, ui
 // 0 when the station's link was reset since Open, or is now; 2 when three
 // tries brought no sound frame. The flag is set before the first send, so a
 // station that never answers is not reset again until the next Open.
+//
+// On a port whose device is gone nothing is sent and the flag stays clear
+// (cleared again when the tries find it gone), so that the first request
+// after the port is back resets the link.
 int ResetLinkOnce(uint16_t station) {
     ChannelBlock* block = CurrentChannel;
     if (block->linkReset[station] & StationResetSent) return 0;
+    if (PortGone(block)) return 2;
     block->linkReset[station] = static_cast<uint8_t>(block->linkReset[station] | StationResetSent);
 
     uint8_t request[HeaderSize];
@@ -276,7 +288,13 @@ int ResetLinkOnce(uint16_t station) {
     uint8_t answer[kMessageBufferSize];
     for (int tryNumber = 0; tryNumber < kTries; ++tryNumber) {
         SendFrame(request);
-        if (ReceiveFrame(answer)) return 0;  // any sound frame will do
+        const int got = ReceiveFrame(answer);
+        const int gone = NotePortGone(block);
+        if (got) return 0;  // any sound frame will do
+        if (gone) {
+            block->linkReset[station] = static_cast<uint8_t>(block->linkReset[station] & ~StationResetSent);
+            return 2;
+        }
     }
     return 2;
 }

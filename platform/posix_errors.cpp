@@ -16,9 +16,10 @@ void Fail(DWORD code) { lastError = code; }
 DWORD ErrorFromErrno(int error) {
     switch (error) {
     case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
     case ENXIO:
     case ENODEV:
-        return ERROR_FILE_NOT_FOUND;
+        return kErrorDeviceNotConnected;
     case ENOTDIR:
         return kErrorPathNotFound;
     case ENAMETOOLONG:

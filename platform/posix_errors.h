@@ -11,11 +11,14 @@ constexpr DWORD kErrorInvalidFunction = 1;
 constexpr DWORD kErrorPathNotFound = 3;
 constexpr DWORD kErrorFilenameTooLong = 206;
 constexpr DWORD kErrorOperationAborted = 995;
+constexpr DWORD kErrorDeviceNotConnected = 1167;
 
 // Sets the calling thread's last error.
 void Fail(DWORD code);
 
-// The Win32 code closest to an errno value.
+// The Win32 code closest to an errno value of a call on an open device:
+// one whose device went away (EIO, ENXIO, ENODEV, a dropped connection)
+// gives a code that says so. Opening maps a missing device itself.
 DWORD ErrorFromErrno(int error);
 
 }  // namespace kivposix

@@ -191,7 +191,12 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* read, void* over
                     intervalEnd = Deadline::After(plan.interval);
                     continue;
                 }
-                if (n == 0) break;  // end of file (the null device)
+                if (n == 0) {
+                    // End of file: the null device's, or a terminal's hang-up
+                    // (its other end closed, its adapter gone).
+                    if (port.terminal && got == 0) error = ERROR_IO_DEVICE;
+                    break;
+                }
                 if (errno == EINTR) continue;
                 if (errno != EAGAIN && errno != EWOULDBLOCK) {
                     if (got == 0) error = ErrorFromErrno(errno);  // else the next read reports it

@@ -93,7 +93,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, D
     int mode = reading == writing ? O_RDWR : (reading ? O_RDONLY : O_WRONLY);
     int fd = open(path, mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        Fail(errno == EIO ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno));
+        // A device that is not there, or whose hardware went away.
+        const bool missing = errno == EIO || errno == ENXIO || errno == ENODEV;
+        Fail(missing ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
     bool terminal = isatty(fd) != 0;

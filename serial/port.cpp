@@ -11,6 +11,10 @@ constexpr int kPurgeReadTimeout = 5;    // tens of ms: each purge read waits 50 
 constexpr DWORD kPurgeChunk = 512;      // bytes per purge read, from a stack buffer
 constexpr char kErrorChar = static_cast<char>(0xFC);
 
+// The device-gone failure this thread's port calls saw last, until taken.
+thread_local HANDLE goneHandle = nullptr;
+thread_local DWORD goneError = 0;
+
 // The handshake groups of the options word: in each group the first row
 // whose bits are present decides, a group without bits leaves the DCB.
 void ApplyHandshakeOptions(uint32_t options, DCB* dcb) {
@@ -82,12 +86,17 @@ int PortClose(HANDLE handle) {
 
 int PortSetReadInterval(HANDLE handle, int tensOfMs) {
     COMMTIMEOUTS timeouts;
-    if (!GetCommTimeouts(handle, &timeouts)) return 0;
-    DWORD previous = timeouts.ReadTotalTimeoutConstant;
+    DWORD previous = 0;
     DWORD wanted = static_cast<DWORD>(tensOfMs) * 10;
-    if (wanted != previous) {
+    bool done = GetCommTimeouts(handle, &timeouts) != 0;
+    if (done) previous = timeouts.ReadTotalTimeoutConstant;
+    if (done && wanted != previous) {
         timeouts.ReadTotalTimeoutConstant = wanted;
-        if (!SetCommTimeouts(handle, &timeouts)) return 0;
+        done = SetCommTimeouts(handle, &timeouts) != 0;
+    }
+    if (!done) {
+        PortNoteFailure(handle);
+        return 0;
     }
     return static_cast<int>(previous / 10);
 }
@@ -99,7 +108,11 @@ int PortPurgeInput(HANDLE handle) {
     DWORD errors = 0;
     COMSTAT status;
     std::memset(&status, 0, sizeof status);
-    if (ClearCommError(handle, &errors, &status) && status.cbInQue == 0) return 0;
+    if (ClearCommError(handle, &errors, &status)) {
+        if (status.cbInQue == 0) return 0;
+    } else {
+        PortNoteFailure(handle);
+    }
 
     int previous = PortSetReadInterval(handle, kPurgeReadTimeout);
     uint8_t scratch[kPurgeChunk];
@@ -109,6 +122,7 @@ int PortPurgeInput(HANDLE handle) {
         got = 0;
         readOk = ReadFile(handle, scratch, kPurgeChunk, &got, nullptr);
     } while (readOk && got == kPurgeChunk);
+    if (!readOk) PortNoteFailure(handle);
     // A previous time-out under 10 ms reads as 0 and stays at 50 ms.
     if (previous != 0) PortSetReadInterval(handle, previous);
     return readOk ? 0 : 1;
@@ -116,7 +130,10 @@ int PortPurgeInput(HANDLE handle) {
 
 int PortWrite(HANDLE handle, const uint8_t* buffer, uint32_t count, uint32_t* written) {
     DWORD done = 0;
-    if (!WriteFile(handle, buffer, count, &done, nullptr)) return PortIoFailed;
+    if (!WriteFile(handle, buffer, count, &done, nullptr)) {
+        PortNoteFailure(handle);
+        return PortIoFailed;
+    }
     if (written != nullptr) *written = static_cast<uint32_t>(done);
     return done == count ? PortOk : PortShortWrite;
 }
@@ -131,7 +148,7 @@ int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* tota
         uint16_t ask = static_cast<uint16_t>(count - sum);
         DWORD got = 0;
         if (!ReadFile(handle, buffer + sum, ask, &got, nullptr)) {
-            (void)GetLastError();
+            PortNoteFailure(handle);
             return PortIoFailed;
         }
         if (got == 0) return PortIoFailed;
@@ -160,9 +177,56 @@ uint32_t PortWaitQuiet(HANDLE handle) {
     uint32_t total = 0;
     while (total < kPortQuietLimit) {
         DWORD got = 0;
-        if (!ReadFile(handle, scratch, kPurgeChunk, &got, nullptr) || got == 0) break;
+        if (!ReadFile(handle, scratch, kPurgeChunk, &got, nullptr)) {
+            PortNoteFailure(handle);
+            break;
+        }
+        if (got == 0) break;
         total += static_cast<uint32_t>(got);
     }
     if (changed) SetCommTimeouts(handle, &saved);
     return total;
+}
+
+uint32_t PortInputWaiting(HANDLE handle) {
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    if (ClearCommError(handle, &errors, &status)) return status.cbInQue;
+    PortNoteFailure(handle);
+    return 0;
+}
+
+// Win32 values, the same on every target.
+namespace {
+constexpr DWORD kGoneErrors[] = {
+    5,     // ERROR_ACCESS_DENIED: a serial driver's answer on a handle whose device was removed
+    6,     // ERROR_INVALID_HANDLE: the handle no longer names an open device
+    21,    // ERROR_NOT_READY: the device does not answer (wine, a hung-up pseudo-terminal)
+    22,    // ERROR_BAD_COMMAND: the device no longer takes requests (USB adapter pulled)
+    64,    // ERROR_NETNAME_DELETED: a network port's connection is gone
+    1117,  // ERROR_IO_DEVICE: the device failed (hang-up, dropped network line)
+    1167,  // ERROR_DEVICE_NOT_CONNECTED
+    1617,  // ERROR_DEVICE_REMOVED
+};
+}  // namespace
+
+int PortErrorMeansGone(DWORD error) {
+    for (DWORD gone : kGoneErrors)
+        if (error == gone) return 1;
+    return 0;
+}
+
+void PortNoteFailure(HANDLE handle) {
+    const DWORD error = GetLastError();
+    if (!PortErrorMeansGone(error)) return;
+    goneHandle = handle;
+    goneError = error;
+}
+
+DWORD PortTakeGoneError(HANDLE handle) {
+    const DWORD error = goneHandle == handle ? goneError : 0;
+    goneHandle = nullptr;
+    goneError = 0;
+    return error;
 }

@@ -40,3 +40,19 @@ int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* tota
 // kPortQuietLimit bytes); returns how many bytes were thrown away.
 constexpr uint32_t kPortQuietLimit = 2 * kPortQueueSize;
 uint32_t PortWaitQuiet(HANDLE handle);
+// Bytes waiting in the input queue; 0 when none wait or the query failed.
+uint32_t PortInputWaiting(HANDLE handle);
+
+// ---- A device that is gone ----
+// 1 when the system error of a failed port call says that the device behind
+// the port is gone: pulled out, its connection lost, its handle no longer
+// valid. 0 for what a later call may clear: line errors (framing, parity,
+// a break, an overrun), a read aborted until ClearCommError, a time-out.
+int PortErrorMeansGone(DWORD error);
+// Every port call above that fails passes its last error here; the port
+// layer, and the radio keying after its own calls, do so. An error that
+// means the device is gone is kept for this thread, with the handle.
+void PortNoteFailure(HANDLE handle);
+// The error with which this thread's calls on handle last found its device
+// gone, or 0; forgets whatever was kept, for any handle.
+DWORD PortTakeGoneError(HANDLE handle);

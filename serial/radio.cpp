@@ -51,6 +51,7 @@ int WaitForCarrier(HANDLE handle, bool wanted, DWORD limitMs) {
 int CarrierDetected(HANDLE handle) {
     DWORD status = 0;
     if (!GetCommModemStatus(handle, &status)) {
+        PortNoteFailure(handle);
         ++carrierQueryFailures;
         return 0;
     }

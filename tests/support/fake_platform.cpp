@@ -39,7 +39,8 @@ struct Port {
 struct FailRule {
     fake::Fn fn;
     int first;
-    int count;  // < 0: for ever
+    int count;    // < 0: for ever
+    DWORD error;  // the last error the failed calls leave
 };
 
 constexpr int kFnCount = static_cast<int>(fake::Fn::ModemStatus) + 1;
@@ -134,19 +135,20 @@ Port& MustPick(HANDLE handle) {
 }
 
 // Counts a call of fn and says whether a scripted failure hits it.
-bool ShouldFail(fake::Fn fn) {
+// Returns the error the call fails with, or 0.
+DWORD ShouldFail(fake::Fn fn) {
     const int number = ++callCounts[static_cast<int>(fn)];
     for (const FailRule& rule : failRules) {
         if (rule.fn != fn || number < rule.first) continue;
-        if (rule.count < 0 || number < rule.first + rule.count) return true;
+        if (rule.count < 0 || number < rule.first + rule.count) return rule.error;
     }
-    return false;
+    return 0;
 }
 
 // Counts the call, checks the handle and scripted failures, and logs entry
 // with " failed" when it fails. Returns the open port, or nullptr.
 Port* Enter(fake::Fn fn, HANDLE handle, const std::string& entry) {
-    const bool fail = ShouldFail(fn);
+    const DWORD fail = ShouldFail(fn);
     Port* port = Find(handle);
     if (port == nullptr || !port->open) {
         lastError = ERROR_INVALID_HANDLE;
@@ -154,7 +156,7 @@ Port* Enter(fake::Fn fn, HANDLE handle, const std::string& entry) {
         return nullptr;
     }
     if (fail) {
-        lastError = ERROR_GEN_FAILURE;
+        lastError = fail;
         callLog.push_back(entry + " failed");
         return nullptr;
     }
@@ -249,9 +251,14 @@ void RunThreads(bool on) {
     runThreads = on;
 }
 
-void FailCall(Fn fn, int first, int count) {
+void FailCall(Fn fn, int first, int count, DWORD error) {
     std::lock_guard<std::mutex> lock(fakeMutex);
-    failRules.push_back(FailRule{fn, first, count});
+    failRules.push_back(FailRule{fn, first, count, error});
+}
+
+void StopFailing() {
+    std::lock_guard<std::mutex> lock(fakeMutex);
+    failRules.clear();
 }
 
 int CallCount(Fn fn) {
@@ -448,9 +455,9 @@ extern "C" {
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, void*, DWORD, DWORD, HANDLE) {
     std::lock_guard<std::mutex> lock(fakeMutex);
     const std::string text = name != nullptr ? name : "";
-    const bool fail = ShouldFail(fake::Fn::CreateFile);
+    const DWORD fail = ShouldFail(fake::Fn::CreateFile);
     if (fail || std::find(refusedNames.begin(), refusedNames.end(), text) != refusedNames.end()) {
-        lastError = fail ? ERROR_GEN_FAILURE : ERROR_FILE_NOT_FOUND;
+        lastError = fail ? fail : ERROR_FILE_NOT_FOUND;
         callLog.push_back("Open " + text + " failed");
         return INVALID_HANDLE_VALUE;
     }
@@ -526,10 +533,10 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat) {
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* read, void*) {
     std::lock_guard<std::mutex> lock(fakeMutex);
     const std::string entry = "Read " + std::to_string(count);
-    const bool fail = ShouldFail(fake::Fn::ReadFile);
+    const DWORD fail = ShouldFail(fake::Fn::ReadFile);
     Port* port = Find(handle);
     if (port == nullptr || !port->open || fail) {
-        lastError = fail ? ERROR_GEN_FAILURE : ERROR_INVALID_HANDLE;
+        lastError = fail ? fail : ERROR_INVALID_HANDLE;
         callLog.push_back(entry + " failed");
         if (read != nullptr) *read = 0;
         return FALSE;
@@ -568,10 +575,10 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* written, void*
     {
         std::lock_guard<std::mutex> lock(fakeMutex);
         const std::string entry = "Write " + std::to_string(count);
-        const bool fail = ShouldFail(fake::Fn::WriteFile);
+        const DWORD fail = ShouldFail(fake::Fn::WriteFile);
         Port* picked = Find(handle);
         if (picked == nullptr || !picked->open || fail) {
-            lastError = fail ? ERROR_GEN_FAILURE : ERROR_INVALID_HANDLE;
+            lastError = fail ? fail : ERROR_INVALID_HANDLE;
             callLog.push_back(entry + " failed");
             return FALSE;
         }

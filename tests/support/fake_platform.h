@@ -77,9 +77,11 @@ enum class Fn {
 
 // Makes calls number first .. first+count-1 of fn (counted from 1 since
 // Reset, over all ports) fail; count < 0 fails every call from first on.
-// A failed call sets the last error to ERROR_GEN_FAILURE and returns FALSE
+// A failed call sets the last error to error and returns FALSE
 // (CreateFileA: INVALID_HANDLE_VALUE).
-void FailCall(Fn fn, int first, int count = 1);
+void FailCall(Fn fn, int first, int count = 1, DWORD error = ERROR_GEN_FAILURE);
+// Ends every scripted failure (the counts go on).
+void StopFailing();
 // Number of calls of fn since Reset, failed ones included.
 int CallCount(Fn fn);
 // CreateFileA of exactly this name fails with ERROR_FILE_NOT_FOUND.

@@ -115,6 +115,11 @@ LinePair::LinePair() {
     ok_ = true;
 }
 
+void LinePair::HangUp() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
+}
+
 LinePair::~LinePair() {
     if (master_ >= 0) close(master_);
     if (slave_ >= 0) close(slave_);

@@ -53,6 +53,9 @@ public:
     void Drain(int quietMs = 20);
 
 #ifndef _WIN32
+    // Closes the peer end: the driver's end is hung up for good, as when
+    // the adapter behind a port is pulled out.
+    void HangUp();
     // The driver's end as the pair holds it open (so that its settings stay
     // and the peer never sees a hang-up while the driver reopens): for
     // reading the termios the driver set.
