@@ -10,10 +10,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "driver/channel_block.h"
+#include "driver/commands.h"
 #include "platform/platform.h"
 #include "serial/port.h"
 #include "tests/sim/sim_client.h"
@@ -146,6 +149,47 @@ TEST_F(NetworkLine, ADroppedConnectionIsADeadPortNeverAHang) {
         EXPECT_LT(ElapsedMs(start), 5000);
         EXPECT_EQ(PortClose(handle), PortOk);
     }
+}
+
+// Through the driver: the dropped line is logged once as a gone port, later
+// reads fail at once, and ReopenPort on the name (mapped to a server that is
+// back) brings the channel back.
+TEST_F(NetworkLine, ADroppedLineTakesTheChannelOffUntilReopenPort) {
+    ASSERT_TRUE(WriteBytesFile("kivIN09.int", "Host Address = 0\n"));
+    ChannelBlock block{};
+    auto call = [&block](int32_t command, void* parameters) {
+        CallRecord record{&block, command, 9, 0, parameters};
+        return KivMain(&record);
+    };
+    int32_t value = 0;
+    GateRequest read{0, 0, 12, AreaRegister, 300, 255, 32, 0, 1, 0, &value};
+    StartSim(NetLineRfc2217);
+    ASSERT_TRUE(WriteBytesFile("kivports.int", "NET1 = " + sim_->LinePath() + "\n"));
+    PortSettings settings{};
+    std::snprintf(settings.portName, sizeof settings.portName, "NET1");
+    settings.enabled = 1;
+    settings.readTimeout = 100;
+    settings.line = LineSettings{19200, 8, 0, 0};
+    ASSERT_EQ(call(CommandOpen, &settings), 0);
+    ASSERT_EQ(call(CommandRead, &read), 0);
+    EXPECT_EQ(value, -1);
+
+    sim_.reset();
+    EXPECT_EQ(call(CommandRead, &read), 2);
+    const std::string gone = "KivIN : Port NET1 gone (system error 1117), not used until opened again";
+    EXPECT_EQ(log_.Count(gone), 1);
+    const size_t lines = log_.Texts().size();
+    EXPECT_EQ(call(CommandRead, &read), 2);
+    EXPECT_EQ(log_.Texts().size(), lines);
+
+    StartSim(NetLineRfc2217);
+    ASSERT_TRUE(WriteBytesFile("kivports.int", "NET1 = " + sim_->LinePath() + "\n"));
+    ASSERT_EQ(call(CommandReopenPort, nullptr), 0);
+    value = 0;
+    EXPECT_EQ(call(CommandRead, &read), 0);
+    EXPECT_EQ(value, -1);
+    EXPECT_EQ(log_.Count(gone), 1);
+    EXPECT_EQ(call(CommandClose, nullptr), 0);
 }
 
 // A server that speaks Telnet but refuses the com-port option.
