@@ -1,7 +1,8 @@
 // The channel lifecycle over a real line: Open from the channel file in the
 // current directory, the read time-out it sets, bytes both ways, Flush,
-// ClosePort, ReopenPort and SetPort, and opening again over an open port
-// (a Windows COM port takes one handle at a time; the earlier one is closed).
+// ClosePort, ReopenPort and SetPort, opening again over an open port (a
+// Windows COM port takes one handle at a time; the earlier one is closed),
+// and a port whose far end hangs up.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -19,6 +20,7 @@
 #include "tavlib/tavlib_control.h"
 #include "tests/support/line_pair.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/responder.h"
 #include "tests/support/scratch_directory.h"
 
 namespace {
@@ -162,5 +164,49 @@ TEST_F(LifecycleLineTest, APortThatDoesNotExistFailsOpen) {
     EXPECT_EQ(0u, block->portHandle);
     EXPECT_EQ(0, TavClientCount());
 }
+
+#ifndef _WIN32
+// Answers link resets, and reads of one register with the value 0x2A.
+std::vector<Bytes> AnswerRead(const ReceivedFrame& received) {
+    const Bytes& m = received.message;
+    if (!received.complete || !received.crcOk) return {};
+    Bytes reply = {0x07, 0x00, m[4], m[5], m[2], m[3], m[6], m[7]};
+    if (m[6] == 1 && m[7] == 1) reply = {0x0E, 0x06, m[4], m[5], m[2], m[3], 1, 1, m[8], m[9], m[10], 0, 0, 0, 0x2A};
+    return {FrameOf(reply)};
+}
+
+// The adapter behind the port is pulled out (natively only: under wine the
+// runner holds both ends of the pair, so no test can hang one up). The port
+// is logged once as gone and not read again until SetPort brings another.
+TEST_F(LifecycleLineTest, AHungUpPortIsLoggedOnceAndLeftAloneUntilAnotherIsSet) {
+    int32_t value = 0;
+    GateRequest read{0, 0, 12, AreaRegister, 300, 255, 32, 0, 1, 0, &value};
+    ASSERT_EQ(0, Open(line.driverPort(), 100));
+    {
+        Responder unit(line, AnswerRead);
+        ASSERT_EQ(0, Call(CommandRead, &read));
+    }
+    line.HangUp();
+    EXPECT_EQ(2, Call(CommandRead, &read));
+    const std::string gone =
+        "KivIN : Port " + line.driverPort() + " gone (system error 1117), not used until opened again";
+    EXPECT_EQ(1, log->Count(gone));
+    // Not read again: a read would fail and log its short read.
+    const size_t lines = log->Texts().size();
+    EXPECT_EQ(2, Call(CommandRead, &read));
+    EXPECT_EQ(0, Call(CommandFlush));
+    EXPECT_EQ(lines, log->Texts().size());
+
+    LinePair other;
+    ASSERT_TRUE(other.ok()) << other.error();
+    Responder unit(other, AnswerRead);
+    ASSERT_EQ(0, SetPort(other.driverPort()));
+    value = 0;
+    EXPECT_EQ(0, Call(CommandRead, &read));
+    EXPECT_EQ(0x2A, value);
+    EXPECT_EQ(1, log->Count(gone));
+    EXPECT_EQ(0, Call(CommandClose));
+}
+#endif
 
 }  // namespace

@@ -407,6 +407,31 @@ TEST(PosixSerial, OpenRefusesWhatItCannotDo) {
     EXPECT_TRUE(CloseHandle(again));
 }
 
+// A hung-up terminal (its far end closed, its adapter gone) fails every call
+// at once with the device error, the read too rather than a time-out's
+// success with nothing; the handle still closes.
+TEST(PosixSerial, AHungUpTerminalFailsEveryCallWithTheDeviceError) {
+    LinePair line;
+    ASSERT_TRUE(line.ok()) << line.error();
+    HANDLE port = OpenPort(line.driverPort());
+    ASSERT_NE(INVALID_HANDLE_VALUE, port);
+    COMMTIMEOUTS timeouts = {0, 0, 5000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    line.HangUp();
+    uint8_t bytes[3];
+    DWORD done = 7;
+    EXPECT_FALSE(ReadFile(port, bytes, 3, &done, nullptr));
+    EXPECT_EQ(DWORD(ERROR_IO_DEVICE), GetLastError());
+    EXPECT_EQ(0u, done);
+    EXPECT_FALSE(WriteFile(port, bytes, 3, &done, nullptr));
+    EXPECT_EQ(DWORD(ERROR_IO_DEVICE), GetLastError());
+    DWORD errors = 0;
+    COMSTAT status;
+    EXPECT_FALSE(ClearCommError(port, &errors, &status));
+    EXPECT_EQ(DWORD(ERROR_IO_DEVICE), GetLastError());
+    EXPECT_TRUE(CloseHandle(port));
+}
+
 #endif  // _WIN32
 
 }  // namespace
