@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
+#include <fstream>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -71,45 +71,25 @@ protected:
         TavReset();
     }
 
-    void WriteConfig(const char* text) {
-        char name[32];
-        std::snprintf(name, sizeof name, "kivIN%.2d.int", static_cast<int>(kChannel));
-        FILE* file = std::fopen(name, "wb");
-        ASSERT_NE(nullptr, file);
-        std::fputs(text, file);
-        std::fclose(file);
-    }
+    void WriteConfig(const char* text) { std::ofstream("kivIN06.int", std::ios::binary) << text; }
     int32_t Call(int32_t command, void* parameters = nullptr) {
         CallRecord call{block.get(), command, kChannel, 0, parameters};
         return KivMain(&call);
     }
-    int32_t Open(const char* name = "COM1") {
-        PortSettings settings;
-        std::memset(&settings, 0, sizeof settings);
+    int32_t Open(const char* name) {
+        PortSettings settings{{}, 1, 4, LineSettings{19200, 8, 0, 0}};
         std::strncpy(settings.portName, name, sizeof settings.portName - 1);
-        settings.enabled = 1;
-        settings.readTimeout = 4;
-        settings.line = LineSettings{19200, 8, 0, 0};
         return Call(CommandOpen, &settings);
     }
     int32_t SetPort(const char* name) {
-        PortChange change;
-        std::memset(&change, 0, sizeof change);
+        PortChange change{{}, 0, LineSettings{19200, 8, 0, 0}};
         std::strncpy(change.portName, name, sizeof change.portName - 1);
-        change.line = LineSettings{19200, 8, 0, 0};
         return Call(CommandSetPort, &change);
     }
-    // Reads register 300 of station 12; the value lands in value.
+    // Reads register 300 of station 12 into value.
     int32_t Read() {
         value = 0;
-        GateRequest gate{};
-        gate.station = 12;
-        gate.area = AreaRegister;
-        gate.number = 300;
-        gate.bit = 255;
-        gate.size = 32;
-        gate.count = 1;
-        gate.data = &value;
+        GateRequest gate{0, 0, 12, AreaRegister, 300, 255, 32, 0, 1, 0, &value};
         return Call(CommandRead, &gate);
     }
     int GoneLines() {
