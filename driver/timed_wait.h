@@ -7,16 +7,18 @@
 #include "platform/platform.h"
 
 // Asks ready() at once and after each 1 ms sleep. Returns true as soon as it
-// answers true; false once limitMs have passed since the call and it still
-// answers false (it is not asked again after the sleep that crossed the
-// limit). The tick count's wrap at 2^32 is harmless: elapsed time is the
-// unsigned difference of two counts.
+// answers true; false once limitMs have passed since its first false answer
+// and it still answers false (it is not asked again after the sleep that
+// crossed the limit). The tick count is read only when a wait begins: the
+// usual call finds ready() true at once. Its wrap at 2^32 is harmless:
+// elapsed time is the unsigned difference of two counts.
 template <typename Ready>
 bool WaitWithin(DWORD limitMs, Ready ready) {
+    if (ready()) return true;
     const DWORD start = GetTickCount();
-    while (!ready()) {
+    do {
         Sleep(1);
         if (static_cast<DWORD>(GetTickCount() - start) >= limitMs) return false;
-    }
+    } while (!ready());
     return true;
 }

@@ -23,12 +23,12 @@ void CrcBuildTable(uint16_t table[256]);
 inline uint16_t CrcStep(const uint16_t table[256], uint16_t crc, uint8_t byte) {
     return static_cast<uint16_t>(table[((crc >> 8) ^ byte) & 0xFF] ^ ((crc << 8) & 0xFF00));
 }
-// Writes the frame of message into out (at least FrameSizeFor bytes) and
-// returns its size.
+// Writes the frame of message into out (at least FrameSizeFor bytes, not
+// overlapping message) and returns its size.
 uint16_t EncodeFrameWith(const uint16_t table[256], const uint8_t* message, uint8_t* out);
 // Checks the blocks of a whole frame (start bytes included, not checked;
 // FrameSizeFor(frame[2]) bytes in all) and copies its message to message
-// (256 bytes). Returns 1 when every CRC matches.
+// (256 bytes, not overlapping frame). Returns 1 when every CRC matches.
 int CheckFrameBlocks(const uint16_t table[256], const uint8_t* frame, uint8_t* message);
 // The first position in bytes[0..count) from which a frame could still
 // begin: a start byte followed by the second start byte, or by nothing yet.

@@ -12,6 +12,7 @@
 #include "platform/posix_errors.h"
 #include "platform/posix_handles.h"
 #include "platform/posix_network.h"
+#include "platform/posix_syscalls.h"
 
 using namespace kivposix;
 
@@ -35,7 +36,7 @@ int WaitForPort(const PortSlot& port, short events, Deadline* deadline, Deadline
         if (other != nullptr) timeout = ShorterWait(timeout, other->PollTimeout());
         if (timeout == 0) return 0;
         struct pollfd waits[2] = {{port.fd, events, 0}, {port.wakeRead, POLLIN, 0}};
-        int ready = poll(waits, 2, timeout);
+        int ready = SysPoll(waits, 2, timeout);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return 2;

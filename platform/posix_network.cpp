@@ -19,6 +19,7 @@
 #include "platform/posix_deadline.h"
 #include "platform/posix_errors.h"
 #include "platform/posix_net_link.h"
+#include "platform/posix_syscalls.h"
 #include "platform/win32_names.h"
 
 using namespace kivposix;
@@ -326,12 +327,12 @@ DWORD NetInputWaiting(NetLine* line, DWORD* count) {
 
 long ReadSome(const PortSlot& port, void* bytes, size_t count) {
     if (port.net != nullptr) return NetRead(port.net, static_cast<uint8_t*>(bytes), count);
-    return static_cast<long>(::read(port.fd, bytes, count));
+    return SysRead(port.fd, bytes, count);
 }
 
 long WriteSome(const PortSlot& port, const void* bytes, size_t count) {
     if (port.net != nullptr) return NetWrite(port.net, static_cast<const uint8_t*>(bytes), count);
-    return static_cast<long>(::write(port.fd, bytes, count));
+    return SysWrite(port.fd, bytes, count);
 }
 
 }  // namespace kivposix
