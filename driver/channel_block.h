@@ -57,8 +57,15 @@ static_assert(offsetof(ChannelBlock, radioOffTime) == 66096, "layout");
 static_assert(offsetof(ChannelBlock, radioDelayTime) == 66100, "layout");
 
 // The block of the work in progress on this thread: set by KivMain at every
-// call and by a listener at its start.
-extern thread_local ChannelBlock* CurrentChannel;
+// call and by a listener at its start. GNU compilers take it as __thread, a
+// thread-local that is never initialised at run time: with plain
+// thread_local every use in another file first asks whether it is.
+#if defined(__GNUC__)
+#define KIV_CHANNEL_LOCAL __thread
+#else
+#define KIV_CHANNEL_LOCAL thread_local
+#endif
+extern KIV_CHANNEL_LOCAL ChannelBlock* CurrentChannel;
 
 // Process-wide end of work: 0 from load, 1 once any listener's host wait
 // failed (the host is shutting down); never cleared. A listener stopped by

@@ -9,7 +9,7 @@
 #include "requests/address.h"
 #include "requests/registers.h"
 
-thread_local ChannelBlock* CurrentChannel = nullptr;
+KIV_CHANNEL_LOCAL ChannelBlock* CurrentChannel = nullptr;
 
 namespace {
 
