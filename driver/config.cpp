@@ -300,7 +300,7 @@ int ReadChannelFile(ChannelBlock* block, const char* name, const ConfigObserver&
 int ReadChannelConfig(int32_t channel) {
     char name[kConfigNameBuffer];
     FormatConfigFileName(channel, name);
-    return ReadChannelFile(CurrentChannel, name, ConfigObserver{nullptr, nullptr});
+    return ReadChannelFile(CurrentChannel(), name, ConfigObserver{nullptr, nullptr});
 }
 
 extern "C" int32_t KIV_CDECL KivConfigReport(const char* path, KivConfigLineFunction callback, void* context) {
@@ -310,10 +310,10 @@ extern "C" int32_t KIV_CDECL KivConfigReport(const char* path, KivConfigLineFunc
     // lines nor count them.
     ChannelBlock block;
     std::memset(&block, 0, sizeof block);
-    ChannelBlock* const previous = CurrentChannel;
-    CurrentChannel = nullptr;
+    ChannelBlock* const previous = CurrentChannel();
+    SetCurrentChannel(nullptr);
     const int found = ReadChannelFile(&block, path, ConfigObserver{callback, context});
-    CurrentChannel = previous;
+    SetCurrentChannel(previous);
     return found;
 }
 

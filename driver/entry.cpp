@@ -9,7 +9,15 @@
 #include "requests/address.h"
 #include "requests/registers.h"
 
-KIV_CHANNEL_LOCAL ChannelBlock* CurrentChannel = nullptr;
+#if defined(_WIN32)
+ChannelBlock* CurrentChannel() { return reinterpret_cast<ChannelBlock*>(ThreadValue(ThreadValueChannel)); }
+
+int SetCurrentChannel(ChannelBlock* block) {
+    return SetThreadValue(ThreadValueChannel, reinterpret_cast<uintptr_t>(block));
+}
+#else
+KIV_CHANNEL_LOCAL ChannelBlock* currentChannelBlock = nullptr;
+#endif
 
 namespace {
 
@@ -76,13 +84,15 @@ int32_t ShutdownLatchIsSet() { return __atomic_load_n(&shutdownLatch, __ATOMIC_A
 void SetShutdownLatch() { __atomic_store_n(&shutdownLatch, 1, __ATOMIC_RELEASE); }
 
 // Returns the handler's result, 2 for a command that no longer runs once the
-// shutdown latch is set, and 1 for a command number without a handler, a
+// shutdown latch is set (or for every command when the platform had no
+// per-thread storage to give), and 1 for a command number without a handler, a
 // missing block or parameter record, or a busy flag not obtained within
 // 4002 ms.
 extern "C" int32_t KIV_CDECL KivMain(CallRecord* call) {
     if (call == nullptr) return 1;
     if (ShutdownLatchIsSet() && !RunsAfterShutdown(call->command)) return RefuseAfterShutdown(call->command);
-    CurrentChannel = call->block;
+    // Only when the DLL got no per-thread storage at load: nothing can run.
+    if (!SetCurrentChannel(call->block)) return 2;
     if (call->command < 1 || call->command > CommandCount) return 1;
     const CommandEntry& entry = kCommands[call->command];
     if (entry.handler == nullptr) return 1;

@@ -50,7 +50,7 @@ LogHoldSlot* SlotFor(LogHolding* holding, int32_t level, const char* format, uin
 }  // namespace
 
 bool LogMayWrite(int32_t level, const char* format) {
-    ChannelState* state = CurrentChannel == nullptr ? nullptr : FindChannelState(CurrentChannel);
+    ChannelState* state = CurrentChannel() == nullptr ? nullptr : FindChannelState(CurrentChannel());
     if (state == nullptr) return true;
     LogHolding* holding = &state->logHolding;
     const uint32_t second = CurrentSecond();

@@ -120,7 +120,7 @@ unsigned KIV_THREAD_CALL ListenerThread(void* argument) {
     const uint8_t client = block->clientId;
     int hostStopped = 0;
     if (PauseUnlessEnded(block, kListenerStartPauseMs)) {
-        CurrentChannel = block;
+        SetCurrentChannel(block);
         uint8_t hostMessage[kHostMessageSize];
         for (;;) {
             const int woke = (Tav5WaitMsg(client, hostMessage, 1) & 0xFFFF) != 0;
@@ -153,7 +153,7 @@ unsigned KIV_THREAD_CALL ListenerThread(void* argument) {
 // Receives one frame and answers or drops it; every refusal is logged.
 // Returns nothing.
 void HandleUnsolicitedFrame(ChannelBlock* block) {
-    CurrentChannel = block;
+    SetCurrentChannel(block);
     uint8_t message[kMessageBufferSize] = {};
     // A message shorter than a header has no set or opcode to dispatch on.
     if (!ReceiveFrame(message) || message[HeaderLength] < kBareHeaderLength) {
@@ -186,7 +186,7 @@ void HandleUnsolicitedFrame(ChannelBlock* block) {
 void HandleExceptionNotice(GateRequest* request, uint8_t eventClass) {
     // After the latch or a stop request nothing is acknowledged or fetched:
     // the unit keeps its records for whoever asks next.
-    if (ChannelWorkMustEnd(CurrentChannel)) return;
+    if (ChannelWorkMustEnd(CurrentChannel())) return;
     uint16_t station = static_cast<uint16_t>(request->station);
     uint8_t acknowledgement[kMessageBufferSize] = {};
     BuildReplyHeader(acknowledgement, 9, station, 1, OpcodeExceptionNotice);
@@ -198,10 +198,10 @@ void HandleExceptionNotice(GateRequest* request, uint8_t eventClass) {
 
     // Each action is one or more exchanges; a stop or the latch ends the
     // notice between them (the fetches also stop between their passes).
-    if ((eventClass & ClassStatusEvents) && !ChannelWorkMustEnd(CurrentChannel)) FetchStatusEvents(request);
-    if ((eventClass & ClassRegisterChanges) && !ChannelWorkMustEnd(CurrentChannel)) FetchRegisterChanges(request);
-    if ((eventClass & ClassLoggedEvents) && !ChannelWorkMustEnd(CurrentChannel)) FetchLoggedEvents(request);
-    if ((eventClass & ClassClock) && !ChannelWorkMustEnd(CurrentChannel)) SetClock(request);
+    if ((eventClass & ClassStatusEvents) && !ChannelWorkMustEnd(CurrentChannel())) FetchStatusEvents(request);
+    if ((eventClass & ClassRegisterChanges) && !ChannelWorkMustEnd(CurrentChannel())) FetchRegisterChanges(request);
+    if ((eventClass & ClassLoggedEvents) && !ChannelWorkMustEnd(CurrentChannel())) FetchLoggedEvents(request);
+    if ((eventClass & ClassClock) && !ChannelWorkMustEnd(CurrentChannel())) SetClock(request);
     if (eventClass & ClassUndefined) DriverLog(kLogFault, "KivIN : Illegal Exception Event (%d)", eventClass);
 }
 

@@ -92,7 +92,7 @@ ChannelBlock* StartChannel(uint16_t hostAddress) {
     TavSetLogToStderr(0);
     lastRequest.clear();
     std::memset(block.get(), 0, sizeof(ChannelBlock));
-    CurrentChannel = block.get();
+    SetCurrentChannel(block.get());
     block->portHandle = HandleToField(fake::OpenPort("COM1"));
     block->hostAddress[0] = static_cast<uint8_t>(hostAddress >> 8);
     block->hostAddress[1] = static_cast<uint8_t>(hostAddress);

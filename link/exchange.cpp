@@ -19,8 +19,8 @@ constexpr uint8_t kHeaderOnlyLength = 7;  // L of a message that is only a heade
 void PutStations(uint8_t* message, uint16_t station) {
     message[HeaderDestination] = static_cast<uint8_t>(station >> 8);
     message[HeaderDestination + 1] = static_cast<uint8_t>(station & 0xFF);
-    message[HeaderSource] = CurrentChannel->hostAddress[0];
-    message[HeaderSource + 1] = CurrentChannel->hostAddress[1];
+    message[HeaderSource] = CurrentChannel()->hostAddress[0];
+    message[HeaderSource + 1] = CurrentChannel()->hostAddress[1];
 }
 
 // The per-station byte of linkReset: bit 0 is the link-reset flag; the rest
@@ -134,7 +134,7 @@ uint32_t MessageDigest(const uint8_t* message) {
 
 // Takes the channel's mark for this exchange, leaving none behind.
 FetchMark TakeFetchMark() {
-    ChannelState* state = FindChannelState(CurrentChannel);
+    ChannelState* state = FindChannelState(CurrentChannel());
     if (state == nullptr) return FetchMark{};
     const FetchMark mark{state->fetchStation, state->fetchOpcode, state->fetchLength, state->fetchDigest};
     state->fetchLength = 0;
@@ -142,7 +142,7 @@ FetchMark TakeFetchMark() {
 }
 
 void KeepFetchMark(uint16_t station, uint8_t opcode, const uint8_t* answer) {
-    ChannelState* state = FindChannelState(CurrentChannel);
+    ChannelState* state = FindChannelState(CurrentChannel());
     if (state == nullptr || answer[HeaderLength] <= HeaderSize) return;  // no records
     state->fetchStation = station;
     state->fetchOpcode = opcode;
@@ -161,8 +161,8 @@ bool IsFetchCopy(const FetchMark& mark, uint16_t station, uint8_t opcode, const 
 // 1 when the frames that came did not fit, 2 when none was sound.
 int ReceiveAnswer(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer,
                   const FetchMark& previous, bool* sawStale) {
-    const uint16_t hostAddress = HostAddressOf(CurrentChannel);
-    uint8_t* flags = &CurrentChannel->linkReset[station];
+    const uint16_t hostAddress = HostAddressOf(CurrentChannel());
+    uint8_t* flags = &CurrentChannel()->linkReset[station];
     const bool echo = EchoApplies(request, opcode);
     const bool fetch = IsFetch(opcode, function);
     int code = 2;
@@ -187,13 +187,13 @@ int ReceiveAnswer(const uint8_t* request, uint16_t station, uint8_t opcode, uint
 // ControlDir when the station is at or above the current channel's host
 // address (both unsigned 16-bit), else 0.
 uint8_t DirectionBit(uint16_t station) {
-    return station >= HostAddressOf(CurrentChannel) ? ControlDir : 0;
+    return station >= HostAddressOf(CurrentChannel()) ? ControlDir : 0;
 }
 
 // Every control bit is set afresh: DIR by rule, PRM, FCB from bit 0 of the
 // toggle as it is now, FCV, and the function code.
 void BuildRequestHeader(uint8_t* message, uint8_t length, uint8_t function, uint16_t station, uint8_t opcode) {
-    const uint8_t fcb = (CurrentChannel->fcb & 1) ? ControlFcb : 0;
+    const uint8_t fcb = (CurrentChannel()->fcb & 1) ? ControlFcb : 0;
     message[HeaderLength] = length;
     message[HeaderControl] =
         static_cast<uint8_t>(DirectionBit(station) | ControlPrm | fcb | ControlFcv | (function & ControlFunction));
@@ -213,7 +213,7 @@ void BuildReplyHeader(uint8_t* message, uint8_t length, uint16_t station, uint8_
 }
 
 // Inverts bit 0 of the current channel's toggle.
-void FlipFcb() { CurrentChannel->fcb = static_cast<uint8_t>(CurrentChannel->fcb ^ 1); }
+void FlipFcb() { CurrentChannel()->fcb = static_cast<uint8_t>(CurrentChannel()->fcb ^ 1); }
 
 // 0 when the answer carries the expected opcode and function code, is
 // addressed to us and comes from the station; else 1. A unit that speaks
@@ -260,8 +260,8 @@ int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, ui
         anyFailed = true;
         onlyStale = onlyStale && sawStale;
     }
-    CountStaleRun(&CurrentChannel->linkReset[station], code == 0, onlyStale);
-    if (anyFailed) PortWaitQuiet(FieldToHandle(PortHandleOf(CurrentChannel)));
+    CountStaleRun(&CurrentChannel()->linkReset[station], code == 0, onlyStale);
+    if (anyFailed) PortWaitQuiet(FieldToHandle(PortHandleOf(CurrentChannel())));
     return code;
 }
 
@@ -273,7 +273,7 @@ int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, ui
 // (cleared again when the tries find it gone), so that the first request
 // after the port is back resets the link.
 int ResetLinkOnce(uint16_t station) {
-    ChannelBlock* block = CurrentChannel;
+    ChannelBlock* block = CurrentChannel();
     if (block->linkReset[station] & StationResetSent) return 0;
     if (PortGone(block)) return 2;
     block->linkReset[station] = static_cast<uint8_t>(block->linkReset[station] | StationResetSent);

@@ -13,19 +13,19 @@ namespace {
 
 const char* const kShortRead = "KivIN : Invalid message received";
 
-HANDLE CurrentPort() { return FieldToHandle(PortHandleOf(CurrentChannel)); }
+HANDLE CurrentPort() { return FieldToHandle(PortHandleOf(CurrentChannel())); }
 
 }  // namespace
 
 // Fills the current channel's CRC table.
-void CrcInit() { CrcBuildTable(CurrentChannel->crcTable); }
+void CrcInit() { CrcBuildTable(CurrentChannel()->crcTable); }
 
 // One byte through the current channel's table; returns the new CRC.
-uint16_t CrcUpdate(uint16_t crc, uint8_t byte) { return CrcStep(CurrentChannel->crcTable, crc, byte); }
+uint16_t CrcUpdate(uint16_t crc, uint8_t byte) { return CrcStep(CurrentChannel()->crcTable, crc, byte); }
 
 // The frame of message with the current channel's table; returns its size.
 uint16_t EncodeFrame(const uint8_t* message, uint8_t* out) {
-    return EncodeFrameWith(CurrentChannel->crcTable, message, out);
+    return EncodeFrameWith(CurrentChannel()->crcTable, message, out);
 }
 
 // Encodes message and transmits it; returns what TransmitFrame returns.
@@ -109,7 +109,7 @@ int ReceiveFrame(uint8_t* message) {
     const uint8_t length = frame[2];
     if (!ReadExact(frame + 3, FrameSizeFor(length) - 3u)) return 0;
     // Head found and read, rest read by the length byte; now check block by block.
-    if (!CheckFrameBlocks(CurrentChannel->crcTable, frame, message)) {
+    if (!CheckFrameBlocks(CurrentChannel()->crcTable, frame, message)) {
         DriverLog(kLogFault, "KivIN : RX Failed on CRC Check");
         return 0;
     }

@@ -47,3 +47,18 @@ uintptr_t StartThread(ThreadBody body, unsigned stackSize, void* argument);
 // handle is given back then and must not be used again); 0 when it still
 // runs (the handle stays valid for another wait).
 int AwaitThreadEnd(uintptr_t thread, uint32_t milliseconds);
+
+// Values the driver keeps per thread. On Windows they live in TLS slots that
+// the DLL takes at load and gives back at unload (compiler-managed thread
+// storage would bring in a thread library that needs a newer Windows).
+enum ThreadValueSlot {
+    ThreadValueChannel,          // the channel block this thread works for
+    ThreadValueCarrierFailures,  // failed carrier queries not yet reported
+    ThreadValueStampLogged,      // 1 once this fetch logged an impossible time stamp
+    ThreadValueSlots
+};
+// The slot's value on the calling thread: 0 until set. Leaves the thread's
+// last error as it was.
+uintptr_t ThreadValue(int slot);
+// 1 once set; 0 when the platform has no storage for it.
+int SetThreadValue(int slot, uintptr_t value);

@@ -10,6 +10,7 @@
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"
+#include "platform/platform.h"
 #include "requests/local_time.h"
 
 namespace {
@@ -29,10 +30,11 @@ constexpr int kAnswerRecords = 9;   // first record of the answer
 constexpr int32_t kPutMode = 2;     // the host's mode argument of every gate write
 constexpr int32_t kWholeValue = 255;
 
-// Set once this thread's running fetch logged a time stamp with impossible
-// fields, so that a unit sending nothing but such stamps logs one line per
-// fetch, not one per record.
-thread_local bool impossibleStampLogged = false;
+// Set (in the platform's per-thread values) once this thread's running fetch
+// logged a time stamp with impossible fields, so that a unit sending nothing
+// but such stamps logs one line per fetch, not one per record.
+bool ImpossibleStampLogged() { return ThreadValue(ThreadValueStampLogged) != 0; }
+void SetImpossibleStampLogged(bool logged) { SetThreadValue(ThreadValueStampLogged, logged ? 1 : 0); }
 
 // Passes of one fetch. A unit answers with up to 41 records a pass, so this
 // is over 40,000 register changes (20,000 status or logged events) for one
@@ -43,7 +45,7 @@ constexpr int kMaxFetchPasses = 1000;
 // Looks the record's gate up on the current channel; 1 with its id, 0 (and
 // the missing-gate line logged) when the host has no such gate.
 int FindGate(uint16_t station, int32_t area, uint16_t address, int32_t* gateId) {
-    const ChannelBlock* block = CurrentChannel;
+    const ChannelBlock* block = CurrentChannel();
     int32_t status = Tav5GetGateIdByAddress(block->clientId, block->channelNumber - 1, station, area, address,
                                             kWholeValue, gateId);
     if (HostOk(status)) return 1;
@@ -56,7 +58,7 @@ int FindGate(uint16_t station, int32_t area, uint16_t address, int32_t* gateId) 
 void StoreRegisterChange(const uint8_t* record, uint16_t station, uint16_t address) {
     int32_t gateId = 0;
     if (!FindGate(station, AreaRegister, address, &gateId)) return;
-    uint8_t client = CurrentChannel->clientId;
+    uint8_t client = CurrentChannel()->clientId;
     double cooked = 0.0;
     if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(GetHigh32(record + 2)), &cooked))) {
         DriverLog(kLogFault, "KivIN : Fail to cook gate id %d", gateId);
@@ -71,14 +73,14 @@ void StoreStatusEvent(const uint8_t* record, uint16_t station, uint16_t address)
     int32_t gateId = 0;
     if (!FindGate(station, AreaStatus, address, &gateId)) return;
     double state = (record[0] & 0x80) != 0 ? 1.0 : 0.0;
-    StoreTimedValue(CurrentChannel->clientId, gateId, state, record + 2);
+    StoreTimedValue(CurrentChannel()->clientId, gateId, state, record + 2);
 }
 
 // Logged event: 4-byte value at 2, 6-byte time stamp at 6; cooked.
 void StoreLoggedEvent(const uint8_t* record, uint16_t station, uint16_t address) {
     int32_t gateId = 0;
     if (!FindGate(station, AreaRegister, address, &gateId)) return;
-    uint8_t client = CurrentChannel->clientId;
+    uint8_t client = CurrentChannel()->clientId;
     double cooked = 0.0;
     if (!HostOk(Tav5Cook(client, gateId, static_cast<int32_t>(GetHigh32(record + 2)), &cooked))) {
         DriverLog(kLogFault, "KivIN : Can not cook gate R%.4d%.4d", station, address);
@@ -127,7 +129,7 @@ void StoreRecords(EventKind kind, const uint8_t* answer) {
 // latch or a stop of the channel's listener ends the fetch between passes.
 int32_t FetchEvents(EventKind kind, GateRequest* request) {
     if (request == nullptr) return 1;
-    impossibleStampLogged = false;
+    SetImpossibleStampLogged(false);
     const uint8_t opcode = LayoutOf(kind).opcode;
     uint16_t station = static_cast<uint16_t>(request->station);
     for (int pass = 1;; ++pass) {
@@ -138,7 +140,7 @@ int32_t FetchEvents(EventKind kind, GateRequest* request) {
         if (result != 0) return result;
         StoreRecords(kind, answer);
         bool more = answer[HeaderLength] >= kAnswerMoreFlag && answer[kAnswerMoreFlag] != 0;
-        if (!more || ChannelWorkMustEnd(CurrentChannel)) break;
+        if (!more || ChannelWorkMustEnd(CurrentChannel())) break;
         if (pass == kMaxFetchPasses) {
             DriverLog(kLogFault, "KivIN : Station %d still has more events after %d passes, fetch stopped", station,
                 kMaxFetchPasses);
@@ -191,8 +193,8 @@ void StoreTimedValue(uint8_t client, int32_t gateId, double value, const uint8_t
     uint16_t milliseconds = 0;
     const int32_t seconds = DecodeTimeStamp(stamp, &milliseconds);
     const LocalMoment moment = UnpackTimeStamp(stamp, &milliseconds);
-    if (!LocalMomentValid(moment) && !impossibleStampLogged) {
-        impossibleStampLogged = true;
+    if (!LocalMomentValid(moment) && !ImpossibleStampLogged()) {
+        SetImpossibleStampLogged(true);
         DriverLog(kLogFault, "KivIN : Time stamp %.4d-%.2d-%.2d %.2d:%.2d:%.2d is no real time, stored with time -1",
             moment.year, moment.month, moment.day, moment.hour, moment.minute, moment.second);
     }

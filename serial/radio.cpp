@@ -19,13 +19,14 @@ constexpr DWORD kCarrierDropMs = 4000;
 // far. A port without modem lines fails every poll of a carrier wait, so each
 // failure is counted and the count is logged once when the transmission (or
 // reception) ends, not once per poll.
-thread_local int carrierQueryFailures = 0;
+// The count is kept in the platform's per-thread values.
+int CarrierQueryFailures() { return static_cast<int>(ThreadValue(ThreadValueCarrierFailures)); }
 
 // Logs the failed queries counted since the last report, if any, and starts
 // counting afresh: the plain message for one failure, with the count for more.
 void ReportCarrierQueryFailures() {
-    const int failures = carrierQueryFailures;
-    carrierQueryFailures = 0;
+    const int failures = CarrierQueryFailures();
+    SetThreadValue(ThreadValueCarrierFailures, 0);
     if (failures == 1) DriverLog(kLogFault, "KivIN : Fail to get CD state");
     if (failures > 1) DriverLog(kLogFault, "KivIN : Fail to get CD state (%d times)", failures);
 }
@@ -52,7 +53,7 @@ int CarrierDetected(HANDLE handle) {
     DWORD status = 0;
     if (!GetCommModemStatus(handle, &status)) {
         PortNoteFailure(handle);
-        ++carrierQueryFailures;
+        SetThreadValue(ThreadValueCarrierFailures, static_cast<uintptr_t>(CarrierQueryFailures() + 1));
         return 0;
     }
     return (status & MS_RLSD_ON) != 0;
@@ -69,7 +70,7 @@ void RtsOff(HANDLE handle) {
 }
 
 // True only for a radio flag of exactly 1; any other value is a plain wire.
-bool RadioKeyingOn() { return CurrentChannel->radioEnabled == 1; }
+bool RadioKeyingOn() { return CurrentChannel()->radioEnabled == 1; }
 
 // 1 as soon as no carrier is heard; 0 (logged) after 4 s of busy polls.
 // Nothing is written and RTS is left alone either way.
@@ -83,7 +84,7 @@ int RadioWaitClearToSend(HANDLE handle) {
 // RTS up, ON time, write, OFF time, RTS down, DELAY time. The key always
 // drops, write error or not. Returns PortWrite's result (0, 2 or 7).
 int RadioKeyedWrite(HANDLE handle, const uint8_t* frame, uint32_t size, uint32_t* written) {
-    const ChannelBlock* block = CurrentChannel;
+    const ChannelBlock* block = CurrentChannel();
     RtsOn(handle);
     Pause(block->radioOnTime);
     const int result = PortWrite(handle, frame, size, written);

@@ -37,6 +37,31 @@ TEST(SerialCalls, ModemLinesAreNotThereOnAPseudoTerminal) {
     EXPECT_TRUE(CloseHandle(port));
 }
 
+// The driver's per-thread values (its current channel among them): each
+// thread sees only its own, 0 until set, and reading one leaves the thread's
+// last error alone (Windows' TlsGetValue would clear it), since the driver
+// may read a value between a failed call and its GetLastError.
+TEST(ThreadValues, EachThreadKeepsItsOwnAndTheLastErrorStays) {
+    for (int slot = 0; slot < ThreadValueSlots; ++slot) ASSERT_EQ(1, SetThreadValue(slot, 100u + slot));
+    std::atomic<int> otherThreadOk{0};
+    std::thread other([&] {
+        bool ok = true;
+        for (int slot = 0; slot < ThreadValueSlots; ++slot) {
+            ok = ok && ThreadValue(slot) == 0 && SetThreadValue(slot, 200u + slot) == 1;
+            ok = ok && ThreadValue(slot) == 200u + slot;
+        }
+        otherThreadOk = ok ? 1 : 0;
+    });
+    other.join();
+    EXPECT_EQ(1, otherThreadOk.load());
+    for (int slot = 0; slot < ThreadValueSlots; ++slot) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(100u + slot, ThreadValue(slot));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+        SetThreadValue(slot, 0);
+    }
+}
+
 TEST(SerialCalls, ClearCommErrorCountsTheInputQueue) {
     LinePair line;
     if (!line.ok()) GTEST_SKIP() << line.error();

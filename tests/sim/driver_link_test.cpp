@@ -45,12 +45,12 @@ protected:
         PortSetReadInterval(handle, 20);
         block_->portHandle = HandleToField(handle);
         block_->channelNumber = 1;
-        CurrentChannel = block_.get();
+        SetCurrentChannel(block_.get());
         CrcInit();
     }
     void TearDown() override {
         if (block_ && block_->portHandle) PortClose(FieldToHandle(block_->portHandle));
-        CurrentChannel = nullptr;
+        SetCurrentChannel(nullptr);
         sim_.reset();
         TavReset();
     }

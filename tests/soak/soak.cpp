@@ -257,7 +257,7 @@ uint32_t StampNumber(const uint8_t* stamp) {
 
 // Notes each record of a fetch answer that ExchangeRequest accepted.
 void NoteAcceptedFetch(uint8_t opcode, const uint8_t* answer) {
-    Channel* channel = ChannelOfBlock(CurrentChannel);
+    Channel* channel = ChannelOfBlock(CurrentChannel());
     if (channel == nullptr) {
         violations.Add("a fetch on a block no channel has");
         return;

@@ -237,7 +237,7 @@ protected:
         fake::Reset();
         ResetStandIn();
         block.reset(new ChannelBlock());
-        CurrentChannel = block.get();
+        SetCurrentChannel(block.get());
         block->portHandle = HandleToField(fake::OpenPort("COM1"));
         block->clientId = 1;
         block->channelNumber = kChannelNumber;
@@ -249,7 +249,7 @@ protected:
     }
     void TearDown() override {
         fake::SetResponder(nullptr);
-        CurrentChannel = nullptr;
+        SetCurrentChannel(nullptr);
         log.reset();
         TavReset();
     }

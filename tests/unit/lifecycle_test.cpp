@@ -56,7 +56,7 @@ protected:
     }
     void TearDown() override {
         TavSetFault(TavFaultMkClient, 0);
-        CurrentChannel = nullptr;
+        SetCurrentChannel(nullptr);
     }
 
     int32_t Call(int32_t command, void* parameters = nullptr, int32_t channel = kChannel) {

@@ -54,13 +54,13 @@ protected:
     void SetUp() override {
         fake::Reset();
         block.reset(new ChannelBlock());
-        CurrentChannel = block.get();
+        SetCurrentChannel(block.get());
         port = fake::OpenPort("COM1");
         block->portHandle = HandleToField(port);
         block->radioOnTime = block->radioOffTime = block->radioDelayTime = 200;
         CrcInit();
     }
-    void TearDown() override { CurrentChannel = nullptr; }
+    void TearDown() override { SetCurrentChannel(nullptr); }
 
     void SetHostAddress(uint16_t address) {
         block->hostAddress[0] = static_cast<uint8_t>(address >> 8);

@@ -81,14 +81,14 @@ protected:
         block->channelNumber = kChannelNumber;
         block->exceptionEnabled = 1;
         block->clientId = 1;
-        CurrentChannel = block.get();
+        SetCurrentChannel(block.get());
         CrcInit();
         CrcBuildTable(table);
         fake::SetResponder([this](HANDLE, const Bytes& written) { Respond(written); });
     }
     void TearDown() override {
         fake::SetResponder(nullptr);
-        CurrentChannel = nullptr;
+        SetCurrentChannel(nullptr);
         log.reset();
         TavReset();
     }

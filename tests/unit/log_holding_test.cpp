@@ -41,14 +41,14 @@ protected:
     void SetUp() override {
         fake::Reset();
         block.reset(new ChannelBlock());
-        CurrentChannel = block.get();
+        SetCurrentChannel(block.get());
         state = ClaimChannelState(block.get());
         ASSERT_NE(nullptr, state);
         AtSecond(0);
     }
     void TearDown() override {
         ReleaseChannelState(state);
-        CurrentChannel = nullptr;
+        SetCurrentChannel(nullptr);
     }
     void AtSecond(int second) {
         SYSTEMTIME time = {};

@@ -24,7 +24,7 @@ protected:
     void SetUp() override {
         fake::Reset();
         block.reset(new ChannelBlock());
-        CurrentChannel = block.get();
+        SetCurrentChannel(block.get());
         CrcInit();
         block->portHandle = HandleToField(fake::OpenPort("COM1"));
         CrcBuildTable(unit.table);

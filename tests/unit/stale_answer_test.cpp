@@ -59,7 +59,7 @@ protected:
         fake::SetPortDefaults(dcb, timeouts);
         if (block) ReleaseChannelState(FindChannelState(block.get()));
         block.reset(new ChannelBlock());
-        CurrentChannel = block.get();
+        SetCurrentChannel(block.get());
         ClaimChannelState(block.get());
         CrcInit();
         block->portHandle = HandleToField(fake::OpenPort("COM1"));
@@ -70,7 +70,7 @@ protected:
     void TearDown() override {
         fake::SetResponder(nullptr);
         ReleaseChannelState(FindChannelState(block.get()));
-        CurrentChannel = nullptr;
+        SetCurrentChannel(nullptr);
     }
 
     void Deliver(const ScanCase& c) {
