@@ -18,9 +18,8 @@
 #include "driver/channel_block.h"
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
-#include "tests/support/line_pair.h"
+#include "tests/support/line_channel.h"
 #include "tests/support/log_capture.h"
-#include "tests/support/scratch_directory.h"
 #include "tests/support/responder.h"
 
 namespace {
@@ -102,32 +101,18 @@ private:
 };
 
 // The channel on the driver's end of a line, with a unit on the other.
-struct Channel {
-    Channel() : block(new ChannelBlock()) {}
+struct Channel : LineChannel {
+    Channel() : LineChannel(kChannel, "kiv-line-evt") {}
+    // The peer stops answering before Close (in the base) ends the channel.
+    ~Channel() { responder.reset(); }
 
     // Writes the channel file and opens the channel; its result.
     int32_t Open(bool reportByException) {
-        FILE* file = std::fopen("kivIN01.int", "w");
-        if (file == nullptr) return -1;
-        std::fputs(reportByException ? "Host Address = 0\nEXCEPTION = ON\n" : "Host Address = 0\n", file);
-        std::fclose(file);
-        PortSettings settings;
-        std::memset(&settings, 0, sizeof settings);
-        std::snprintf(settings.portName, sizeof settings.portName, "%s", line.driverPort().c_str());
-        settings.enabled = 1;
-        settings.readTimeout = 50;
-        settings.line = LineSettings{19200, 8, 0, 0};
-        const int32_t result = Call(CommandOpen, &settings);
+        if (!WriteChannelFile(reportByException ? "Host Address = 0\nEXCEPTION = ON\n" : "Host Address = 0\n"))
+            return -1;
+        const int32_t result = LineChannel::Open(line.driverPort(), 50);
         responder.reset(new Responder(line, [this](const ReceivedFrame& frame) { return unit.Answer(frame); }));
         return result;
-    }
-    ~Channel() {
-        responder.reset();
-        Call(CommandClose, nullptr);  // as a host ends a channel: the listener is awaited
-    }
-    int32_t Call(int32_t command, void* parameters) {
-        CallRecord call{block.get(), command, kChannel, 0, parameters};
-        return KivMain(&call);
     }
     int32_t ReadGate(const char* text) {
         AddressRequest address;
@@ -141,9 +126,6 @@ struct Channel {
     }
     Bytes Message(size_t index) { return responder->Frames().at(index).message; }
 
-    LinePair line;
-    ScratchDirectory directory{"kiv-line-evt"};
-    std::unique_ptr<ChannelBlock> block;
     EventUnit unit;
     std::unique_ptr<Responder> responder;
     int32_t data[4] = {0x5A5A, 0, 0, 0};

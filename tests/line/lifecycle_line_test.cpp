@@ -18,17 +18,17 @@
 #include "driver/commands.h"
 #include "serial/port.h"
 #include "tavlib/tavlib_control.h"
-#include "tests/support/line_pair.h"
+#include "tests/support/line_channel.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/responder.h"
-#include "tests/support/scratch_directory.h"
 
 namespace {
 
 constexpr int32_t kChannel = 5;
 
-class LifecycleLineTest : public ::testing::Test {
+class LifecycleLineTest : public ::testing::Test, protected LineChannel {
 protected:
+    LifecycleLineTest() : LineChannel(kChannel, "kiv-line-life") {}
     void SetUp() override {
 #ifdef _WIN32
         if (!line.ok()) GTEST_SKIP() << line.error();
@@ -37,31 +37,14 @@ protected:
 #endif
         TavReset();
         log.reset(new LogCapture());
-        block.reset(new ChannelBlock());
-        FILE* file = std::fopen("kivIN05.int", "w");
-        ASSERT_NE(nullptr, file);
-        std::fputs("Host Address = 1\n", file);
-        std::fclose(file);
+        ASSERT_TRUE(WriteChannelFile("Host Address = 1\n"));
     }
     void TearDown() override {
-        if (block && block->portHandle != 0) PortClose(Port());
+        Close();
         log.reset();
         TavReset();
     }
 
-    int32_t Call(int32_t command, void* parameters = nullptr) {
-        CallRecord call{block.get(), command, kChannel, 0, parameters};
-        return KivMain(&call);
-    }
-    int32_t Open(const std::string& name, int32_t readTimeout = 4) {
-        PortSettings settings;
-        std::memset(&settings, 0, sizeof settings);
-        std::snprintf(settings.portName, sizeof settings.portName, "%s", name.c_str());
-        settings.enabled = 1;
-        settings.readTimeout = readTimeout;
-        settings.line = LineSettings{19200, 8, 0, 0};
-        return Call(CommandOpen, &settings);
-    }
     int32_t SetPort(const std::string& name) {
         PortChange change;
         std::memset(&change, 0, sizeof change);
@@ -69,7 +52,6 @@ protected:
         change.line = LineSettings{9600, 8, 0, 0};
         return Call(CommandSetPort, &change);
     }
-    HANDLE Port() const { return FieldToHandle(block->portHandle); }
     DWORD ReadTimeoutMs() {
         COMMTIMEOUTS timeouts;
         std::memset(&timeouts, 0, sizeof timeouts);
@@ -104,10 +86,7 @@ protected:
         EXPECT_EQ((Bytes{0x41, 0x42}), line.Read(2, 5000));
     }
 
-    LinePair line;
-    ScratchDirectory directory{"kiv-line-life"};
     std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ChannelBlock> block;
 };
 
 TEST_F(LifecycleLineTest, OpenReadsTheChannelFileAndSetsTheReadTimeout) {

@@ -22,10 +22,9 @@
 #include "platform/platform.h"
 #include "serial/port.h"
 #include "tavlib/tavlib_control.h"
-#include "tests/support/line_pair.h"
+#include "tests/support/line_channel.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/responder.h"
-#include "tests/support/scratch_directory.h"
 
 namespace {
 
@@ -108,8 +107,9 @@ private:
     std::mutex mutex_;
 };
 
-class RegistersLineTest : public ::testing::Test {
+class RegistersLineTest : public ::testing::Test, protected LineChannel {
 protected:
+    RegistersLineTest() : LineChannel(kChannel, "kiv-line-reg") {}
     void SetUp() override {
 #ifdef _WIN32
         if (!line.ok()) GTEST_SKIP() << line.error();
@@ -118,34 +118,19 @@ protected:
 #endif
         TavReset();
         log.reset(new LogCapture());
-        block.reset(new ChannelBlock());
-        FILE* file = std::fopen("kivIN01.int", "w");
-        ASSERT_NE(nullptr, file);
-        std::fputs("Host Address = 0\n", file);
-        std::fclose(file);
-
-        PortSettings settings;
-        std::memset(&settings, 0, sizeof settings);
-        std::snprintf(settings.portName, sizeof settings.portName, "%s", line.driverPort().c_str());
-        settings.enabled = 1;
-        settings.readTimeout = 200;  // 2 s: only a silent unit would cost it
-        settings.line = LineSettings{19200, 8, 0, 0};
-        ASSERT_EQ(0, Call(CommandOpen, &settings));
+        ASSERT_TRUE(WriteChannelFile("Host Address = 0\n"));
+        ASSERT_EQ(0, Open(line.driverPort(), 200));  // 2 s: only a silent unit would cost it
         log->Clear();  // what Open reports about the channel file
         responder.reset(new Responder(line, [this](const ReceivedFrame& frame) { return unit.Answer(frame); }));
         std::memset(data, 0x5A, sizeof data);
     }
     void TearDown() override {
         responder.reset();
-        if (block && block->portHandle != 0) Call(CommandClosePort, nullptr);
+        Close();
         log.reset();
         TavReset();
     }
 
-    int32_t Call(int32_t command, void* parameters) {
-        CallRecord call{block.get(), command, kChannel, 0, parameters};
-        return KivMain(&call);
-    }
     // The gate as the host keeps it after command 3 accepted its address.
     GateRequest Gate(const char* text, int32_t kind, int32_t count = 1) {
         AddressRequest address;
@@ -164,10 +149,7 @@ protected:
     }
     Bytes Message(size_t index) { return responder->Frames().at(index).message; }
 
-    LinePair line;
-    ScratchDirectory directory{"kiv-line-reg"};
     std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ChannelBlock> block;
     PlayedUnit unit;
     std::unique_ptr<Responder> responder;
     int32_t data[64];
