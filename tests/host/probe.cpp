@@ -6,8 +6,8 @@
 // With "cycles N" it instead opens and closes a channel N times, each time
 // in a fresh block that it frees after Close, with report-by-exception on
 // and off by turns, then unloads the driver, and prints the threads, open
-// descriptors (handles) and host clients before, after the cycles and after
-// the unload.
+// descriptors (handles) and host clients before and after the cycles, and
+// after the unload whether the driver is gone and the threads.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +32,8 @@ static KivMainFunction LoadDriver(const char* path) {
     return reinterpret_cast<KivMainFunction>(reinterpret_cast<void*>(GetProcAddress(driverModule, "KivMain")));
 }
 static bool UnloadDriver() { return FreeLibrary(driverModule) != 0; }
+// True when no module of that name is left in the process.
+static bool DriverGone(const char* path) { return GetModuleHandleA(path) == nullptr; }
 static CountFunction RuntimeClientCount() {
     HMODULE runtime = GetModuleHandleA("TAVLIB.DLL");
     if (runtime == nullptr) return nullptr;
@@ -65,6 +67,13 @@ static KivMainFunction LoadDriver(const char* path) {
     return reinterpret_cast<KivMainFunction>(dlsym(driverModule, "KivMain"));
 }
 static bool UnloadDriver() { return dlclose(driverModule) == 0; }
+// True when the library is no longer mapped (dlclose may keep it).
+static bool DriverGone(const char* path) {
+    void* again = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+    if (again == nullptr) return true;
+    dlclose(again);
+    return false;
+}
 static CountFunction RuntimeClientCount() {
     // The runtime the driver brought in is already loaded: find it there.
     void* self = dlopen(nullptr, RTLD_NOW);
@@ -95,7 +104,7 @@ static bool WriteText(const char* name, const char* text) {
 }
 
 // Channel 98 listens, 99 does not; both run on the null device.
-static int RunCycles(KivMainFunction kivMain, int cycles, int32_t blockSize) {
+static int RunCycles(KivMainFunction kivMain, const char* driverPath, int cycles, int32_t blockSize) {
     if (!WriteText("kivIN98.int", "HostAddress=1\nEXCEPTION=ON\n") || !WriteText("kivIN99.int", "HostAddress=1\n"))
         return 1;
     const int threads = ThreadCount();
@@ -123,7 +132,7 @@ static int RunCycles(KivMainFunction kivMain, int cycles, int32_t blockSize) {
                 ThreadCount(), descriptors, DescriptorCount(), clientsBefore, clientsAfter);
     std::fflush(stdout);
     const bool unloaded = UnloadDriver();
-    std::printf("unloaded %d threads %d\n", unloaded ? 1 : 0, ThreadCount());
+    std::printf("unloaded %d gone %d threads %d\n", unloaded ? 1 : 0, DriverGone(driverPath) ? 1 : 0, ThreadCount());
     std::remove("kivIN98.int");
     std::remove("kivIN99.int");
     return 0;
@@ -148,7 +157,7 @@ int main(int argc, char** argv) {
                 info.defaultLine.baudRate, info.defaultLine.dataBits, info.defaultLine.stopBits,
                 info.defaultLine.parity, info.defaultExtra);
 
-    if (argc >= 4 && std::string(argv[2]) == "cycles") return RunCycles(kivMain, std::atoi(argv[3]), info.blockSize);
+    if (argc >= 4 && std::string(argv[2]) == "cycles") return RunCycles(kivMain, argv[1], std::atoi(argv[3]), info.blockSize);
 
     std::vector<unsigned char> block(static_cast<size_t>(info.blockSize), 0);
     PortSettings port;
