@@ -48,15 +48,10 @@ TEST(HostLoad, DescribeThroughDynamicLoading) {
 // after Close), with report-by-exception on and off, then unloads the
 // driver: threads, descriptors and host clients come back to where they
 // were, the driver leaves the process, and nothing of it runs after the
-// unload (it would crash). 10,000 cycles natively (a few seconds, also under
-// AddressSanitizer, which would see a listener touch a freed block); under
-// wine, where every thread start costs far more, 200.
+// unload (it would crash). The build sets the number of cycles (10,000
+// under AddressSanitizer).
 TEST(HostLoad, ChannelsEndWithTheirCloseAndTheDriverUnloads) {
-#if defined(_WIN32)
-    constexpr int kCycles = 200;
-#else
-    constexpr int kCycles = 10000;
-#endif
+    constexpr int kCycles = KIV_UNLOAD_CYCLES;
     const std::string output = RunCommand(kProbe + " " + kDriver + " cycles " + std::to_string(kCycles) + " 2>&1");
     const size_t at = output.find("cycles ");
     ASSERT_NE(std::string::npos, at) << output;
