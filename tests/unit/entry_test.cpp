@@ -14,9 +14,8 @@
 
 namespace {
 
-// This thread's current channel. GCC's UndefinedBehaviorSanitizer misjudges a
-// read of another file's thread_local from here, so the read is not checked.
-__attribute__((no_sanitize("undefined"))) ChannelBlock* CurrentOfThisThread() { return CurrentChannel(); }
+// This thread's current channel.
+ChannelBlock* CurrentOfThisThread() { return CurrentChannel(); }
 
 const char kBusyMessage[] = "KivIN : The Report-By-Exception thread is busy";
 
