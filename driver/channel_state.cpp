@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "driver/channel_block.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -16,18 +17,16 @@ ChannelBlock* OwnerOf(const ChannelState& state) { return __atomic_load_n(&state
 
 }  // namespace
 
-// The entry this thread found last: a thread mostly works on one channel,
-// so most lookups end here. It is taken only while it still serves block
-// (an entry serves one block at a time).
-static thread_local ChannelState* lastFound = nullptr;
-
+// The entry this thread found last (in the platform's per-thread values): a
+// thread mostly works on one channel, so most lookups end here. It is taken
+// only while it still serves block (an entry serves one block at a time).
 ChannelState* FindChannelState(const ChannelBlock* block) {
     if (block == nullptr) return nullptr;
-    ChannelState* hint = lastFound;
+    ChannelState* hint = reinterpret_cast<ChannelState*>(ThreadValue(ThreadValueStateFound));
     if (hint != nullptr && OwnerOf(*hint) == block) return hint;
     for (ChannelState& state : channelStates) {
         if (OwnerOf(state) == block) {
-            lastFound = &state;
+            SetThreadValue(ThreadValueStateFound, reinterpret_cast<uintptr_t>(&state));
             return &state;
         }
     }

@@ -245,7 +245,7 @@ int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8
 // A port whose device is gone is not touched: 2 at once, and the tries end
 // as soon as one of them finds it gone.
 int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer) {
-    if (PortGone(CurrentChannel)) return 2;
+    if (PortGone(CurrentChannel())) return 2;
     const FetchMark previous = TakeFetchMark();
     int code = 2;
     bool anyFailed = false;
@@ -254,7 +254,7 @@ int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, ui
         SendFrame(request);  // a failed send shows as a failed reception
         bool sawStale = false;
         code = ReceiveAnswer(request, station, opcode, function, answer, previous, &sawStale);
-        const int gone = NotePortGone(CurrentChannel);
+        const int gone = NotePortGone(CurrentChannel());
         if (code == 0) break;
         if (gone) return 2;
         anyFailed = true;

@@ -55,6 +55,9 @@ enum ThreadValueSlot {
     ThreadValueChannel,          // the channel block this thread works for
     ThreadValueCarrierFailures,  // failed carrier queries not yet reported
     ThreadValueStampLogged,      // 1 once this fetch logged an impossible time stamp
+    ThreadValueStateFound,       // the side-table entry found last
+    ThreadValueGoneHandle,       // the port whose device-gone failure is not yet taken
+    ThreadValueGoneError,        // and that failure's error code
     ThreadValueSlots
 };
 // The slot's value on the calling thread: 0 until set. Leaves the thread's

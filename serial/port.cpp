@@ -11,9 +11,14 @@ constexpr int kPurgeReadTimeout = 5;    // tens of ms: each purge read waits 50 
 constexpr DWORD kPurgeChunk = 512;      // bytes per purge read, from a stack buffer
 constexpr char kErrorChar = static_cast<char>(0xFC);
 
-// The device-gone failure this thread's port calls saw last, until taken.
-thread_local HANDLE goneHandle = nullptr;
-thread_local DWORD goneError = 0;
+// The device-gone failure this thread's port calls saw last, until taken:
+// the port and its error, in the platform's per-thread values.
+HANDLE GoneHandle() { return reinterpret_cast<HANDLE>(ThreadValue(ThreadValueGoneHandle)); }
+DWORD GoneError() { return static_cast<DWORD>(ThreadValue(ThreadValueGoneError)); }
+void SetGone(HANDLE handle, DWORD error) {
+    SetThreadValue(ThreadValueGoneHandle, reinterpret_cast<uintptr_t>(handle));
+    SetThreadValue(ThreadValueGoneError, error);
+}
 
 // The handshake groups of the options word: in each group the first row
 // whose bits are present decides, a group without bits leaves the DCB.
@@ -220,13 +225,11 @@ int PortErrorMeansGone(DWORD error) {
 void PortNoteFailure(HANDLE handle) {
     const DWORD error = GetLastError();
     if (!PortErrorMeansGone(error)) return;
-    goneHandle = handle;
-    goneError = error;
+    SetGone(handle, error);
 }
 
 DWORD PortTakeGoneError(HANDLE handle) {
-    const DWORD error = goneHandle == handle ? goneError : 0;
-    goneHandle = nullptr;
-    goneError = 0;
+    const DWORD error = GoneHandle() == handle ? GoneError() : 0;
+    SetGone(nullptr, 0);
     return error;
 }

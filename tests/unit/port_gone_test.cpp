@@ -66,7 +66,7 @@ protected:
     void TearDown() override {
         Call(CommandClose);
         fake::SetResponder(nullptr);
-        CurrentChannel = nullptr;
+        SetCurrentChannel(nullptr);
         log.reset();
         TavReset();
     }
