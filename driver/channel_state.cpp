@@ -17,13 +17,10 @@ ChannelBlock* OwnerOf(const ChannelState& state) { return __atomic_load_n(&state
 
 }  // namespace
 
-// The entry this thread found last (in the platform's per-thread values): a
-// thread mostly works on one channel, so most lookups end here. It is taken
-// only while it still serves block (an entry serves one block at a time).
-ChannelState* FindChannelState(const ChannelBlock* block) {
+// The search behind FindChannelState's hint, which it then updates. A hint is
+// taken only while it still serves block (an entry serves one block at a time).
+ChannelState* FindChannelStateInTable(const ChannelBlock* block) {
     if (block == nullptr) return nullptr;
-    ChannelState* hint = reinterpret_cast<ChannelState*>(ThreadValue(ThreadValueStateFound));
-    if (hint != nullptr && OwnerOf(*hint) == block) return hint;
     for (ChannelState& state : channelStates) {
         if (OwnerOf(state) == block) {
             SetThreadValue(ThreadValueStateFound, reinterpret_cast<uintptr_t>(&state));

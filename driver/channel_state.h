@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "driver/log_holding.h"
+#include "platform/platform.h"
 
 struct ChannelBlock;
 
@@ -82,8 +83,16 @@ struct ChannelState {
 // 8-bit), with room to spare for blocks whose Close is still pending.
 constexpr int kChannelStateSlots = 512;
 
-// The entry of block, or nullptr when none was claimed for it.
-ChannelState* FindChannelState(const ChannelBlock* block);
+// The entry of block, or nullptr when none was claimed for it. The entry
+// this thread found last (in the platform's per-thread values) is tried
+// first, in place: a thread mostly works on one channel, and the request
+// path asks several times per exchange.
+ChannelState* FindChannelStateInTable(const ChannelBlock* block);
+inline ChannelState* FindChannelState(const ChannelBlock* block) {
+    ChannelState* hint = reinterpret_cast<ChannelState*>(ThreadValue(ThreadValueStateFound));
+    if (hint != nullptr && block != nullptr && __atomic_load_n(&hint->block, __ATOMIC_ACQUIRE) == block) return hint;
+    return FindChannelStateInTable(block);
+}
 
 // The entry of block: the existing one, or a fresh zero-filled entry claimed
 // for it. nullptr when the table is full.

@@ -16,11 +16,12 @@ int PortGone(const ChannelBlock* block) {
 int NotePortGone(ChannelBlock* block) {
     const uint32_t handle = PortHandleOf(block);
     const DWORD error = PortTakeGoneError(FieldToHandle(handle));
+    if (error == 0) return PortGone(block);
     ChannelState* state = FindChannelState(block);
     if (state == nullptr) return 0;
     // Without a port (after ClosePort) the calls fail for want of a handle:
     // nothing is gone that could come back by itself.
-    if (error != 0 && handle != 0) {
+    if (handle != 0) {
         __atomic_store_n(&state->goneError, error, __ATOMIC_RELAXED);
         if (__atomic_exchange_n(&state->portGone, static_cast<uint8_t>(1), __ATOMIC_ACQ_REL) == 0)
             DriverLog(kLogFault, "KivIN : Port %s gone (system error %lu), not used until opened again",

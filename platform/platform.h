@@ -61,7 +61,23 @@ enum ThreadValueSlot {
     ThreadValueSlots
 };
 // The slot's value on the calling thread: 0 until set. Leaves the thread's
-// last error as it was.
+// last error as it was. SetThreadValue returns 1 once set; 0 when the
+// platform has no storage for it. Elsewhere than on Windows the values are a
+// __thread array (never initialised at run time), read and written in place:
+// the request path reads them several times per exchange.
+#if defined(_WIN32)
 uintptr_t ThreadValue(int slot);
-// 1 once set; 0 when the platform has no storage for it.
 int SetThreadValue(int slot, uintptr_t value);
+#else
+#if defined(__GNUC__)
+#define KIV_THREAD_VALUES_LOCAL __thread
+#else
+#define KIV_THREAD_VALUES_LOCAL thread_local
+#endif
+extern KIV_THREAD_VALUES_LOCAL uintptr_t kivThreadValues[ThreadValueSlots];
+inline uintptr_t ThreadValue(int slot) { return kivThreadValues[slot]; }
+inline int SetThreadValue(int slot, uintptr_t value) {
+    kivThreadValues[slot] = value;
+    return 1;
+}
+#endif

@@ -3,6 +3,8 @@
 // the fake platform's builds included.
 #include "platform/platform.h"
 
+#if defined(_WIN32)
+
 namespace {
 
 thread_local uintptr_t threadValues[ThreadValueSlots];
@@ -15,3 +17,9 @@ int SetThreadValue(int slot, uintptr_t value) {
     threadValues[slot] = value;
     return 1;
 }
+
+#else
+
+KIV_THREAD_VALUES_LOCAL uintptr_t kivThreadValues[ThreadValueSlots];
+
+#endif

@@ -229,7 +229,9 @@ void PortNoteFailure(HANDLE handle) {
 }
 
 DWORD PortTakeGoneError(HANDLE handle) {
-    const DWORD error = GoneHandle() == handle ? GoneError() : 0;
+    const HANDLE gone = GoneHandle();
+    if (gone == nullptr) return 0;  // the usual case: nothing to take or clear
+    const DWORD error = gone == handle ? GoneError() : 0;
     SetGone(nullptr, 0);
     return error;
 }

@@ -69,9 +69,6 @@ void RtsOff(HANDLE handle) {
     if (!EscapeCommFunction(handle, CLRRTS)) DriverLog(kLogFault, " KivIN: Fail to set RTS to off");
 }
 
-// True only for a radio flag of exactly 1; any other value is a plain wire.
-bool RadioKeyingOn() { return CurrentChannel()->radioEnabled == 1; }
-
 // 1 as soon as no carrier is heard; 0 (logged) after 4 s of busy polls.
 // Nothing is written and RTS is left alone either way.
 int RadioWaitClearToSend(HANDLE handle) {

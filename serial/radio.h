@@ -3,6 +3,7 @@
 // radio keying is on.
 #pragma once
 
+#include "driver/channel_block.h"
 #include "platform/platform.h"
 
 // Non-zero when the modem status shows a received carrier.
@@ -10,8 +11,9 @@ int CarrierDetected(HANDLE handle);
 void RtsOn(HANDLE handle);
 void RtsOff(HANDLE handle);
 
-// True when the current channel keys a radio (its flag is exactly 1).
-bool RadioKeyingOn();
+// True when the current channel keys a radio: only a flag of exactly 1;
+// any other value is a plain wire.
+inline bool RadioKeyingOn() { return CurrentChannel()->radioEnabled == 1; }
 
 // Before a transmission: waits for a clear channel. 1 when clear, 0 after
 // the carrier stayed up through 4000 polls (logged).

@@ -94,6 +94,19 @@ TEST_F(FrameTest, SizesAndBlocksFollowTheLength) {
         ASSERT_EQ(1, CheckFrameBlocks(block->crcTable, out, back));
         EXPECT_EQ(message, Bytes(back, back + message.size()));
     }
+    // Every length, so that blocks of every size (whole groups of four bytes
+    // and one to three over) meet the bitwise reference both ways.
+    uint32_t state = 1;
+    for (int length = 0; length <= 255; ++length) {
+        Bytes message = MessageOfLength(static_cast<uint8_t>(length));
+        for (size_t i = 1; i < message.size(); ++i) message[i] = static_cast<uint8_t>((state = state * 1664525u + 1013904223u) >> 24);
+        uint8_t out[kFrameBufferSize];
+        const Bytes frame(out, out + EncodeFrame(message.data(), out));
+        ASSERT_EQ(ReferenceFrame(message), frame) << "L " << length;
+        uint8_t back[kMessageBufferSize];
+        ASSERT_EQ(1, CheckFrameBlocks(block->crcTable, frame.data(), back)) << "L " << length;
+        ASSERT_EQ(message, Bytes(back, back + message.size())) << "L " << length;
+    }
 }
 
 TEST_F(FrameTest, SendFramePurgesThenWritesTheFrame) {
