@@ -23,6 +23,9 @@ void CrcBuildTable(uint16_t table[256]);
 inline uint16_t CrcStep(const uint16_t table[256], uint16_t crc, uint8_t byte) {
     return static_cast<uint16_t>(table[((crc >> 8) ^ byte) & 0xFF] ^ ((crc << 8) & 0xFF00));
 }
+// The CRC of count bytes from a fresh start as it goes on the line
+// (complemented), as the encoder and the checker compute it for each block.
+uint16_t BlockCrc(const uint16_t table[256], const uint8_t* bytes, int count);
 // Writes the frame of message into out (at least FrameSizeFor bytes, not
 // overlapping message) and returns its size.
 uint16_t EncodeFrameWith(const uint16_t table[256], const uint8_t* message, uint8_t* out);

@@ -55,50 +55,59 @@ constexpr CrcFollowers BuildFollowers() {
 
 constexpr CrcFollowers kFollowers = BuildFollowers();
 
-// Copies count bytes of a block from `from` to `to` and returns the block's
-// CRC as it goes on the line (complemented). Four bytes at a time: the
+// The block's CRC as it goes on the line (complemented), with kCopy copying
+// its count bytes from `from` to `to` on the way (the two never overlap, so
+// the copy rides along with the CRC's loads). Four bytes a step: the
 // register's two bytes fold into the first two, and each byte's lookup says
-// what it leaves after the bytes behind it; the one to three left over the
-// same way. The two never overlap, which
-// lets the copy and the CRC run as one loop.
-uint16_t CopyBlock(const uint16_t table[256], const uint8_t* __restrict from, uint8_t* __restrict to, int count) {
+// what it leaves after the bytes behind it; the one to three left over in one
+// step the same way.
+template <bool kCopy>
+uint16_t FoldBlock(const uint16_t table[256], const uint8_t* __restrict from, uint8_t* __restrict to, int count) {
     uint16_t crc = 0;
     int i = 0;
     for (; i + 4 <= count; i += 4) {
         const uint8_t b0 = from[i], b1 = from[i + 1], b2 = from[i + 2], b3 = from[i + 3];
-        to[i] = b0;
-        to[i + 1] = b1;
-        to[i + 2] = b2;
-        to[i + 3] = b3;
+        if (kCopy) {
+            to[i] = b0;
+            to[i + 1] = b1;
+            to[i + 2] = b2;
+            to[i + 3] = b3;
+        }
         crc = static_cast<uint16_t>(kFollowers.after[2][(crc >> 8) ^ b0] ^ kFollowers.after[1][(crc & 0xFF) ^ b1] ^
                                     kFollowers.after[0][b2] ^ table[b3]);
     }
-    // The last one to three bytes in one go as well, with the lookups that
-    // fit their number.
     switch (count - i) {
     case 3: {
         const uint8_t b0 = from[i], b1 = from[i + 1], b2 = from[i + 2];
-        to[i] = b0;
-        to[i + 1] = b1;
-        to[i + 2] = b2;
+        if (kCopy) {
+            to[i] = b0;
+            to[i + 1] = b1;
+            to[i + 2] = b2;
+        }
         crc = static_cast<uint16_t>(kFollowers.after[1][(crc >> 8) ^ b0] ^ kFollowers.after[0][(crc & 0xFF) ^ b1] ^
                                     table[b2]);
         break;
     }
     case 2: {
         const uint8_t b0 = from[i], b1 = from[i + 1];
-        to[i] = b0;
-        to[i + 1] = b1;
+        if (kCopy) {
+            to[i] = b0;
+            to[i + 1] = b1;
+        }
         crc = static_cast<uint16_t>(kFollowers.after[0][(crc >> 8) ^ b0] ^ table[(crc & 0xFF) ^ b1]);
         break;
     }
     case 1:
-        to[i] = from[i];
+        if (kCopy) to[i] = from[i];
         crc = CrcStep(table, crc, from[i]);
         break;
     default: break;
     }
     return static_cast<uint16_t>(~crc);
+}
+
+uint16_t CopyBlock(const uint16_t table[256], const uint8_t* from, uint8_t* to, int count) {
+    return FoldBlock<true>(table, from, to, count);
 }
 
 // Bytes of the next block: 16, or what is left of the message.
@@ -107,6 +116,10 @@ int BlockLength(int done, int total) {
 }
 
 }  // namespace
+
+uint16_t BlockCrc(const uint16_t table[256], const uint8_t* bytes, int count) {
+    return FoldBlock<false>(table, bytes, nullptr, count);
+}
 
 // Writes 05 64, then the message (length byte first) in blocks of 16 bytes,
 // each followed by its complemented CRC high byte first. Returns the frame
