@@ -102,7 +102,7 @@ private:
 
 // The channel on the driver's end of a line, with a unit on the other.
 struct Channel : LineChannel {
-    Channel() : LineChannel(kChannel, "kiv-line-evt") {}
+    Channel() : LineChannel(kChannel, "kiv-line-evt") { data[0] = 0x5A5A; }
     // The peer stops answering before Close (in the base) ends the channel.
     ~Channel() { responder.reset(); }
 
@@ -114,21 +114,10 @@ struct Channel : LineChannel {
         responder.reset(new Responder(line, [this](const ReceivedFrame& frame) { return unit.Answer(frame); }));
         return result;
     }
-    int32_t ReadGate(const char* text) {
-        AddressRequest address;
-        std::memset(&address, 0, sizeof address);
-        address.text = text;
-        address.gate.kind = 3;
-        Call(CommandParseAddress, &address);
-        address.gate.count = 1;
-        address.gate.data = data;
-        return Call(CommandRead, &address.gate);
-    }
     Bytes Message(size_t index) { return responder->Frames().at(index).message; }
 
     EventUnit unit;
     std::unique_ptr<Responder> responder;
-    int32_t data[4] = {0x5A5A, 0, 0, 0};
 };
 
 int32_t Gate(int32_t area, int32_t number, double scale = 1.0, double offset = 0.0) {

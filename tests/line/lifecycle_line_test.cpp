@@ -26,24 +26,9 @@ namespace {
 
 constexpr int32_t kChannel = 5;
 
-class LifecycleLineTest : public ::testing::Test, protected LineChannel {
+class LifecycleLineTest : public LineChannelTest {
 protected:
-    LifecycleLineTest() : LineChannel(kChannel, "kiv-line-life") {}
-    void SetUp() override {
-#ifdef _WIN32
-        if (!line.ok()) GTEST_SKIP() << line.error();
-#else
-        ASSERT_TRUE(line.ok()) << line.error();
-#endif
-        TavReset();
-        log.reset(new LogCapture());
-        ASSERT_TRUE(WriteChannelFile("Host Address = 1\n"));
-    }
-    void TearDown() override {
-        Close();
-        log.reset();
-        TavReset();
-    }
+    LifecycleLineTest() : LineChannelTest(kChannel, "kiv-line-life", "Host Address = 1\n") {}
 
     int32_t SetPort(const std::string& name) {
         PortChange change;
@@ -85,8 +70,6 @@ protected:
         ASSERT_EQ(PortOk, PortWrite(Port(), sent, 2, nullptr));
         EXPECT_EQ((Bytes{0x41, 0x42}), line.Read(2, 5000));
     }
-
-    std::unique_ptr<LogCapture> log;
 };
 
 TEST_F(LifecycleLineTest, OpenReadsTheChannelFileAndSetsTheReadTimeout) {

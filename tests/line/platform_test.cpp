@@ -17,6 +17,7 @@
 #include <termios.h>
 
 #include "platform/posix_serial.h"
+#include "tests/support/refused_dcb.h"
 #endif
 
 namespace {
@@ -313,30 +314,9 @@ TEST_F(PosixSettings, SettingsTermiosCanExpressAreApplied) {
 }
 
 TEST_F(PosixSettings, SettingsTermiosCannotExpressFailAndChangeNothing) {
-    struct Case {
-        const char* what;
-        void (*change)(DCB*);
-    };
-    const Case cases[] = {
-        {"baud 14400", [](DCB* d) { d->BaudRate = 14400; }},
-        {"baud 0", [](DCB* d) { d->BaudRate = 0; }},
-        {"4 data bits", [](DCB* d) { d->ByteSize = 4; }},
-        {"9 data bits", [](DCB* d) { d->ByteSize = 9; }},
-        {"1.5 stop bits", [](DCB* d) { d->StopBits = ONE5STOPBITS; }},
-        {"parity 5", [](DCB* d) { d->Parity = 5; }},
-        {"DTR handshake", [](DCB* d) { d->fDtrControl = DTR_CONTROL_HANDSHAKE; }},
-        {"RTS toggle", [](DCB* d) { d->fRtsControl = RTS_CONTROL_TOGGLE; }},
-        {"RTS handshake without CTS", [](DCB* d) { d->fRtsControl = RTS_CONTROL_HANDSHAKE; }},
-        {"DSR flow", [](DCB* d) { d->fOutxDsrFlow = 1; }},
-        {"DSR sensitivity", [](DCB* d) { d->fDsrSensitivity = 1; }},
-        {"error char", [](DCB* d) { d->fErrorChar = 1; }},
-        {"null stripping", [](DCB* d) { d->fNull = 1; }},
-        {"abort on error", [](DCB* d) { d->fAbortOnError = 1; }},
-        {"XON equals XOFF", [](DCB* d) { d->fOutX = 1; d->XonChar = d->XoffChar = 0x11; }},
-    };
     struct termios before;
     ASSERT_EQ(0, tcgetattr(line.driverSide(), &before));
-    for (const Case& c : cases) {
+    for (const RefusedDcbChange& c : kRefusedDcbChanges) {
         SCOPED_TRACE(c.what);
         DCB dcb = opened;
         dcb.BaudRate = 4800;  // would change if anything were applied

@@ -107,18 +107,12 @@ private:
     std::mutex mutex_;
 };
 
-class RegistersLineTest : public ::testing::Test, protected LineChannel {
+class RegistersLineTest : public LineChannelTest {
 protected:
-    RegistersLineTest() : LineChannel(kChannel, "kiv-line-reg") {}
+    RegistersLineTest() : LineChannelTest(kChannel, "kiv-line-reg", "Host Address = 0\n") {}
     void SetUp() override {
-#ifdef _WIN32
-        if (!line.ok()) GTEST_SKIP() << line.error();
-#else
-        ASSERT_TRUE(line.ok()) << line.error();
-#endif
-        TavReset();
-        log.reset(new LogCapture());
-        ASSERT_TRUE(WriteChannelFile("Host Address = 0\n"));
+        LineChannelTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_EQ(0, Open(line.driverPort(), 200));  // 2 s: only a silent unit would cost it
         log->Clear();  // what Open reports about the channel file
         responder.reset(new Responder(line, [this](const ReceivedFrame& frame) { return unit.Answer(frame); }));
@@ -126,22 +120,9 @@ protected:
     }
     void TearDown() override {
         responder.reset();
-        Close();
-        log.reset();
-        TavReset();
+        LineChannelTest::TearDown();
     }
 
-    // The gate as the host keeps it after command 3 accepted its address.
-    GateRequest Gate(const char* text, int32_t kind, int32_t count = 1) {
-        AddressRequest address;
-        std::memset(&address, 0, sizeof address);
-        address.text = text;
-        address.gate.kind = kind;
-        EXPECT_EQ(0, Call(CommandParseAddress, &address)) << text;
-        address.gate.count = count;
-        address.gate.data = data;
-        return address.gate;
-    }
     uint16_t BitWord() const {
         uint16_t word;
         std::memcpy(&word, reinterpret_cast<const uint8_t*>(data) + 2, sizeof word);
@@ -149,10 +130,8 @@ protected:
     }
     Bytes Message(size_t index) { return responder->Frames().at(index).message; }
 
-    std::unique_ptr<LogCapture> log;
     PlayedUnit unit;
     std::unique_ptr<Responder> responder;
-    int32_t data[64];
 };
 
 TEST_F(RegistersLineTest, PollsAndWritesAUnit) {

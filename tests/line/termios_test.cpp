@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/posix_termios.h"
+#include "tests/support/refused_dcb.h"
 
 namespace {
 
@@ -118,30 +119,7 @@ TEST(DcbTermios, EveryRateOfTheTableRoundTrips) {
 }
 
 TEST(DcbTermios, WhatTermiosCannotExpressIsRefusedAndLeavesTermiosAlone) {
-    struct Case {
-        const char* what;
-        void (*change)(DCB*);
-    };
-    const Case cases[] = {
-        {"baud 14400", [](DCB* d) { d->BaudRate = 14400; }},
-        {"baud 0", [](DCB* d) { d->BaudRate = 0; }},
-        {"4 data bits", [](DCB* d) { d->ByteSize = 4; }},
-        {"9 data bits", [](DCB* d) { d->ByteSize = 9; }},
-        {"1.5 stop bits", [](DCB* d) { d->StopBits = ONE5STOPBITS; }},
-        {"stop-bit code 3", [](DCB* d) { d->StopBits = 3; }},
-        {"parity 5", [](DCB* d) { d->Parity = 5; }},
-        {"DTR handshake", [](DCB* d) { d->fDtrControl = DTR_CONTROL_HANDSHAKE; }},
-        {"RTS toggle", [](DCB* d) { d->fRtsControl = RTS_CONTROL_TOGGLE; }},
-        {"RTS handshake without CTS", [](DCB* d) { d->fRtsControl = RTS_CONTROL_HANDSHAKE; }},
-        {"DSR flow", [](DCB* d) { d->fOutxDsrFlow = 1; }},
-        {"DSR sensitivity", [](DCB* d) { d->fDsrSensitivity = 1; }},
-        {"error char", [](DCB* d) { d->fErrorChar = 1; }},
-        {"null stripping", [](DCB* d) { d->fNull = 1; }},
-        {"abort on error", [](DCB* d) { d->fAbortOnError = 1; }},
-        {"XON equals XOFF with XON/XOFF out", [](DCB* d) { d->fOutX = 1; d->XonChar = d->XoffChar = 0x11; }},
-        {"XON equals XOFF with XON/XOFF in", [](DCB* d) { d->fInX = 1; d->XonChar = d->XoffChar = 0x13; }},
-    };
-    for (const Case& c : cases) {
+    for (const RefusedDcbChange& c : kRefusedDcbChanges) {
         SCOPED_TRACE(c.what);
         DCB dcb = PlainDcb();
         dcb.BaudRate = 4800;  // would show if anything were written

@@ -14,11 +14,9 @@
 #include <system_error>
 #include <thread>
 
-#include "driver/channel_block.h"
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
-#include "tests/support/log_capture.h"
-#include "tests/support/scratch_directory.h"
+#include "tests/sim/sim_channel.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -59,56 +57,27 @@ const kivsim::CalendarTime k2030 = {2030, 6, 1, 12, 0, 0, 500};
 constexpr int32_t k2030Seconds = 1906545600;
 const kivsim::CalendarTime k1960 = {1960, 3, 4, 5, 6, 7, 8};
 
-class EventsSimTest : public ::testing::Test {
+class EventsSimTest : public SimChannelTest {
 protected:
+    EventsSimTest() : SimChannelTest("kiv-sim-evt") {}
     void SetUp() override {
         setenv("TZ", "UTC0", 1);  // units and driver both stamp in local time
         tzset();
-        TavReset();
-        log.reset(new LogCapture());
+        SimChannelTest::SetUp();
         ASSERT_TRUE(sim.AddStation(kStation, 0));
         ASSERT_TRUE(sim.Start()) << sim.Error();
         std::memset(data, 0x5A, sizeof data);
     }
     void TearDown() override {
-        Call(CommandClose, nullptr);  // as a host ends a channel: the listener is awaited
+        Close();  // as a host ends a channel: the listener is awaited
         sim.Stop();
-        log.reset();
-        TavReset();
+        SimChannelTest::TearDown();
     }
 
     // Opens channel 1 on the simulator's line with a read time-out of 200 ms.
     void OpenChannel(bool reportByException) {
-        FILE* file = std::fopen("kivIN01.int", "w");
-        ASSERT_NE(nullptr, file);
-        std::fputs(reportByException ? "Host Address = 0\nEXCEPTION = ON\n" : "Host Address = 0\n", file);
-        std::fclose(file);
-        std::string port = sim.LinePath();
-        if (port.size() > 11 && port.compare(0, 5, "/dev/") == 0) port = port.substr(5);
-        ASSERT_LE(port.size(), 11u) << port;
-        PortSettings settings;
-        std::memset(&settings, 0, sizeof settings);
-        std::snprintf(settings.portName, sizeof settings.portName, "%s", port.c_str());
-        settings.enabled = 1;
-        settings.readTimeout = 20;
-        settings.line = LineSettings{19200, 8, 0, 0};
-        ASSERT_EQ(0, Call(CommandOpen, &settings));
-        log->Clear();
-    }
-    int32_t Call(int32_t command, void* parameters) {
-        CallRecord call{block.get(), command, kChannel, 0, parameters};
-        return KivMain(&call);
-    }
-    // Reads a gate of the given address text as the host does; its result.
-    int32_t ReadGate(const char* text) {
-        AddressRequest address;
-        std::memset(&address, 0, sizeof address);
-        address.text = text;
-        address.gate.kind = 3;
-        EXPECT_EQ(0, Call(CommandParseAddress, &address)) << text;
-        address.gate.count = 1;
-        address.gate.data = data;
-        return Call(CommandRead, &address.gate);
+        ASSERT_EQ(0, OpenOnLine(sim, reportByException ? "Host Address = 0\nEXCEPTION = ON\n" : "Host Address = 0\n",
+                                20));
     }
     int32_t Gate(int32_t area, int32_t number, double scale = 1.0, double offset = 0.0) {
         return TavDefineGateAt(kIndex, kStation, area, number, 255, scale, offset);
@@ -125,11 +94,7 @@ protected:
         sim.WithStation(kStation, [&](kivsim::Station& unit) { unit.QueueLoggedEventStamped(event); });
     }
 
-    ScratchDirectory directory{"kiv-sim-evt"};
     kivsim::Simulator sim;
-    std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ChannelBlock> block{new ChannelBlock()};
-    int32_t data[4];
 };
 
 TEST_F(EventsSimTest, EventGateReadsBringEveryKindIntoTheGates) {

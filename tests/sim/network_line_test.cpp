@@ -19,6 +19,7 @@
 #include "driver/commands.h"
 #include "platform/platform.h"
 #include "serial/port.h"
+#include "tests/sim/net_line.h"
 #include "tests/sim/sim_client.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
@@ -31,13 +32,6 @@ using simtest::Bytes;
 int64_t ElapsedMs(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
 }
-
-// A read request for one register of station 12 whose value is all 0xFF,
-// so that the answer carries bytes that RFC 2217 escapes.
-struct ReadOfOnes {
-    Bytes request = simtest::Frame(simtest::Request(12, 1, 1, {0x01, 0x2C, 0x01}));
-    size_t answerSize = FrameSizeFor(14);
-};
 
 class NetworkLine : public ::testing::Test {
 protected:
@@ -57,18 +51,6 @@ protected:
         HANDLE handle = INVALID_HANDLE_VALUE;
         EXPECT_EQ(PortOpen("NET1", &line, 8, &handle), PortOk);
         return handle;
-    }
-    // Sends the read and checks the answer's value bytes.
-    void ExpectReadOfOnes(HANDLE handle) {
-        ReadOfOnes read;
-        uint32_t written = 0;
-        ASSERT_EQ(PortWrite(handle, read.request.data(), uint32_t(read.request.size()), &written), PortOk);
-        Bytes answer(read.answerSize);
-        uint32_t total = 0;
-        ASSERT_EQ(PortReadExact(handle, answer.data(), uint32_t(answer.size()), &total), PortOk);
-        uint8_t m[kMessageBufferSize];
-        ASSERT_TRUE(CheckFrameBlocks(simtest::CrcTable(), answer.data(), m));
-        EXPECT_EQ(Bytes(m + 11, m + 15), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
     }
     bool WaitFor(const std::function<bool()>& condition) {
         for (int i = 0; i < 2000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -90,7 +72,7 @@ TEST_F(NetworkLine, Rfc2217CarriesDataSettingsRtsCarrierAndPurge) {
     EXPECT_EQ(com.parity, 3);    // even
     EXPECT_EQ(com.stopBits, 2);  // two
 
-    ExpectReadOfOnes(handle);
+    simtest::ExpectReadOfOnes(handle);
     ASSERT_TRUE(WaitFor([&] { return sim_->NetLineState(&com) && com.purges >= 1; }));
 
     // RTS goes out as SET-CONTROL; CTS and the carrier come back as
@@ -118,7 +100,7 @@ TEST_F(NetworkLine, RawTcpCarriesDataAndRefusesModemLines) {
     StartSim(NetLineTcp);
     HANDLE handle = OpenMapped(sim_->LinePath());
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-    ExpectReadOfOnes(handle);
+    simtest::ExpectReadOfOnes(handle);
     DWORD lines = 0;
     EXPECT_FALSE(GetCommModemStatus(handle, &lines));
     EXPECT_FALSE(EscapeCommFunction(handle, SETRTS));
@@ -230,22 +212,9 @@ private:
     std::thread thread_;
 };
 
-// A loopback port with nothing listening on it.
-int ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 TEST_F(NetworkLine, OpenFailuresSayWhich) {
     RefusingServer refusing;
-    const std::string closed = std::to_string(ClosedPort());
+    const std::string closed = std::to_string(simtest::FreeLoopbackPort());
     struct Case {
         std::string map;
         std::string log;

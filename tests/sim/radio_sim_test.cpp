@@ -14,11 +14,9 @@
 #include <system_error>
 #include <thread>
 
-#include "driver/channel_block.h"
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
-#include "tests/support/log_capture.h"
-#include "tests/support/scratch_directory.h"
+#include "tests/sim/sim_channel.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -35,12 +33,9 @@ bool WaitUntil(const std::function<bool()>& condition, int limitMs = 20000) {
     return condition();
 }
 
-class RadioSimTest : public ::testing::Test {
+class RadioSimTest : public SimChannelTest {
 protected:
-    void SetUp() override {
-        TavReset();
-        log.reset(new LogCapture());
-    }
+    RadioSimTest() : SimChannelTest("kiv-radio") {}
     void StartRadio(int keyUpMs) {
         kivsim::Options options;
         options.listenKind = NetLineRfc2217;
@@ -57,8 +52,7 @@ protected:
     void TearDown() override {
         if (block->portHandle != 0 && sim) Call(CommandClosePort, nullptr);
         sim.reset();
-        log.reset();
-        TavReset();
+        SimChannelTest::TearDown();
     }
     // Opens channel 1 with RADIO = YES and these ON, OFF and DELAY times.
     void OpenChannel(int on, int off, int delay, bool reportByException = false) {
@@ -66,36 +60,12 @@ protected:
         std::string config = "Host Address = 0\n";
         if (reportByException) config += "EXCEPTION = ON\n";
         config += "RADIO = YES," + std::to_string(on) + "," + std::to_string(off) + "," + std::to_string(delay) + "\n";
-        ASSERT_TRUE(WriteBytesFile("kivIN01.int", config));
-        PortSettings settings;
-        std::memset(&settings, 0, sizeof settings);
-        std::snprintf(settings.portName, sizeof settings.portName, "RADIO1");
-        settings.enabled = 1;
-        settings.readTimeout = 20;
-        settings.line = LineSettings{9600, 8, 0, 0};
-        ASSERT_EQ(0, Call(CommandOpen, &settings));
+        ASSERT_TRUE(WriteChannelFile(config));
+        ASSERT_EQ(0, Open("RADIO1", 20, LineSettings{9600, 8, 0, 0}));
         log->Clear();
     }
-    int32_t Call(int32_t command, void* parameters) {
-        CallRecord call{block.get(), command, kChannel, 0, parameters};
-        return KivMain(&call);
-    }
-    int32_t ReadGate(const char* text) {
-        AddressRequest address;
-        std::memset(&address, 0, sizeof address);
-        address.text = text;
-        address.gate.kind = 3;
-        EXPECT_EQ(0, Call(CommandParseAddress, &address)) << text;
-        address.gate.count = 1;
-        address.gate.data = data;
-        return Call(CommandRead, &address.gate);
-    }
 
-    ScratchDirectory directory{"kiv-radio"};
-    std::unique_ptr<LogCapture> log;
     std::unique_ptr<kivsim::Simulator> sim;
-    std::unique_ptr<ChannelBlock> block{new ChannelBlock()};
-    int32_t data[4] = {};
 };
 
 TEST_F(RadioSimTest, AKeyUpTimeShorterThanTheRadiosLosesEveryTry) {

@@ -4,83 +4,33 @@
 // clock, and the results of faulty answers.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <memory>
-#include <string>
-#include <system_error>
 
-#include "driver/channel_block.h"
 #include "driver/commands.h"
-#include "tavlib/tavlib_control.h"
-#include "tests/support/log_capture.h"
-#include "tests/support/scratch_directory.h"
+#include "tests/sim/sim_channel.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
 
-constexpr int32_t kChannel = 1;
-
-class RegistersSimTest : public ::testing::Test {
+class RegistersSimTest : public SimChannelTest {
 protected:
+    RegistersSimTest() : SimChannelTest("kiv-sim-reg") {}
     void SetUp() override {
-        TavReset();
-        log.reset(new LogCapture());
+        SimChannelTest::SetUp();
         ASSERT_TRUE(sim.AddStation(12, 0));
         ASSERT_TRUE(sim.AddStation(300, 0));
         ASSERT_TRUE(sim.Start()) << sim.Error();
-
-        FILE* file = std::fopen("kivIN01.int", "w");
-        ASSERT_NE(nullptr, file);
-        std::fputs("Host Address = 0\n", file);
-        std::fclose(file);
-
-        // Port names are at most 11 characters; the port layer looks for
-        // names without a leading slash under /dev/.
-        std::string port = sim.LinePath();
-        if (port.size() > 11 && port.compare(0, 5, "/dev/") == 0) port = port.substr(5);
-        ASSERT_LE(port.size(), 11u) << port;
-        PortSettings settings;
-        std::memset(&settings, 0, sizeof settings);
-        std::snprintf(settings.portName, sizeof settings.portName, "%s", port.c_str());
-        settings.enabled = 1;
-        settings.readTimeout = 100;
-        settings.line = LineSettings{19200, 8, 0, 0};
-        ASSERT_EQ(0, Call(CommandOpen, &settings));
-        log->Clear();
+        ASSERT_EQ(0, OpenOnLine(sim, "Host Address = 0\n", 100));
         std::memset(data, 0x5A, sizeof data);
     }
     void TearDown() override {
         if (block->portHandle != 0) Call(CommandClosePort, nullptr);
         sim.Stop();
-        log.reset();
-        TavReset();
+        SimChannelTest::TearDown();
     }
 
-    int32_t Call(int32_t command, void* parameters) {
-        CallRecord call{block.get(), command, kChannel, 0, parameters};
-        return KivMain(&call);
-    }
-    // The gate as the host keeps it after command 3 accepted its address.
-    GateRequest Gate(const char* text, int32_t kind, int32_t count = 1) {
-        AddressRequest address;
-        std::memset(&address, 0, sizeof address);
-        address.text = text;
-        address.gate.kind = kind;
-        EXPECT_EQ(0, Call(CommandParseAddress, &address)) << text;
-        address.gate.count = count;
-        address.gate.data = data;
-        return address.gate;
-    }
-
-    ScratchDirectory directory{"kiv-sim-reg"};
     kivsim::Simulator sim;
-    std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ChannelBlock> block{new ChannelBlock()};
-    int32_t data[64];
 };
 
 TEST_F(RegistersSimTest, PollsAndWritesUnitsUpToTheLargestRuns) {
