@@ -4,16 +4,11 @@
 // listener.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
 
 #include "driver/channel_block.h"
 #include "driver/commands.h"
@@ -21,6 +16,7 @@
 #include "tests/support/line_channel.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/responder.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -38,14 +34,6 @@ void UseUtc() {
     setenv("TZ", "UTC0", 1);
     tzset();
 #endif
-}
-
-bool WaitUntil(const std::function<bool()>& condition, int limitMs = 20000) {
-    for (int waited = 0; waited < limitMs; waited += 5) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
 }
 
 // 1997-10-10 06:15:45.999, and 1960-03-04 05:06:07.008, which no count holds.

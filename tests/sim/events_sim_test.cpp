@@ -3,20 +3,16 @@
 // report-by-exception, with the units' own time stamps.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <functional>
-#include <memory>
-#include <string>
 #include <system_error>
-#include <thread>
 
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/sim/sim_channel.h"
+#include "tests/support/wait_until.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -25,15 +21,6 @@ constexpr int32_t kChannel = 1;
 constexpr int32_t kIndex = kChannel - 1;  // the host's channel index of the gates
 constexpr uint16_t kStation = 12;
 const char kShutdown[] = "KivIN : ShutDown Report By Excption thread";
-
-// Polls on the real clock; the bound only keeps a broken run from hanging.
-bool WaitUntil(const std::function<bool()>& condition, int limitMs = 20000) {
-    for (int waited = 0; waited < limitMs; waited += 2) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
 
 kivsim::StatusEvent StatusAt(uint16_t point, bool state, const kivsim::CalendarTime& time) {
     kivsim::StatusEvent event;

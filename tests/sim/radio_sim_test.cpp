@@ -6,9 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -17,6 +15,7 @@
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/sim/sim_channel.h"
+#include "tests/support/wait_until.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -24,14 +23,6 @@ namespace {
 constexpr int32_t kChannel = 1;
 constexpr uint16_t kStation = 12;
 const char kNoCarrier[] = "KivIN : No Carrier Detected 2 sec after TX";
-
-bool WaitUntil(const std::function<bool()>& condition, int limitMs = 20000) {
-    for (int waited = 0; waited < limitMs; waited += 2) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
 
 class RadioSimTest : public SimChannelTest {
 protected:
