@@ -111,12 +111,7 @@ DWORD TakeInput(InputBuffer& in, uint8_t* out, DWORD count) {
     DWORD held = static_cast<DWORD>(in.tail.load(std::memory_order_relaxed) - head);
     DWORD taken = count < held ? count : held;
     if (taken == 0) return 0;
-    // A frame's pieces are a few bytes: a plain loop costs less than the call.
-    if (taken <= 32) {
-        for (DWORD i = 0; i < taken; ++i) out[i] = in.bytes[head + i];
-    } else {
-        std::memcpy(out, in.bytes + head, taken);
-    }
+    std::memcpy(out, in.bytes + head, taken);
     in.head.store(static_cast<uint16_t>(head + taken), std::memory_order_relaxed);
     return taken;
 }
