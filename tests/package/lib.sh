@@ -45,6 +45,14 @@ check_tree() {
         done
     fi
 
+    # The driver reads its per-thread values through TLS descriptors on x86:
+    # no call into the dynamic loader for each read, as __tls_get_addr would be.
+    case $(uname -m) in
+        x86_64 | i?86)
+            ! nm -D --undefined-only "$prefix/$libdir/KIVLINK.so" | grep -qw __tls_get_addr ||
+                fail "KIVLINK.so reads its thread-locals through __tls_get_addr" ;;
+    esac
+
     # The installed poller finds the installed driver and runtime, nothing else.
     local libs
     libs=$(run_clean ldd "$prefix/bin/kivpoll" | grep TAVLIB)
