@@ -1,6 +1,7 @@
 // Shared pieces of the benchmarks (see support.h).
 #include "bench/support.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -285,6 +286,19 @@ void CaptureDriverLog() {
     TavSetLogCallback(CountLog, nullptr);
 }
 
+KivEntry DriverEntry() {
+    static const KivEntry entry = [] {
+        void* library = dlopen(KIV_BENCH_DRIVER, RTLD_NOW | RTLD_LOCAL);
+        void* symbol = library != nullptr ? dlsym(library, "KivMain") : nullptr;
+        if (symbol == nullptr) {
+            std::fprintf(stderr, "kiv_bench: cannot load the driver %s: %s\n", KIV_BENCH_DRIVER, dlerror());
+            std::exit(2);
+        }
+        return reinterpret_cast<KivEntry>(symbol);
+    }();
+    return entry;
+}
+
 DriverChannel::DriverChannel()
     : block_(static_cast<ChannelBlock*>(std::calloc(1, sizeof(ChannelBlock)))), number_(nextChannel.fetch_add(1)) {}
 
@@ -295,7 +309,7 @@ DriverChannel::~DriverChannel() {
 
 int32_t DriverChannel::Call(int32_t command, void* parameters) {
     CallRecord call{block_, command, number_, 0, parameters};
-    return KivMain(&call);
+    return DriverEntry()(&call);
 }
 
 bool DriverChannel::Open(const std::string& portName, bool reportByException, std::string* error) {

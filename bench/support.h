@@ -143,6 +143,14 @@ bool PrepareBareEnd(int fd);
 
 // ---- Channels through KivMain ----
 
+// KivMain of the driver a host loads: this build's KIVLINK.so, opened with
+// dlopen on first use, so that every figure counts the code a host runs
+// (its thread-local reads through the dynamic loader included), not the
+// statically linked copy of the driver's objects that the CRC and frame
+// helpers use. Exits when the library cannot be loaded.
+using KivEntry = int32_t(KIV_CDECL*)(CallRecord*);
+KivEntry DriverEntry();
+
 // One channel of the driver as a host holds it: a zero-filled block of the
 // size Describe reports, a channel number of its own and its configuration
 // file in the current directory.
