@@ -188,21 +188,27 @@ void BM_RoundTrip(benchmark::State& state) {
     state.counters["ratio_p50"] = floorMedian > 0 ? Quantile(driver, 0.50) / floorMedian : 0;
 }
 
-// The floor with the driver's one extra kernel call added, to show what it
-// costs on the round trip: the purge's query of the input queue (FIONREAD)
-// before the write. The driver then writes, polls and reads once, as the
-// floor does. Returns true when the whole answer came.
-bool FloorWithQueueQuery(int fd, const std::vector<uint8_t>& request, uint8_t* answer) {
+// The floor with the driver's kernel calls added, to show what each costs on
+// the round trip: the purge's query of the input queue (FIONREAD) before the
+// write, then write, poll and read as the floor does; with wakeFd, the
+// driver's own poll and read as well: its descriptor polled beside the read
+// end of the pipe that CloseHandle wakes blocked calls with, and a read of
+// whatever is waiting, up to the port's 512-byte input buffer. Returns true
+// when the whole answer came.
+bool FloorWithDriverCalls(int fd, const std::vector<uint8_t>& request, uint8_t* answer, int wakeFd = -1) {
     int count = 0;
     ioctl(fd, FIONREAD, &count);
     if (write(fd, request.data(), request.size()) != static_cast<ssize_t>(request.size())) return false;
+    uint8_t input[512];
+    const size_t room = wakeFd >= 0 ? sizeof input : kReadAnswerSize;
     size_t got = 0;
     while (got < kReadAnswerSize) {
-        struct pollfd wait = {fd, POLLIN, 0};
-        if (poll(&wait, 1, 1000) <= 0) return false;
-        const ssize_t n = read(fd, answer + got, kReadAnswerSize - got);
+        struct pollfd waits[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        if (poll(waits, wakeFd >= 0 ? 2 : 1, 1000) <= 0) return false;
+        const ssize_t n = read(fd, input + got, room - got);
         if (n > 0) got += static_cast<size_t>(n);
     }
+    std::memcpy(answer, input, kReadAnswerSize);
     return true;
 }
 
@@ -213,7 +219,12 @@ void BM_RoundTripSteps(benchmark::State& state) {
         state.SkipWithError(error.c_str());
         return;
     }
-    constexpr int kLegs = 3;  // floor, floor with the queue query, driver
+    constexpr int kLegs = 4;  // floor, + the queue query, + the driver's poll and read, the driver
+    int wake[2];
+    if (pipe(wake) != 0) {
+        state.SkipWithError("pipe failed");
+        return;
+    }
     std::vector<int64_t> legs[kLegs];
     for (auto& samples : legs) samples.reserve(static_cast<size_t>(state.max_iterations));
     uint64_t failures = 0;
@@ -226,7 +237,9 @@ void BM_RoundTripSteps(benchmark::State& state) {
             if (leg == 0) {
                 ok = r->FloorExchange();
             } else if (leg == 1) {
-                ok = FloorWithQueueQuery(r->line.slave(), r->floorRequest, r->floorAnswer);
+                ok = FloorWithDriverCalls(r->line.slave(), r->floorRequest, r->floorAnswer);
+            } else if (leg == 2) {
+                ok = FloorWithDriverCalls(r->line.slave(), r->floorRequest, r->floorAnswer, wake[0]);
             } else {
                 ok = r->DriverRead() == 0;
             }
@@ -235,7 +248,9 @@ void BM_RoundTripSteps(benchmark::State& state) {
         }
         first = (first + 1) % kLegs;
     }
-    const char* names[kLegs] = {"floor", "queue_query", "driver"};
+    close(wake[0]);
+    close(wake[1]);
+    const char* names[kLegs] = {"floor", "queue_query", "driver_calls", "driver"};
     for (int leg = 0; leg < kLegs; ++leg)
         state.counters[std::string(names[leg]) + "_p50_us"] = Quantile(legs[leg], 0.5) / 1000.0;
     state.counters["failures"] = static_cast<double>(failures);
