@@ -68,6 +68,11 @@ enum ThreadValueSlot {
 #if defined(_WIN32)
 uintptr_t ThreadValue(int slot);
 int SetThreadValue(int slot, uintptr_t value);
+#if !defined(KIV_OWN_WIN32)
+// A TLS slot's value on the calling thread (TlsGetValue), leaving the
+// thread's last error as it was.
+uintptr_t TlsSlotValue(DWORD index);
+#endif
 #else
 #if defined(__GNUC__)
 #define KIV_THREAD_VALUES_LOCAL __thread

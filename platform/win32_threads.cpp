@@ -10,7 +10,26 @@
 
 #include "platform/platform.h"
 
+#include <winternl.h>
+
 namespace {
+
+// The TLS slots a thread's environment block holds in place (TEB TlsSlots);
+// later ones are reached through TlsGetValue.
+constexpr DWORD kTebTlsSlots = sizeof(static_cast<TEB*>(nullptr)->TlsSlots) / sizeof(void*);
+
+// The calling thread's environment block. On 32-bit x86 its address is at
+// fs:0x18 (NT_TIB.Self), read here directly: GCC takes the same read inside
+// mingw's NtCurrentTeb for an access to address 0x18 and warns.
+TEB* ThisThreadBlock() {
+#if defined(__i386__)
+    TEB* block;
+    __asm__("movl %%fs:0x18, %0" : "=r"(block));
+    return block;
+#else
+    return NtCurrentTeb();
+#endif
+}
 
 // Each slot's TLS index plus one: 0 while it has none.
 DWORD threadSlots[ThreadValueSlots];
@@ -31,13 +50,21 @@ __attribute__((destructor)) void GiveBackThreadSlots() {
 
 }  // namespace
 
-uintptr_t ThreadValue(int slot) {
-    if (threadSlots[slot] == 0) return 0;
+uintptr_t TlsSlotValue(DWORD index) {
+    // The first 64 TLS slots sit in the thread's own environment block, where
+    // TlsGetValue reads them too: read in place, the value costs no call (the
+    // current channel is read a few dozen times per request).
+    if (index < kTebTlsSlots) return reinterpret_cast<uintptr_t>(ThisThreadBlock()->TlsSlots[index]);
     // TlsGetValue clears the last error: the caller may be about to read it.
     const DWORD lastError = GetLastError();
-    const uintptr_t value = reinterpret_cast<uintptr_t>(TlsGetValue(threadSlots[slot] - 1));
+    const uintptr_t value = reinterpret_cast<uintptr_t>(TlsGetValue(index));
     SetLastError(lastError);
     return value;
+}
+
+uintptr_t ThreadValue(int slot) {
+    const DWORD taken = threadSlots[slot];
+    return taken == 0 ? 0 : TlsSlotValue(taken - 1);
 }
 
 int SetThreadValue(int slot, uintptr_t value) {

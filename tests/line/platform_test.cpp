@@ -63,6 +63,27 @@ TEST(ThreadValues, EachThreadKeepsItsOwnAndTheLastErrorStays) {
     }
 }
 
+#if defined(_WIN32)
+// Windows' TLS slots as the driver reads them: the first 64 in place in the
+// thread's environment block, later ones through TlsGetValue. Either way the
+// value is what TlsSetValue stored, and the last error stays.
+TEST(ThreadValues, TlsSlotsReadInPlaceAndBeyondAlike) {
+    std::vector<DWORD> taken;
+    while (taken.empty() || taken.back() < 64) {
+        const DWORD index = TlsAlloc();
+        ASSERT_NE(TLS_OUT_OF_INDEXES, index);
+        ASSERT_TRUE(TlsSetValue(index, reinterpret_cast<void*>(uintptr_t{0x1000} + index)));
+        taken.push_back(index);
+    }
+    for (DWORD index : taken) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(uintptr_t{0x1000} + index, TlsSlotValue(index)) << "slot " << index;
+        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError()) << "slot " << index;
+        TlsFree(index);
+    }
+}
+#endif
+
 TEST(SerialCalls, ClearCommErrorCountsTheInputQueue) {
     LinePair line;
     if (!line.ok()) GTEST_SKIP() << line.error();
