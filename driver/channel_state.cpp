@@ -57,3 +57,17 @@ int ChannelWorkMustEnd(const ChannelBlock* block) {
     const ChannelState* state = FindChannelState(block);
     return state != nullptr && __atomic_load_n(&state->stopRequested, __ATOMIC_ACQUIRE) != 0;
 }
+
+void MarkLineYielder() { SetThreadValue(ThreadValueYieldsLine, 1); }
+
+int YieldLineToHost(ChannelBlock* block) {
+    if (ThreadValue(ThreadValueYieldsLine) == 0) return 0;
+    ChannelState* state = FindChannelState(block);
+    if (state == nullptr || __atomic_load_n(&state->hostWaiting, __ATOMIC_ACQUIRE) == 0) return 0;
+    ReleaseBusy(block);
+    // Each waiting command takes the flag within a millisecond of its
+    // release and stops counting itself as waiting once it has it.
+    while (__atomic_load_n(&state->hostWaiting, __ATOMIC_ACQUIRE) != 0) Sleep(1);
+    while (!TryTakeBusy(block)) Sleep(1);
+    return 1;
+}

@@ -34,6 +34,17 @@ enum ListenerPhase : uint8_t {
     ListenerEnded = 2,    // done with the block and the table entry
 };
 
+// A station whose read answers are not (or no longer) held to the echo of
+// register and count: free when both counts are 0.
+struct StationEcho {
+    uint16_t station;
+    uint8_t staleRun;  // held exchanges in a row that saw only answers without the echo (1..2)
+    uint8_t released;  // 1: its answers came without the echo three exchanges in a row; until Open
+};
+// Stations per channel whose echo is not simply held: more than a line has
+// units that do not echo. A full table gives up its quietest entry.
+constexpr int kEchoStations = 64;
+
 struct ChannelState {
     ChannelBlock* block;  // the block this entry serves; nullptr = free entry (atomic)
 
@@ -63,6 +74,19 @@ struct ChannelState {
     uint8_t fetchOpcode;
     uint8_t fetchLength;
     uint32_t fetchDigest;
+    // Every station's read answers are held to the echo of the request's
+    // register and count from Open on; echo lists the stations that are
+    // not simply held (echoUsed entries in use, at the front). Written and
+    // read by exchanges, which hold the busy flag; cleared by Open.
+    uint8_t echoUsed;
+    StationEcho echo[kEchoStations];
+
+    // --- The line between host and listener (driver/entry.cpp,
+    // exception/listener.cpp, requests/events.cpp) ------------------------
+    // hostWaiting: host commands now waiting for the busy flag; counted up
+    //   and down by KivMain (atomic). A listener that works through many
+    //   exchanges lets them in between two of its exchanges.
+    uint32_t hostWaiting;
 
     // --- Log holding (driver/log_holding.cpp) -------------------------------
     // Counts of the messages written this second; taken with its own lock
@@ -102,6 +126,15 @@ ChannelState* ClaimChannelState(ChannelBlock* block);
 // channel's listener was asked to stop. Read between exchanges by the
 // listener and by event fetches.
 int ChannelWorkMustEnd(const ChannelBlock* block);
+
+// Between two exchanges of the listener's work: when host commands wait for
+// the line, frees the busy flag until they have had it, then takes it again
+// (waiting without limit, as the listener does). Does nothing on other
+// threads than a listener's (marked by MarkLineYielder) or when no host
+// command waits. Returns 1 when host commands ran meanwhile.
+int YieldLineToHost(ChannelBlock* block);
+// Marks the calling thread as one that yields the line (a listener).
+void MarkLineYielder();
 
 // Clears the entry and gives it back to the table. The caller makes sure
 // no listener still uses it.

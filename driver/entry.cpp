@@ -1,6 +1,7 @@
 // The entry point: the shutdown latch, the current channel, the busy flag
 // between host commands and the listener, and the command table.
 #include "driver/channel_block.h"
+#include "driver/channel_state.h"
 #include "driver/commands.h"
 #include "driver/log_holding.h"
 #include "driver/timed_wait.h"
@@ -77,6 +78,18 @@ int32_t RefuseAfterShutdown(int32_t command) {
     return kRefusedAfterShutdown;
 }
 
+// Takes the block's busy flag, waiting up to kBusyWaitMs. While it waits it
+// counts itself in the channel's waiting host commands, so that a listener
+// busy with many exchanges lets it in between two of them. 1 when taken.
+int TakeLine(ChannelBlock* block) {
+    if (TryTakeBusy(block)) return 1;
+    ChannelState* state = FindChannelState(block);
+    if (state != nullptr) __atomic_add_fetch(&state->hostWaiting, 1, __ATOMIC_ACQ_REL);
+    const bool taken = WaitWithin(kBusyWaitMs, [block] { return TryTakeBusy(block) != 0; });
+    if (state != nullptr) __atomic_sub_fetch(&state->hostWaiting, 1, __ATOMIC_ACQ_REL);
+    return taken ? 1 : 0;
+}
+
 }  // namespace
 
 int32_t ShutdownLatchIsSet() { return __atomic_load_n(&shutdownLatch, __ATOMIC_ACQUIRE); }
@@ -104,7 +117,7 @@ extern "C" int32_t KIV_CDECL KivMain(CallRecord* call) {
     if (!entry.takesBusy) return entry.handler(call);
 
     ChannelBlock* block = call->block;
-    if (!WaitWithin(kBusyWaitMs, [block] { return TryTakeBusy(block) != 0; })) {
+    if (!TakeLine(block)) {
         DriverLog(kLogFault, "KivIN : The Report-By-Exception thread is busy");
         return 1;
     }

@@ -12,6 +12,7 @@
 #include "driver/port_health.h"
 #include "exception/listener.h"
 #include "host/tavrik.h"
+#include "link/exchange.h"
 #include "link/frame.h"
 #include "platform/platform.h"
 #include "serial/port.h"
@@ -114,7 +115,9 @@ int32_t SwitchPort(ChannelBlock* block, const PortDescriptor* port, int32_t read
         return 2;
     }
     if (!sameName) CloseBlockPort(block);
-    PortSetReadInterval(FieldToHandle(handle), readTimeout);
+    // A time-out of 0 or less would leave reads without end (or of weeks):
+    // the port keeps the 1000 ms it was opened with.
+    if (readTimeout > 0) PortSetReadInterval(FieldToHandle(handle), readTimeout);
     SetPortHandle(block, handle);
     block->port = *port;
     ForgetPortGone(block);
@@ -176,6 +179,7 @@ int32_t Open(CallRecord* call) {
         DriverLog(kLogFault, kThreadNotStarted);
         return 2;
     }
+    ForgetStationEchoes(block);
     if (!RegisterClient(block, state, call->channel)) return 1;
     if (block->exceptionEnabled == 1 && state->thread == 0) return StartListener(block, state);
     return 0;

@@ -9,6 +9,7 @@
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"
+#include "link/line_budget.h"
 #include "platform/platform.h"
 #include "requests/events.h"
 #include "requests/registers.h"
@@ -23,14 +24,6 @@ constexpr int kStopCheckMs = 20;
 // What a stop allows for the host's message wait to return: the host wakes
 // its clients many times a second (the stand-in every 20 ms).
 constexpr uint32_t kHostWaitAllowanceMs = 1000;
-// What one try of an exchange may take beyond its reads: the input purge
-// and the write, generously.
-constexpr uint32_t kTryOverheadMs = 1000;
-constexpr uint32_t kTries = 3;
-// The carrier waits of one keyed try: clear to send, answer, carrier drop.
-constexpr uint32_t kRadioCarrierWaitsMs = 4000 + 2000 + 4000;
-// Read time-out PortOpen leaves when none was given.
-constexpr uint32_t kDefaultReadMs = 1000;
 constexpr uint8_t kBareHeaderLength = 7;  // L of a message that is only a header
 constexpr int kNoticeClassByte = 9;       // event-class byte of a notice (needs L >= 9)
 
@@ -64,8 +57,6 @@ void LogIllegalFrame(const uint8_t* message) {
 
 namespace {
 
-uint32_t NonNegative(int32_t value) { return value > 0 ? static_cast<uint32_t>(value) : 0; }
-
 // Pauses ms in short steps; 0 as soon as the channel's work must end.
 int PauseUnlessEnded(const ChannelBlock* block, int ms) {
     for (int waited = 0; waited < ms; waited += kStopCheckMs) {
@@ -97,15 +88,12 @@ void RemoveOwnClient(ChannelBlock* block, uint8_t client) {
 
 }  // namespace
 
-// One host message wait plus one exchange (three tries, each with its two
-// reads and, with radio keying, its carrier waits and key times).
+// One host message wait plus the longest step between two looks at the
+// stop request: an exchange of the largest frames (three tries and the quiet
+// wait), with a lone reception before it.
 uint32_t ListenerStopBoundMs(const ChannelBlock* block) {
-    const uint32_t readMs = block->readTimeout > 0 ? NonNegative(block->readTimeout) * 10 : kDefaultReadMs;
-    uint32_t tryMs = kTryOverheadMs + 2 * readMs;
-    if (block->radioEnabled == 1)
-        tryMs += kRadioCarrierWaitsMs + NonNegative(block->radioOnTime) + NonNegative(block->radioOffTime) +
-                 NonNegative(block->radioDelayTime);
-    return kHostWaitAllowanceMs + kStopCheckMs + kTries * tryMs;
+    return kHostWaitAllowanceMs + kStopCheckMs + LoneReceptionMs(block) +
+           ExchangeBoundMs(block, kMaxFrameBytes, kMaxFrameBytes);
 }
 
 // Thread body; block is the channel's ChannelBlock. Runs until the host's
@@ -121,6 +109,7 @@ unsigned KIV_THREAD_CALL ListenerThread(void* argument) {
     int hostStopped = 0;
     if (PauseUnlessEnded(block, kListenerStartPauseMs)) {
         SetCurrentChannel(block);
+        MarkLineYielder();
         uint8_t hostMessage[kHostMessageSize];
         for (;;) {
             const int woke = (Tav5WaitMsg(client, hostMessage, 1) & 0xFFFF) != 0;
@@ -198,10 +187,25 @@ void HandleExceptionNotice(GateRequest* request, uint8_t eventClass) {
 
     // Each action is one or more exchanges; a stop or the latch ends the
     // notice between them (the fetches also stop between their passes).
-    if ((eventClass & ClassStatusEvents) && !ChannelWorkMustEnd(CurrentChannel())) FetchStatusEvents(request);
-    if ((eventClass & ClassRegisterChanges) && !ChannelWorkMustEnd(CurrentChannel())) FetchRegisterChanges(request);
-    if ((eventClass & ClassLoggedEvents) && !ChannelWorkMustEnd(CurrentChannel())) FetchLoggedEvents(request);
-    if ((eventClass & ClassClock) && !ChannelWorkMustEnd(CurrentChannel())) SetClock(request);
+    // Between two actions the listener lets waiting host commands have the
+    // line; after them the next request flips the bit, so that it does not
+    // carry the same one as the host's last.
+    typedef int32_t (*Action)(GateRequest*);
+    const struct {
+        uint8_t bit;
+        Action action;
+    } actions[] = {{ClassStatusEvents, FetchStatusEvents},
+                   {ClassRegisterChanges, FetchRegisterChanges},
+                   {ClassLoggedEvents, FetchLoggedEvents},
+                   {ClassClock, SetClock}};
+    bool first = true;
+    for (const auto& step : actions) {
+        if (!(eventClass & step.bit)) continue;
+        if (!first && YieldLineToHost(CurrentChannel())) FlipFcb();
+        first = false;
+        if (ChannelWorkMustEnd(CurrentChannel())) break;
+        step.action(request);
+    }
     if (eventClass & ClassUndefined) DriverLog(kLogFault, "KivIN : Illegal Exception Event (%d)", eventClass);
 }
 

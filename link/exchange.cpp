@@ -3,15 +3,17 @@
 // tries.
 #include "link/exchange.h"
 
+#include <cstring>
+
 #include "driver/channel_block.h"
 #include "driver/channel_state.h"
 #include "driver/port_health.h"
 #include "link/frame.h"
+#include "link/line_budget.h"
 #include "serial/port.h"
 
 namespace {
 
-constexpr int kTries = 3;
 constexpr uint8_t kHeaderOnlyLength = 7;  // L of a message that is only a header
 
 // Destination and source of a header we send: the station, then our own
@@ -23,36 +25,14 @@ void PutStations(uint8_t* message, uint16_t station) {
     message[HeaderSource + 1] = CurrentChannel()->hostAddress[1];
 }
 
-// The per-station byte of linkReset: bit 0 is the link-reset flag; the rest
-// is what the exchange has learnt of the station's read answers.
-enum : uint8_t {
-    StationResetSent = 0x01,   // a link reset went out since Open
-    StationEchoHeld = 0x02,    // read answers must echo register and count
-    StationEchoSeen = 0x0C,    // read answers that carried the echo, each unlike the one before (0-3)
-    StationStaleRun = 0x30,    // held exchanges in a row that saw only stale answers (0-3)
-    StationEchoMark = 0xC0,    // two bits taken from the echo counted last
-};
-constexpr int kEchoSeenShift = 2;
-constexpr int kStaleRunShift = 4;
-constexpr int kEchoMarkShift = 6;
-// Answers that echoed two different requests hold a station to the echo: a
-// unit that puts something fixed there never matches two different
-// requests, and one that puts anything else there matches by chance one
-// time in 2^24, twice one time in 2^48. Answers without the echo do not undo what was counted, so a
-// station learns even while stale answers come in between. Three exchanges
-// in a row that saw nothing but answers without the echo let the station go
-// again (a unit that only happened to carry it keeps working).
-constexpr int kEchoHoldAfter = 2;
-constexpr int kEchoReleaseAfter = 3;
 // Stale frames one try reads past before it gives up.
 constexpr int kStaleFramesPerTry = 8;
 constexpr int kEchoOffset = 8;  // the register (2 bytes) and count of a read
 constexpr int kEchoSize = 3;
-
-int FieldOf(uint8_t flags, uint8_t mask, int shift) { return (flags & mask) >> shift; }
-uint8_t WithField(uint8_t flags, uint8_t mask, int shift, int value) {
-    return static_cast<uint8_t>((flags & ~mask) | ((value << shift) & mask));
-}
+// A station whose answers came without the echo through this many held
+// exchanges in a row is let go: it is a unit that does not echo, and its
+// reads work again from then on.
+constexpr int kEchoReleaseAfter = 3;
 
 // Whether an answer to this request can be told by its echo: only reads
 // carry one, in the three bytes before the values.
@@ -69,42 +49,59 @@ bool AnswerEchoes(const uint8_t* request, const uint8_t* answer) {
     return true;
 }
 
-// Two bits of the echo, all of its bits folded in: reads of registers a few
-// apart give different marks.
-// Folding is linear, so the bytes are joined first and folded once.
-int EchoMark(const uint8_t* answer) {
-    unsigned joined = 0;
-    for (int i = 0; i < kEchoSize; ++i) joined ^= answer[kEchoOffset + i];
-    joined ^= joined >> 4;
-    joined ^= joined >> 2;
-    return static_cast<int>(joined & 3);
+// The station's entry in the channel's echo list, or nullptr. The list is
+// empty on a line whose units all echo, so the usual read looks at nothing.
+StationEcho* FindEcho(ChannelState* state, uint16_t station) {
+    if (state == nullptr) return nullptr;
+    for (int i = 0; i < state->echoUsed; ++i) {
+        if (state->echo[i].station == station) return &state->echo[i];
+    }
+    return nullptr;
 }
 
-// Counts a fitting read answer towards the station's echo; true when the
-// station is held to the echo and the answer lacks it (stale).
-bool IsStaleAnswer(uint8_t* flags, const uint8_t* request, const uint8_t* answer) {
-    if (!AnswerEchoes(request, answer)) return (*flags & StationEchoHeld) != 0;
-    if (*flags & StationEchoHeld) return false;
-    const int mark = EchoMark(answer);
-    const int seen = FieldOf(*flags, StationEchoSeen, kEchoSeenShift);
-    if (seen > 0 && mark == FieldOf(*flags, StationEchoMark, kEchoMarkShift)) return false;
-    *flags = WithField(*flags, StationEchoMark, kEchoMarkShift, mark);
-    *flags = WithField(*flags, StationEchoSeen, kEchoSeenShift, seen + 1);
-    if (seen + 1 >= kEchoHoldAfter) *flags = static_cast<uint8_t>(*flags | StationEchoHeld);
-    return false;
+void DropEcho(ChannelState* state, StationEcho* entry) {
+    *entry = state->echo[--state->echoUsed];
+    state->echo[state->echoUsed] = StationEcho{};
 }
 
-// After an exchange of a held station that saw only stale answers, counts
-// towards letting it go; any fitting answer clears the count.
-void CountStaleRun(uint8_t* flags, bool answered, bool onlyStale) {
-    if (!(*flags & StationEchoHeld)) return;
-    int run = answered ? 0 : FieldOf(*flags, StationStaleRun, kStaleRunShift);
-    if (!answered && onlyStale) ++run;
-    if (run >= kEchoReleaseAfter) {
-        *flags = static_cast<uint8_t>(*flags & StationResetSent);  // learn afresh
+// A new entry for the station: a free one, or the one with the shortest
+// run (a let-go station last), which is then held again.
+StationEcho* AddEcho(ChannelState* state, uint16_t station) {
+    StationEcho* entry = nullptr;
+    if (state->echoUsed < kEchoStations) {
+        entry = &state->echo[state->echoUsed++];
+    } else {
+        entry = &state->echo[0];
+        for (StationEcho& other : state->echo) {
+            if (other.released + other.staleRun < entry->released + entry->staleRun) entry = &other;
+        }
+    }
+    *entry = StationEcho{station, 0, 0};
+    return entry;
+}
+
+// True while the station's read answers must echo the request: from Open
+// on, until its answers kept coming without the echo.
+bool HeldToEcho(uint16_t station) {
+    const StationEcho* entry = FindEcho(FindChannelState(CurrentChannel()), station);
+    return entry == nullptr || entry->released == 0;
+}
+
+// After an exchange of a held station: one that saw only answers without
+// the echo counts towards letting the station go; any fitting answer
+// clears the count.
+void CountStaleRun(uint16_t station, bool answered, bool onlyStale) {
+    ChannelState* state = FindChannelState(CurrentChannel());
+    if (state == nullptr) return;
+    StationEcho* entry = FindEcho(state, station);
+    if (entry != nullptr && entry->released) return;
+    if (answered) {
+        if (entry != nullptr) DropEcho(state, entry);
         return;
     }
-    *flags = WithField(*flags, StationStaleRun, kStaleRunShift, run);
+    if (!onlyStale) return;
+    if (entry == nullptr) entry = AddEcho(state, station);
+    if (++entry->staleRun >= kEchoReleaseAfter) entry->released = 1;
 }
 
 // A fetch answer with records that the unit sends twice: the copy would
@@ -155,22 +152,41 @@ bool IsFetchCopy(const FetchMark& mark, uint16_t station, uint8_t opcode, const 
            mark.length == answer[HeaderLength] && mark.digest == MessageDigest(answer);
 }
 
+// The longest answer a request can have on the line, in frame bytes: a bare
+// header for requests that carry data and for the link reset, a read's
+// values (up to three bytes more are taken), a whole frame of records for
+// a fetch.
+uint32_t LongestAnswerBytes(const uint8_t* request, uint8_t opcode, uint8_t function) {
+    if (function != FunctionAnswerData) return FrameSizeFor(kHeaderOnlyLength);
+    if (EchoApplies(request, opcode)) {
+        const uint32_t length = 10u + 4u * request[kEchoOffset + 2] + 3u;
+        return FrameSizeFor(static_cast<uint8_t>(length > 255 ? 255 : length));
+    }
+    return kMaxFrameBytes;
+}
+
+// The deadline of one try of request.
+LineDeadline TryDeadline(const uint8_t* request, uint32_t answerBytes) {
+    const ChannelBlock* block = CurrentChannel();
+    return LineDeadlineFromNow(TryBudgetMs(block, FrameSizeFor(request[HeaderLength]), answerBytes),
+                               ReadTimeoutMs(block));
+}
+
 // One try's reception: the first fitting answer, read past stale ones (of a
 // station held to the echo, or a copy of the last fetch answer) while frames
-// keep coming. 0 with the answer,
+// keep coming within the try's deadline. 0 with the answer,
 // 1 when the frames that came did not fit, 2 when none was sound.
 int ReceiveAnswer(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer,
-                  const FetchMark& previous, bool* sawStale) {
+                  const FetchMark& previous, LineDeadline* deadline, bool* sawStale) {
     const uint16_t hostAddress = HostAddressOf(CurrentChannel());
-    uint8_t* flags = &CurrentChannel()->linkReset[station];
-    const bool echo = EchoApplies(request, opcode);
+    const bool echo = EchoApplies(request, opcode) && HeldToEcho(station);
     const bool fetch = IsFetch(opcode, function);
     int code = 2;
     for (int frame = 0; frame <= kStaleFramesPerTry; ++frame) {
-        if (!ReceiveFrame(answer)) return code;
-        code = CheckResponse(answer, hostAddress, station, opcode, function);
+        if (!ReceiveFrame(answer, deadline)) return code;
+        code = CheckResponse(answer, hostAddress, station, opcode, function, deadline);
         if (code != 0) return code;
-        const bool stale = echo ? IsStaleAnswer(flags, request, answer)
+        const bool stale = echo ? !AnswerEchoes(request, answer)
                                 : fetch && IsFetchCopy(previous, station, opcode, answer);
         if (!stale) {
             if (fetch) KeepFetchMark(station, opcode, answer);
@@ -180,6 +196,24 @@ int ReceiveAnswer(const uint8_t* request, uint16_t station, uint8_t opcode, uint
         code = 1;
     }
     return code;
+}
+
+// After a request in which a try failed: the late answers of those tries
+// are read away until the line falls quiet, within the quiet wait's time.
+// 1 when it fell quiet.
+int LetLineFallQuiet(uint32_t answerBytes) {
+    const ChannelBlock* block = CurrentChannel();
+    int quiet = 0;
+    PortWaitQuiet(FieldToHandle(PortHandleOf(block)), QuietBudgetMs(block, answerBytes), &quiet);
+    return quiet;
+}
+
+// A request during which the line never fell quiet (its tries ran into
+// their deadlines, or the quiet wait into its time, with bytes still
+// coming): one line for the request.
+void LogLineNeverQuiet(uint16_t station, DWORD startTick) {
+    DriverLog(kLogFault, "KivIN : Line never fell quiet during a request to station %d, given up after %u ms",
+        static_cast<int>(station), static_cast<unsigned>(GetTickCount() - startTick));
 }
 
 }  // namespace
@@ -218,10 +252,12 @@ void FlipFcb() { CurrentChannel()->fcb = static_cast<uint8_t>(CurrentChannel()->
 // 0 when the answer carries the expected opcode and function code, is
 // addressed to us and comes from the station; else 1. A unit that speaks
 // unasked in place of the answer sends an exception notice: it is dropped
-// and the next frame read into answer (1 when none comes). A message too
-// short to hold a header never fits, and nothing past its end is looked at.
-int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8_t opcode, uint8_t function) {
-    if (IsExceptionNotice(answer) && !ReceiveFrame(answer)) return 1;
+// and the next frame read into answer, by the try's deadline (1 when none
+// comes). A message too short to hold a header never fits, and nothing
+// past its end is looked at.
+int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8_t opcode, uint8_t function,
+                  LineDeadline* deadline) {
+    if (IsExceptionNotice(answer) && !ReceiveFrame(answer, deadline)) return 1;
     if (answer[HeaderLength] < kHeaderOnlyLength) return 1;
     if (answer[HeaderOpcode] != opcode) return 1;
     if (MessageFunction(answer) != function) return 1;
@@ -235,48 +271,62 @@ int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8
 // not a new request. 0 with the answer in answer, 1 when the last try got a
 // sound frame that did not fit, 2 when it got no sound frame.
 //
+// Each try ends by its deadline (TryBudgetMs), whatever the line carries.
 // An answer that comes late, twice, or split by a pause must not be taken
-// for the answer to a later request. So a station whose read answers have
-// echoed the request's register and count every time is held to that echo,
-// and each try reads on past answers without it; and after an exchange in
-// which any try failed, the line is left to fall quiet (the late answers of
-// those tries are read away) before the next request goes out.
+// for the answer to a later request. So every station's read answers are
+// held to the echo of the request's register and count (until they keep
+// coming without it), and each try reads on past answers without it; and
+// after an exchange in which any try failed, the line is left to fall quiet
+// (the late answers of those tries are read away, for a bounded time)
+// before the next request goes out.
 //
 // A port whose device is gone is not touched: 2 at once, and the tries end
-// as soon as one of them finds it gone.
+// as soon as one of them finds it gone. A channel whose work must end (Close,
+// the host's shutdown) makes no further try.
 int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer) {
-    if (PortGone(CurrentChannel())) return 2;
+    ChannelBlock* block = CurrentChannel();
+    if (PortGone(block)) return 2;
     const FetchMark previous = TakeFetchMark();
+    const uint32_t answerBytes = LongestAnswerBytes(request, opcode, function);
+    const bool echo = EchoApplies(request, opcode);
     int code = 2;
     bool anyFailed = false;
     bool onlyStale = true;
-    for (int tryNumber = 0; tryNumber < kTries; ++tryNumber) {
+    bool babbled = false;
+    DWORD startTick = 0;
+    for (uint32_t tryNumber = 0; tryNumber < kExchangeTries; ++tryNumber) {
+        LineDeadline deadline = TryDeadline(request, answerBytes);
+        if (tryNumber == 0) startTick = deadline.start;
         SendFrame(request);  // a failed send shows as a failed reception
         bool sawStale = false;
-        code = ReceiveAnswer(request, station, opcode, function, answer, previous, &sawStale);
-        const int gone = NotePortGone(CurrentChannel());
+        code = ReceiveAnswer(request, station, opcode, function, answer, previous, &deadline, &sawStale);
+        const int gone = NotePortGone(block);
         if (code == 0) break;
         if (gone) return 2;
         anyFailed = true;
         onlyStale = onlyStale && sawStale;
+        babbled = babbled || deadline.timeUp;
+        if (ChannelWorkMustEnd(block)) return code;
     }
-    CountStaleRun(&CurrentChannel()->linkReset[station], code == 0, onlyStale);
-    if (anyFailed) PortWaitQuiet(FieldToHandle(PortHandleOf(CurrentChannel())));
+    if (echo) CountStaleRun(station, code == 0, onlyStale);
+    if (anyFailed && !LetLineFallQuiet(answerBytes)) babbled = true;
+    if (babbled) LogLineNeverQuiet(station, startTick);
     return code;
 }
 
 // 0 when the station's link was reset since Open, or is now; 2 when three
 // tries brought no sound frame. The flag is set before the first send, so a
-// station that never answers is not reset again until the next Open.
+// station that never answers is not reset again until the next Open. Each
+// try ends by its deadline.
 //
 // On a port whose device is gone nothing is sent and the flag stays clear
 // (cleared again when the tries find it gone), so that the first request
 // after the port is back resets the link.
 int ResetLinkOnce(uint16_t station) {
     ChannelBlock* block = CurrentChannel();
-    if (block->linkReset[station] & StationResetSent) return 0;
+    if (block->linkReset[station] != 0) return 0;
     if (PortGone(block)) return 2;
-    block->linkReset[station] = static_cast<uint8_t>(block->linkReset[station] | StationResetSent);
+    block->linkReset[station] = 1;
 
     uint8_t request[HeaderSize];
     request[HeaderLength] = kHeaderOnlyLength;
@@ -286,15 +336,31 @@ int ResetLinkOnce(uint16_t station) {
     request[HeaderOpcode] = OpcodeLinkReset;
 
     uint8_t answer[kMessageBufferSize];
-    for (int tryNumber = 0; tryNumber < kTries; ++tryNumber) {
+    const uint32_t answerBytes = FrameSizeFor(kHeaderOnlyLength);
+    bool babbled = false;
+    DWORD startTick = 0;
+    for (uint32_t tryNumber = 0; tryNumber < kExchangeTries; ++tryNumber) {
+        LineDeadline deadline = TryDeadline(request, answerBytes);
+        if (tryNumber == 0) startTick = deadline.start;
         SendFrame(request);
-        const int got = ReceiveFrame(answer);
+        const int got = ReceiveFrame(answer, &deadline);
         const int gone = NotePortGone(block);
         if (got) return 0;  // any sound frame will do
         if (gone) {
-            block->linkReset[station] = static_cast<uint8_t>(block->linkReset[station] & ~StationResetSent);
+            block->linkReset[station] = 0;
             return 2;
         }
+        babbled = babbled || deadline.timeUp;
+        if (ChannelWorkMustEnd(block)) break;
     }
+    if (babbled) LogLineNeverQuiet(station, startTick);
     return 2;
+}
+
+// Every station held to the echo again, as after Open.
+void ForgetStationEchoes(ChannelBlock* block) {
+    ChannelState* state = FindChannelState(block);
+    if (state == nullptr) return;
+    std::memset(state->echo, 0, sizeof state->echo);
+    state->echoUsed = 0;
 }

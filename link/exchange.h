@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include "driver/channel_block.h"
+#include "serial/line_deadline.h"
+
 // Offsets in a message (byte 0 is its length).
 enum : int {
     HeaderLength = 0,
@@ -78,8 +81,10 @@ void FlipFcb();
 
 // 0 when the answer fits (opcode, function, destination us, source station),
 // 1 when not. An exception notice in place of the answer is skipped and one
-// more frame read into answer.
-int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8_t opcode, uint8_t function);
+// more frame read into answer, by the deadline of the try (without one, by
+// a reception's own).
+int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8_t opcode, uint8_t function,
+                  LineDeadline* deadline = nullptr);
 // Up to three tries of send, receive and check. 0 with the answer in answer
 // (256 bytes), 1 when the last try got a frame that did not fit, 2 when it
 // got no sound frame.
@@ -87,3 +92,6 @@ int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, ui
 // Sends a link reset to a station once per Open. 0 when reset (now or
 // before), 2 when no sound frame came back in three tries.
 int ResetLinkOnce(uint16_t station);
+// Holds every station of the block's channel to the echo of its read
+// requests again, as a new channel is; Open calls it.
+void ForgetStationEchoes(ChannelBlock* block);

@@ -6,6 +6,7 @@
 #include "driver/channel_block.h"
 #include "driver/log_holding.h"
 #include "host/tavrik.h"
+#include "link/line_budget.h"
 #include "serial/port.h"
 #include "serial/radio.h"
 
@@ -64,17 +65,18 @@ void LogHeadFault(HeadFault fault) {
 
 // Reads the three head bytes (05 64 L) into frame, hunting for the start
 // bytes past stray bytes (a squelch tail, a key-up burst) while they keep
-// coming, at most kMaxHuntBytes of them. Returns 1 with the head in frame[0..2].
-// A found frame after a hunt is logged once with the count skipped; a hunt
-// that ends in silence or at the bound logs what the first wrong byte was;
-// silence before any wrong byte logs the short read.
-int ReadFrameHead(uint8_t* frame) {
+// coming: at most kMaxHuntBytes of them, and after each skip only while the
+// deadline allows. Returns 1 with the head in frame[0..2]. A found frame
+// after a hunt is logged once with the count skipped; a hunt that ends in
+// silence, at the bound or at the deadline logs what the first wrong byte
+// was; silence before any wrong byte logs the short read.
+int ReadFrameHead(uint8_t* frame, LineDeadline* deadline) {
     uint32_t have = 0;
     uint32_t skipped = 0;
     HeadFault first = HeadSound;
     for (;;) {
         uint32_t got = 0;
-        const int result = PortReadExact(CurrentPort(), frame + have, 3 - have, &got);
+        int result = PortReadExact(CurrentPort(), frame + have, 3 - have, &got, deadline);
         have += got;
         const uint32_t start = FrameStartCandidate(frame, have);
         if (start > 0) {
@@ -82,12 +84,17 @@ int ReadFrameHead(uint8_t* frame) {
             skipped += start;
             have -= start;
             for (uint32_t i = 0; i < have; ++i) frame[i] = frame[start + i];
+            // Stray bytes: the hunt goes on only within the bound and the deadline.
+            if (result == PortOk && (skipped > kMaxHuntBytes || !PortFitReadToDeadline(CurrentPort(), deadline))) {
+                deadline->timeUp = 1;
+                result = PortTimeUp;
+            }
         }
-        if (have == 3) {
+        if (have == 3 && result == PortOk) {
             if (skipped > 0) DriverLog(kLogFault, "KivIN : RX Skipped %u bytes before Header", static_cast<unsigned>(skipped));
             return 1;
         }
-        if (result != PortOk || skipped >= kMaxHuntBytes) {
+        if (result != PortOk) {
             if (first != HeadSound) {
                 LogHeadFault(first);
             } else {
@@ -98,16 +105,19 @@ int ReadFrameHead(uint8_t* frame) {
     }
 }
 
-}  // namespace
-
-// Reads one frame into a buffer of its own and, when it is sound, leaves the
-// message (length byte first) in message (256 bytes). Returns 1 or 0 (logged).
-int ReceiveFrame(uint8_t* message) {
+// The steps of a reception (see ReceiveFrame).
+int ReceiveFrameBy(uint8_t* message, LineDeadline* deadline) {
+    // Only a further frame of the same try looks at the clock before its
+    // first read: the first starts well within the try's time.
+    if (deadline->frames++ > 0 && !PortFitReadToDeadline(CurrentPort(), deadline)) {
+        DriverLog(kLogFault, kShortRead);
+        return 0;
+    }
     if (RadioKeyingOn() && !RadioWaitCarrierDrop(CurrentPort())) return 0;
     uint8_t frame[kFrameBufferSize];
-    if (!ReadFrameHead(frame)) return 0;
+    if (!ReadFrameHead(frame, deadline)) return 0;
     const uint8_t length = frame[2];
-    if (!ReadExact(frame + 3, FrameSizeFor(length) - 3u)) return 0;
+    if (!ReadExact(frame + 3, FrameSizeFor(length) - 3u, deadline)) return 0;
     // Head found and read, rest read by the length byte; now check block by block.
     if (!CheckFrameBlocks(CurrentChannel()->crcTable, frame, message)) {
         DriverLog(kLogFault, "KivIN : RX Failed on CRC Check");
@@ -116,11 +126,29 @@ int ReceiveFrame(uint8_t* message) {
     return 1;
 }
 
-// Reads exactly count bytes from the current channel's port. Returns 1 when
-// all arrived, else logs and returns 0.
-int ReadExact(uint8_t* buffer, uint32_t count) {
+}  // namespace
+
+// Reads one frame into a buffer of its own and, when it is sound, leaves the
+// message (length byte first) in message (256 bytes). Returns 1 or 0
+// (logged). The port's read time-out, if the deadline cut it, is its own
+// again afterwards.
+int ReceiveFrame(uint8_t* message, LineDeadline* deadline) {
+    LineDeadline own;
+    if (deadline == nullptr) {
+        const ChannelBlock* block = CurrentChannel();
+        own = LineDeadlineFromNow(LoneReceptionMs(block), ReadTimeoutMs(block));
+        deadline = &own;
+    }
+    const int received = ReceiveFrameBy(message, deadline);
+    PortEndDeadline(CurrentPort(), deadline);
+    return received;
+}
+
+// Reads exactly count bytes from the current channel's port by the
+// deadline. Returns 1 when all arrived, else logs and returns 0.
+int ReadExact(uint8_t* buffer, uint32_t count, LineDeadline* deadline) {
     uint32_t total = 0;
-    const int result = PortReadExact(CurrentPort(), buffer, count, &total);
+    const int result = PortReadExact(CurrentPort(), buffer, count, &total, deadline);
     if (result != PortOk || total != count) {
         DriverLog(kLogFault, kShortRead);
         return 0;

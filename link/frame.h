@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "driver/channel_block.h"
+#include "serial/line_deadline.h"
 
 constexpr uint8_t kFrameStartHi = 0x05;  // first start byte
 constexpr uint8_t kFrameStartLo = 0x64;  // second start byte
@@ -37,7 +38,8 @@ int CheckFrameBlocks(const uint16_t table[256], const uint8_t* frame, uint8_t* m
 // begin: a start byte followed by the second start byte, or by nothing yet.
 // count when there is none.
 uint32_t FrameStartCandidate(const uint8_t* bytes, uint32_t count);
-// Bytes a reception skips at most while it hunts for the start bytes.
+// Bytes a reception skips at most while it hunts for the start bytes: a
+// frame behind exactly this many stray bytes is still found.
 constexpr uint32_t kMaxHuntBytes = 512;
 
 // The same operations on the current channel's table and port.
@@ -52,7 +54,10 @@ uint16_t EncodeFrame(const uint8_t* message, uint8_t* out);
 // answering carrier came), else 0.
 int SendFrame(const uint8_t* message);
 int TransmitFrame(const uint8_t* frame, uint16_t size);
-// Reads one frame; 1 with the message (length byte first) in message.
-int ReceiveFrame(uint8_t* message);
-// Reads exactly count bytes from the current channel's port; 1 or 0 (logged).
-int ReadExact(uint8_t* buffer, uint32_t count);
+// Reads one frame; 1 with the message (length byte first) in message. Ends
+// by the deadline of the try it belongs to; without one, by a deadline of
+// its own for the largest frame (LoneReceptionMs).
+int ReceiveFrame(uint8_t* message, LineDeadline* deadline = nullptr);
+// Reads exactly count bytes from the current channel's port by the
+// deadline; 1 or 0 (logged).
+int ReadExact(uint8_t* buffer, uint32_t count, LineDeadline* deadline);

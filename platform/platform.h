@@ -58,6 +58,7 @@ enum ThreadValueSlot {
     ThreadValueStateFound,       // the side-table entry found last
     ThreadValueGoneHandle,       // the port whose device-gone failure is not yet taken
     ThreadValueGoneError,        // and that failure's error code
+    ThreadValueYieldsLine,       // 1 on a listener: it lets waiting host commands in between exchanges
     ThreadValueSlots
 };
 // The slot's value on the calling thread: 0 until set. Leaves the thread's

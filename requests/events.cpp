@@ -146,6 +146,10 @@ int32_t FetchEvents(EventKind kind, GateRequest* request) {
                 kMaxFetchPasses);
             return 1;
         }
+        // On the listener, host commands waiting for the line have it
+        // between two passes; the flip follows, so that the next pass never
+        // carries the bit of the host's last request.
+        if (YieldLineToHost(CurrentChannel()) && ChannelWorkMustEnd(CurrentChannel())) break;
         FlipFcb();
     }
     // The data word only marks completion; a caller without one still gets

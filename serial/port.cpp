@@ -9,6 +9,8 @@ namespace {
 
 constexpr int kPurgeReadTimeout = 5;    // tens of ms: each purge read waits 50 ms at most
 constexpr DWORD kPurgeChunk = 512;      // bytes per purge read, from a stack buffer
+constexpr DWORD kPurgeReadOnMs = kPortPurgeBoundMs - kPurgeReadTimeout * 10;  // further purge reads start within this
+constexpr uint32_t kSlowestBaud = 110;
 constexpr char kErrorChar = static_cast<char>(0xFC);
 
 // The device-gone failure this thread's port calls saw last, until taken:
@@ -18,6 +20,15 @@ DWORD GoneError() { return static_cast<DWORD>(ThreadValue(ThreadValueGoneError))
 void SetGone(HANDLE handle, DWORD error) {
     SetThreadValue(ThreadValueGoneHandle, reinterpret_cast<uintptr_t>(handle));
     SetThreadValue(ThreadValueGoneError, error);
+}
+
+// Sets the port's read total time-out to ms, keeping its other time-outs.
+// 1 when done.
+int SetReadTotal(HANDLE handle, DWORD ms) {
+    COMMTIMEOUTS timeouts;
+    if (!GetCommTimeouts(handle, &timeouts)) return 0;
+    timeouts.ReadTotalTimeoutConstant = ms;
+    return SetCommTimeouts(handle, &timeouts) != 0;
 }
 
 // The handshake groups of the options word: in each group the first row
@@ -46,6 +57,21 @@ void ApplyHandshakeOptions(uint32_t options, DCB* dcb) {
 
 }  // namespace
 
+uint32_t LineCharacterBits(const LineSettings* line) {
+    const uint32_t data = line->dataBits & 0xFF;
+    const uint32_t stop = (line->stopBits & 0xFF) == 0 ? 1 : 2;
+    const uint32_t parity = (line->parity & 0xFF) != 0 ? 1 : 0;
+    return 1 + (data >= 5 && data <= 8 ? data : 8) + parity + stop;
+}
+
+uint32_t LineBytesMs(const LineSettings* line, uint32_t count) {
+    const uint32_t baud = line->baudRate < kSlowestBaud ? kSlowestBaud : line->baudRate;
+    const uint64_t bits = static_cast<uint64_t>(count) * LineCharacterBits(line) * 1000u;
+    return static_cast<uint32_t>((bits + baud - 1) / baud);
+}
+
+uint32_t PortWriteMsPerByte(const LineSettings* line) { return LineBytesMs(line, 1); }
+
 int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDLE* handle) {
     *handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (*handle == INVALID_HANDLE_VALUE) return PortOpenFailed;
@@ -71,8 +97,9 @@ int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDL
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
     timeouts.ReadTotalTimeoutConstant = kPortReadTotalMs;
-    timeouts.WriteTotalTimeoutMultiplier = 0;
-    timeouts.WriteTotalTimeoutConstant = 0;
+    // A write ends by its time-out even where the port stops taking bytes.
+    timeouts.WriteTotalTimeoutMultiplier = PortWriteMsPerByte(line);
+    timeouts.WriteTotalTimeoutConstant = kPortWriteSlackMs;
     if (!SetCommTimeouts(*handle, &timeouts)) return PortOpenFailed;
 
     // Bytes with parity errors are delivered as they came, not replaced.
@@ -92,7 +119,9 @@ int PortClose(HANDLE handle) {
 int PortSetReadInterval(HANDLE handle, int tensOfMs) {
     COMMTIMEOUTS timeouts;
     DWORD previous = 0;
-    DWORD wanted = static_cast<DWORD>(tensOfMs) * 10;
+    // No time-out beyond about 24 days (what the tick count can measure).
+    const int kLongestTens = 0x7FFFFFFF / 10;
+    DWORD wanted = static_cast<DWORD>(tensOfMs < 0 ? 0 : (tensOfMs > kLongestTens ? kLongestTens : tensOfMs)) * 10;
     bool done = GetCommTimeouts(handle, &timeouts) != 0;
     if (done) previous = timeouts.ReadTotalTimeoutConstant;
     if (done && wanted != previous) {
@@ -107,8 +136,9 @@ int PortSetReadInterval(HANDLE handle, int tensOfMs) {
 }
 
 // Reads the input away in 512-byte pieces, each waiting 50 ms at most, until
-// a read comes back short: the queue is then empty, and a line that keeps
-// talking is read no longer than its bytes keep coming.
+// a read comes back short: the queue is then empty. Further reads start only
+// within the purge's first 10 ms, so a line that floods faster than a read
+// empties it (a fast line, a network flood) holds the purge no longer.
 int PortPurgeInput(HANDLE handle) {
     DWORD errors = 0;
     COMSTAT status;
@@ -119,6 +149,7 @@ int PortPurgeInput(HANDLE handle) {
         PortNoteFailure(handle);
     }
 
+    const DWORD began = GetTickCount();
     int previous = PortSetReadInterval(handle, kPurgeReadTimeout);
     uint8_t scratch[kPurgeChunk];
     BOOL readOk;
@@ -126,7 +157,7 @@ int PortPurgeInput(HANDLE handle) {
     do {
         got = 0;
         readOk = ReadFile(handle, scratch, kPurgeChunk, &got, nullptr);
-    } while (readOk && got == kPurgeChunk);
+    } while (readOk && got == kPurgeChunk && GetTickCount() - began < kPurgeReadOnMs);
     if (!readOk) PortNoteFailure(handle);
     // A previous time-out under 10 ms reads as 0 and stays at 50 ms.
     if (previous != 0) PortSetReadInterval(handle, previous);
@@ -144,8 +175,9 @@ int PortWrite(HANDLE handle, const uint8_t* buffer, uint32_t count, uint32_t* wr
 }
 
 // Each read waits at most the port's read time-out: a silent line ends the
-// loop after one time-out, a sender that keeps sending is read to the end.
-int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* total) {
+// loop after one time-out. A sender that keeps sending is read on only while
+// the deadline (when given) allows.
+int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* total, LineDeadline* deadline) {
     uint32_t sum = 0;
     if (total != nullptr) *total = 0;
     for (;;) {
@@ -160,34 +192,67 @@ int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* tota
         sum += static_cast<uint32_t>(got);
         if (total != nullptr) *total = sum;
         if (sum >= count) return PortOk;
+        // The read waited its time-out for fewer bytes than asked: a slow
+        // or noisy line. Another read only while the deadline allows.
+        if (deadline != nullptr && !PortFitReadToDeadline(handle, deadline)) {
+            deadline->timeUp = 1;
+            return PortTimeUp;
+        }
     }
+}
+
+int PortFitReadToDeadline(HANDLE handle, LineDeadline* deadline) {
+    const DWORD left = LineDeadlineLeft(deadline);
+    if (left == 0) return 0;
+    if (left < deadline->readMs && SetReadTotal(handle, left)) deadline->shortened = 1;
+    return 1;
+}
+
+void PortEndDeadline(HANDLE handle, LineDeadline* deadline) {
+    if (!deadline->shortened) return;
+    SetReadTotal(handle, deadline->readMs);
+    deadline->shortened = 0;
 }
 
 // Unlike the purge, waits even when nothing is queued yet: an answer that is
 // late or repeated is still on its way. Each read waits the port's own read
 // time-out (at least as long as a purge read), so the line counts as quiet
-// when a reception would have given up on it.
-uint32_t PortWaitQuiet(HANDLE handle) {
+// when a reception would have given up on it; a line that never falls quiet
+// is read no longer than limitMs.
+uint32_t PortWaitQuiet(HANDLE handle, uint32_t limitMs, int* quiet) {
+    *quiet = 0;
     COMMTIMEOUTS saved;
     if (!GetCommTimeouts(handle, &saved)) return 0;
-    COMMTIMEOUTS quiet = saved;
-    quiet.ReadIntervalTimeout = 0;
-    quiet.ReadTotalTimeoutMultiplier = 0;
+    COMMTIMEOUTS wait = saved;
+    wait.ReadIntervalTimeout = 0;
+    wait.ReadTotalTimeoutMultiplier = 0;
     const DWORD least = static_cast<DWORD>(kPurgeReadTimeout) * 10;
-    if (quiet.ReadTotalTimeoutConstant < least) quiet.ReadTotalTimeoutConstant = least;
-    const bool changed = std::memcmp(&quiet, &saved, sizeof quiet) != 0;
-    if (changed && !SetCommTimeouts(handle, &quiet)) return 0;
+    if (wait.ReadTotalTimeoutConstant < least) wait.ReadTotalTimeoutConstant = least;
+    const DWORD readMs = wait.ReadTotalTimeoutConstant;
+    bool changed = std::memcmp(&wait, &saved, sizeof wait) != 0;
+    if (changed && !SetCommTimeouts(handle, &wait)) return 0;
 
+    const DWORD began = GetTickCount();
     uint8_t scratch[kPurgeChunk];
     uint32_t total = 0;
-    while (total < kPortQuietLimit) {
+    for (;;) {
         DWORD got = 0;
         if (!ReadFile(handle, scratch, kPurgeChunk, &got, nullptr)) {
             PortNoteFailure(handle);
             break;
         }
-        if (got == 0) break;
+        if (got == 0) {
+            *quiet = 1;
+            break;
+        }
         total += static_cast<uint32_t>(got);
+        const DWORD elapsed = GetTickCount() - began;
+        if (elapsed >= limitMs) break;
+        // The last read waits only for what is left of the time.
+        if (limitMs - elapsed < readMs) {
+            wait.ReadTotalTimeoutConstant = limitMs - elapsed;
+            changed = SetCommTimeouts(handle, &wait) != 0 || changed;
+        }
     }
     if (changed) SetCommTimeouts(handle, &saved);
     return total;

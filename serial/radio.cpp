@@ -10,11 +10,6 @@
 
 namespace {
 
-// How long each carrier wait lasts, looking every 1 ms.
-constexpr DWORD kClearToSendMs = 4000;
-constexpr DWORD kAnswerCarrierMs = 2000;
-constexpr DWORD kCarrierDropMs = 4000;
-
 // Failed modem status queries of this thread's transmission or reception so
 // far. A port without modem lines fails every poll of a carrier wait, so each
 // failure is counted and the count is logged once when the transmission (or
@@ -72,7 +67,7 @@ void RtsOff(HANDLE handle) {
 // 1 as soon as no carrier is heard; 0 (logged) after 4 s of busy polls.
 // Nothing is written and RTS is left alone either way.
 int RadioWaitClearToSend(HANDLE handle) {
-    if (WaitForCarrier(handle, false, kClearToSendMs)) return 1;
+    if (WaitForCarrier(handle, false, kRadioClearToSendMs)) return 1;
     ReportCarrierQueryFailures();  // the transmission ends here
     DriverLog(kLogFault, "KivIN : Carrier Detect high > 4 sec while TX");
     return 0;
@@ -95,7 +90,7 @@ int RadioKeyedWrite(HANDLE handle, const uint8_t* frame, uint32_t size, uint32_t
 
 // 1 as soon as the unit's carrier is heard; 0 (logged) after 2 s of polls.
 int RadioWaitAnswerCarrier(HANDLE handle) {
-    const int heard = WaitForCarrier(handle, true, kAnswerCarrierMs);
+    const int heard = WaitForCarrier(handle, true, kRadioAnswerCarrierMs);
     ReportCarrierQueryFailures();
     if (heard) return 1;
     DriverLog(kLogFault, "KivIN : No Carrier Detected 2 sec after TX");
@@ -105,7 +100,7 @@ int RadioWaitAnswerCarrier(HANDLE handle) {
 // 1 as soon as the sender's carrier has dropped; 0 (logged) after 4 s of
 // busy polls, and then nothing is read.
 int RadioWaitCarrierDrop(HANDLE handle) {
-    const int dropped = WaitForCarrier(handle, false, kCarrierDropMs);
+    const int dropped = WaitForCarrier(handle, false, kRadioCarrierDropMs);
     ReportCarrierQueryFailures();
     if (dropped) return 1;
     DriverLog(kLogFault, "KivIN : Carrier remained high > 4 sec before RX");

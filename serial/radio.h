@@ -6,6 +6,13 @@
 #include "driver/channel_block.h"
 #include "platform/platform.h"
 
+// How long each carrier wait lasts at most, looking every 1 ms: for a clear
+// channel before sending, for the unit's answering carrier, and for the
+// carrier to drop before a reception.
+constexpr DWORD kRadioClearToSendMs = 4000;
+constexpr DWORD kRadioAnswerCarrierMs = 2000;
+constexpr DWORD kRadioCarrierDropMs = 4000;
+
 // Non-zero when the modem status shows a received carrier.
 int CarrierDetected(HANDLE handle);
 void RtsOn(HANDLE handle);

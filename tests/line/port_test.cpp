@@ -81,6 +81,7 @@ protected:
 struct LineCase {
     LineSettings line;
     DWORD baud;
+    DWORD writeMsPerByte;  // a character's line time, rounded up
 #ifndef _WIN32
     speed_t speed;
 #endif
@@ -89,12 +90,13 @@ struct LineCase {
 TEST_F(PortTest, OpenAppliesLineSettingsTimeOutsAndErrorChar) {
     const LineCase cases[] = {
 #ifdef _WIN32
-        {{9600, 8, 0, 0}, 9600}, {{19200, 7, 2, 2}, 19200}, {{4800, 8, 0, 1}, 4800}, {{38400, 8, 2, 0}, 38400},
+        {{9600, 8, 0, 0}, 9600, 2}, {{19200, 7, 2, 2}, 19200, 1}, {{4800, 8, 0, 1}, 4800, 3},
+        {{38400, 8, 2, 0}, 38400, 1},
 #else
-        {{9600, 8, 0, 0}, 9600, B9600},
-        {{19200, 7, 2, 2}, 19200, B19200},
-        {{4800, 8, 0, 1}, 4800, B4800},
-        {{38400, 8, 2, 0}, 38400, B38400},
+        {{9600, 8, 0, 0}, 9600, 2, B9600},
+        {{19200, 7, 2, 2}, 19200, 1, B19200},
+        {{4800, 8, 0, 1}, 4800, 3, B4800},
+        {{38400, 8, 2, 0}, 38400, 1, B38400},
 #endif
     };
     ASSERT_EQ(PortOk, Open(kLine19200, 0));
@@ -125,8 +127,9 @@ TEST_F(PortTest, OpenAppliesLineSettingsTimeOutsAndErrorChar) {
         EXPECT_EQ(0u, timeouts.ReadIntervalTimeout);
         EXPECT_EQ(0u, timeouts.ReadTotalTimeoutMultiplier);
         EXPECT_EQ(1000u, timeouts.ReadTotalTimeoutConstant);
-        EXPECT_EQ(0u, timeouts.WriteTotalTimeoutMultiplier);
-        EXPECT_EQ(0u, timeouts.WriteTotalTimeoutConstant);
+        // Writes end by a time-out: the characters' line time and a slack.
+        EXPECT_EQ(c.writeMsPerByte, timeouts.WriteTotalTimeoutMultiplier);
+        EXPECT_EQ(kPortWriteSlackMs, timeouts.WriteTotalTimeoutConstant);
 #ifndef _WIN32
         // And the device itself took them.
         struct termios applied;
@@ -387,6 +390,7 @@ TEST_F(PortTest, WriteSendsEveryByte) {
 TEST_F(PortTest, WriteThatTimesOutReportsTheBytesWritten) {
     ASSERT_EQ(PortOk, Open());
     COMMTIMEOUTS timeouts = Timeouts();
+    timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 100;
     ASSERT_TRUE(SetCommTimeouts(handle, &timeouts));
     std::vector<uint8_t> big(1 << 20, 0x55);

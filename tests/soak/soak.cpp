@@ -312,9 +312,9 @@ thread_local int exchangesWithoutFrame = 0;
 
 // The link step wraps the driver's ReceiveFrame too (its callers are in
 // other files than its own): every failed reception is counted.
-extern "C" int __real__Z12ReceiveFramePh(uint8_t* message);
-extern "C" int __wrap__Z12ReceiveFramePh(uint8_t* message) {
-    const int result = __real__Z12ReceiveFramePh(message);
+extern "C" int __real__Z12ReceiveFramePhP12LineDeadline(uint8_t* message, LineDeadline* deadline);
+extern "C" int __wrap__Z12ReceiveFramePhP12LineDeadline(uint8_t* message, LineDeadline* deadline) {
+    const int result = __real__Z12ReceiveFramePhP12LineDeadline(message, deadline);
     if (result == 0) ++exchangesWithoutFrame;
     return result;
 }

@@ -117,8 +117,10 @@ TEST_F(RegistersTest, ReadAnswerLengthTable) {
         gate.count = c.count;
         EXPECT_EQ(c.result, Call(CommandReadBlock));
         // A block of at most one register goes without link reset; an answer
-        // of the wrong length is not asked for again.
-        ASSERT_EQ(c.count > 1 ? 2u : 1u, unit.requests.size());
+        // of the wrong length is not asked for again, unless it is too short
+        // to echo the register and count (then it may be another's).
+        const size_t tries = c.answerLength < 10 ? 3u : 1u;
+        ASSERT_EQ((c.count > 1 ? 1u : 0u) + tries, unit.requests.size());
         EXPECT_EQ(static_cast<uint8_t>(c.count), unit.requests.back()[10]);
         const int32_t expected[3] = {0x01020304, -2, 7};
         for (int k = 0; k < 4; ++k) {
