@@ -210,7 +210,11 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD count, DWORD* read, void* over
                 }
                 if (plan.atOnce || (plan.firstBytesEnd && got > 0)) break;
             }
-            int waited = WaitForPort(port, POLLIN, &total, &intervalEnd);
+            // A network line's output still holding bytes (the rest of the
+            // request) is sent while the read waits.
+            short events = POLLIN;
+            if (port.net != nullptr && NetOutputWaiting(port.net) > 0) events |= POLLOUT;
+            int waited = WaitForPort(port, events, &total, &intervalEnd);
             if (waited == 0) break;
             if (waited < 0) {
                 error = kErrorOperationAborted;
@@ -241,13 +245,20 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD count, DWORD* written, void*
     bool hungUp = false;
     bool waitedForRoom = false;
     // Each of the driver's transmissions begins with a purge of its input:
-    // the device server is asked to drop what it holds for us as well.
-    if (port.net != nullptr && port.net->kind == NetLineRfc2217 && !NetPurge(port.net, kPurgeReceive)) {
-        error = ErrorFromErrno(errno);
-        count = 0;
-    }
-    while (sent < count) {
-        long n = WriteSome(port, bytes + sent, count - sent);
+    // the device server is asked to drop what it holds for us as well. Its
+    // message waits for room as the data does, within the write time-out.
+    bool purge = port.net != nullptr && port.net->kind == NetLineRfc2217;
+    while (sent < count || purge) {
+        long n;
+        if (purge) {
+            if (NetPurge(port.net, kPurgeReceive)) {
+                purge = false;
+                continue;
+            }
+            n = -1;  // errno says why
+        } else {
+            n = WriteSome(port, bytes + sent, count - sent);
+        }
         if (n > 0) {
             sent += static_cast<DWORD>(n);
             continue;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "host/tavrik.h"
 #include "platform/posix_deadline.h"
 #include "platform/posix_errors.h"
 #include "platform/posix_net_link.h"
@@ -12,8 +13,6 @@
 using namespace kivposix;
 
 namespace {
-
-constexpr int kNegotiateMs = 3000;  // the com-port option must be agreed within this
 
 // What we perform and accept: binary both ways (no CR NUL games with the
 // data), no go-aheads, and the com-port option on our side.
@@ -23,10 +22,14 @@ constexpr uint64_t kWeDo = OptionBit(kOptionBinary) | OptionBit(kOptionSuppressG
 // Carrier and CTS, and their changes: what the radio keying and the
 // modem-status call need.
 constexpr uint8_t kModemMask = kModemCarrier | kModemCts | kModemCarrierDelta | kModemCtsDelta;
+// Answers to the peer's option talk go out only while the output holds
+// little: a peer that floods requests and reads nothing loses answers, never
+// the room for the rest of our data and our own messages.
+constexpr size_t kAnswerLimit = kNetOutputSize / 4;
 
 bool SendSub8(NetLine* line, uint8_t command, uint8_t value) {
     uint8_t bytes[kComSubnegotiationMax];
-    return NetSendAll(line, bytes, ComSubnegotiation8(command, value, bytes));
+    return NetQueue(line, bytes, ComSubnegotiation8(command, value, bytes));
 }
 
 // Runs f on an RFC 2217 line that is alive (locked); errno as documented.
@@ -38,11 +41,30 @@ bool OnComPort(NetLine* line, F f) {
         return false;
     }
     NetPump(line);
-    if (line->dropped || !f()) {
-        errno = EPIPE;
-        return false;
+    if (!line->dropped && f()) return true;
+    errno = line->dropped ? EPIPE : EAGAIN;
+    return false;
+}
+
+// Runs a com-port call again while its message finds no room in the output,
+// waiting for the socket to take bytes (without the lock) up to
+// kNetControlMs. A server that takes nothing for that long is taken as
+// gone: the port is dead, as when a message could not leave.
+template <typename F>
+bool WithRoom(NetLine* line, F call) {
+    Deadline deadline = Deadline::After(kNetControlMs);
+    for (;;) {
+        if (call()) return true;
+        if (errno != EAGAIN) return false;
+        int left = deadline.PollTimeout();
+        if (left == 0) break;
+        struct pollfd p = {line->fd, POLLOUT, 0};
+        poll(&p, 1, left);  // ready, interrupted or timed out: the next round tells
     }
-    return true;
+    std::lock_guard<std::mutex> lock(line->mutex);
+    line->dropped = true;
+    errno = EPIPE;
+    return false;
 }
 
 }  // namespace
@@ -53,7 +75,13 @@ void NetTakeOptionEvent(NetLine* line, const TelnetEvent& e) {
     if (e.kind == TelnetVerb) {
         uint8_t answer[3];
         size_t n = TelnetAnswerVerb(&line->options, e.verb, e.option, kWeWill, kWeDo, answer);
-        if (n > 0) NetSendAll(line, answer, n);
+        if (n > 0) NetQueue(line, answer, n, kAnswerLimit);
+    } else if (e.kind == TelnetSubDropped) {
+        if (!line->overlongLogged) {
+            err(kLogFault, "KivIN : Port %s: overlong subnegotiation (option %u) from the server dropped, "
+                "not logged again on this connection", line->name, static_cast<unsigned>(e.option));
+        }
+        line->overlongLogged = true;
     } else if (e.kind == TelnetSub && e.option == kOptionComPort &&
                e.command == ComNotifyModemState + kComServerOffset && e.valueLength >= 1) {
         line->modem = e.value[0];
@@ -61,7 +89,7 @@ void NetTakeOptionEvent(NetLine* line, const TelnetEvent& e) {
     }
 }
 
-bool NetNegotiate(NetLine* line) {
+bool NetNegotiate(NetLine* line, Deadline* deadline) {
     uint8_t bytes[16];
     size_t used = 0;
     used += TelnetAsk(&line->options, kTelnetWill, kOptionComPort, bytes + used);
@@ -69,16 +97,18 @@ bool NetNegotiate(NetLine* line) {
     used += TelnetAsk(&line->options, kTelnetDo, kOptionBinary, bytes + used);
     used += TelnetAsk(&line->options, kTelnetWill, kOptionSuppressGoAhead, bytes + used);
     used += TelnetAsk(&line->options, kTelnetDo, kOptionSuppressGoAhead, bytes + used);
-    if (!NetSendAll(line, bytes, used)) return false;
+    if (!NetQueue(line, bytes, used)) return false;
     const uint64_t comPort = OptionBit(kOptionComPort);
-    Deadline deadline = Deadline::After(kNegotiateMs);
     for (;;) {
         NetPump(line);
         if (line->options.ours & comPort) break;
         if (line->dropped || !(line->options.askedOurs & comPort)) return false;
-        struct pollfd p = {line->fd, POLLIN, 0};
-        int left = deadline.PollTimeout();
+        // A server that fills the input before it agrees will not be read
+        // any further: it did not agree.
+        if (line->inputCount == kNetInputSize) return false;
+        int left = deadline->PollTimeout();
         if (left == 0) return false;
+        struct pollfd p = {line->fd, static_cast<short>(POLLIN | (line->outputCount > 0 ? POLLOUT : 0)), 0};
         poll(&p, 1, left);
     }
     return SendSub8(line, ComSetModemStateMask, kModemMask);
@@ -100,7 +130,7 @@ bool NetSetLine(NetLine* line, uint32_t baud, uint8_t dataBits, uint8_t parity, 
         used += ComSubnegotiation8(ComSetDataSize, dataBits, bytes + used);
         used += ComSubnegotiation8(ComSetParity, static_cast<uint8_t>(parity + 1), bytes + used);
         used += ComSubnegotiation8(ComSetStopSize, kStopCodes[stopBits], bytes + used);
-        return NetSendAll(line, bytes, used);
+        return NetQueue(line, bytes, used);
     });
 }
 
@@ -124,8 +154,8 @@ namespace kivposix {
 DWORD NetApplyDcb(NetLine* line, const DCB& dcb) {
     if (line->kind != NetLineRfc2217) return ERROR_SUCCESS;
     if (dcb.ByteSize < 5 || dcb.ByteSize > 8) return ERROR_INVALID_PARAMETER;
-    if (!NetSetLine(line, dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits)) return ErrorFromErrno(errno);
-    return ERROR_SUCCESS;
+    bool set = WithRoom(line, [&] { return NetSetLine(line, dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits); });
+    return set ? ERROR_SUCCESS : ErrorFromErrno(errno);
 }
 
 DWORD NetEscape(NetLine* line, DWORD function) {
@@ -137,7 +167,7 @@ DWORD NetEscape(NetLine* line, DWORD function) {
     case CLRDTR: control = ComControlDtrOff; break;
     default: return ERROR_INVALID_PARAMETER;
     }
-    return NetControl(line, control) ? ERROR_SUCCESS : ErrorFromErrno(errno);
+    return WithRoom(line, [&] { return NetControl(line, control); }) ? ERROR_SUCCESS : ErrorFromErrno(errno);
 }
 
 DWORD NetModemStatus(NetLine* line, DWORD* status) {

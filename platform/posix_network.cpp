@@ -26,8 +26,6 @@ using namespace kivposix;
 
 namespace {
 
-constexpr int kConnectMs = 3000;    // a server that does not answer within this is taken as absent
-constexpr int kSendMs = 2000;       // a control message or a piece of data must leave within this
 constexpr DWORD kErrorConnectionRefused = 1225;
 constexpr DWORD kErrorHostUnreachable = 1232;
 constexpr DWORD kErrorBadNetName = 67;
@@ -41,37 +39,70 @@ void KeepData(NetLine* line, uint8_t byte) {
     }
 }
 
+// Hands the socket what it takes of the bytes without waiting; returns how
+// many it took. A failure marks the connection dropped.
+size_t SendNow(NetLine* line, const uint8_t* bytes, size_t count) {
+    size_t sent = 0;
+    while (sent < count && !line->dropped) {
+        ssize_t n = send(line->fd, bytes + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            break;
+        } else {
+            line->dropped = true;
+        }
+    }
+    return sent;
+}
+
+// Puts bytes behind what waits in the output; the caller saw the room.
+void KeepOutput(NetLine* line, const uint8_t* bytes, size_t count) {
+    if (count == 0) return;
+    if (line->outputStart + line->outputCount + count > kNetOutputSize) {
+        std::memmove(line->output, line->output + line->outputStart, line->outputCount);
+        line->outputStart = 0;
+    }
+    std::memcpy(line->output + line->outputStart + line->outputCount, bytes, count);
+    line->outputCount += count;
+}
+
+// Hands the socket what it takes at once of the waiting output.
+void SendWaiting(NetLine* line) {
+    if (line->outputCount == 0) return;
+    size_t sent = SendNow(line, line->output + line->outputStart, line->outputCount);
+    line->outputStart += sent;
+    line->outputCount -= sent;
+    if (line->outputCount == 0) line->outputStart = 0;
+}
+
 }  // namespace
 
 namespace kivposix {
 
-bool NetSendAll(NetLine* line, const uint8_t* bytes, size_t count) {
-    Deadline deadline = Deadline::After(kSendMs);
-    size_t sent = 0;
-    while (sent < count && !line->dropped) {
-        ssize_t n = send(line->fd, bytes + sent, count - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            struct pollfd p = {line->fd, POLLOUT, 0};
-            if (poll(&p, 1, deadline.PollTimeout()) > 0 && !(p.revents & (POLLERR | POLLHUP))) continue;
-        }
-        line->dropped = true;
-    }
-    return sent == count;
+bool NetQueue(NetLine* line, const uint8_t* bytes, size_t count, size_t limit) {
+    SendWaiting(line);
+    if (line->dropped || line->outputCount + count > (limit < kNetOutputSize ? limit : kNetOutputSize)) return false;
+    // Nothing waits before them: what the socket takes now need not be copied.
+    size_t sent = line->outputCount == 0 ? SendNow(line, bytes, count) : 0;
+    if (line->dropped) return false;
+    KeepOutput(line, bytes + sent, count - sent);
+    return true;
 }
 
 void NetPump(NetLine* line) {
+    SendWaiting(line);
     uint8_t raw[1024];
-    while (!line->dropped) {
+    size_t taken = 0;
+    while (!line->dropped && taken < kNetPumpMax) {
         size_t room = kNetInputSize - line->inputCount;
         if (room == 0) return;
         // On Telnet a byte read may be a command and take no room, so one
         // read never asks for more than the ring can hold as data.
         size_t ask = room < sizeof raw ? room : sizeof raw;
+        if (ask > kNetPumpMax - taken) ask = kNetPumpMax - taken;
         ssize_t n = recv(line->fd, raw, ask, MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
@@ -79,6 +110,7 @@ void NetPump(NetLine* line) {
             line->dropped = true;
             return;
         }
+        taken += static_cast<size_t>(n);
         for (ssize_t i = 0; i < n; ++i) {
             if (line->kind == NetLineTcp) {
                 KeepData(line, raw[i]);
@@ -87,10 +119,12 @@ void NetPump(NetLine* line) {
             TelnetEvent event = TelnetDecodeByte(&line->decoder, raw[i]);
             if (event.kind == TelnetData) {
                 KeepData(line, event.data);
-            } else {
+            } else if (event.kind != TelnetNothing) {
                 NetTakeOptionEvent(line, event);
             }
         }
+        // A read that did not fill what it asked emptied the socket.
+        if (static_cast<size_t>(n) < ask) return;
     }
 }
 
@@ -98,8 +132,8 @@ void NetPump(NetLine* line) {
 
 namespace {
 
-// Connects to one address within the connect time; the socket or -1 with errno.
-int ConnectTo(const struct addrinfo* address) {
+// Connects to one address before the deadline; the socket or -1 with errno.
+int ConnectTo(const struct addrinfo* address, Deadline* deadline) {
     int fd = socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address->ai_protocol);
     if (fd < 0) return -1;
     if (connect(fd, address->ai_addr, address->ai_addrlen) != 0) {
@@ -112,7 +146,7 @@ int ConnectTo(const struct addrinfo* address) {
         struct pollfd p = {fd, POLLOUT, 0};
         int ready;
         do {
-            ready = poll(&p, 1, kConnectMs);
+            ready = poll(&p, 1, deadline->PollTimeout());
         } while (ready < 0 && errno == EINTR);
         int error = ETIMEDOUT;
         socklen_t length = sizeof error;
@@ -158,13 +192,16 @@ void GiveBack(NetLine* line) {
 
 bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
     line->kind = entry.kind;
+    std::memcpy(line->name, entry.name, sizeof line->name);
     line->fd = -1;
     line->dropped = false;
+    line->overlongLogged = false;
     line->decoder = TelnetDecoder();
     line->options = TelnetOptions();
     line->modem = 0;
     line->modemKnown = false;
     line->inputStart = line->inputCount = 0;
+    line->outputStart = line->outputCount = 0;
 
     char service[8];
     std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(entry.port));
@@ -179,9 +216,13 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
         *error = kErrorBadNetName;
         return false;
     }
-    int connectError = 0;
-    for (struct addrinfo* a = addresses; a != nullptr && line->fd < 0; a = a->ai_next) {
-        line->fd = ConnectTo(a);
+    // One time limit for all the addresses together: a name with several
+    // that do not answer must not multiply it.
+    Deadline connectEnd = Deadline::After(kNetConnectMs);
+    int connectError = ETIMEDOUT;
+    for (struct addrinfo* a = addresses; a != nullptr && line->fd < 0 && connectEnd.PollTimeout() != 0;
+         a = a->ai_next) {
+        line->fd = ConnectTo(a, &connectEnd);
         if (line->fd < 0) connectError = errno;
     }
     freeaddrinfo(addresses);
@@ -197,7 +238,8 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
         }
         return false;
     }
-    if (entry.kind == NetLineRfc2217 && !NetNegotiate(line)) {
+    Deadline negotiateEnd = entry.kind == NetLineRfc2217 ? Deadline::After(kNetNegotiateMs) : Deadline{};
+    if (entry.kind == NetLineRfc2217 && !NetNegotiate(line, &negotiateEnd)) {
         err(kLogFault, "KivIN : Port %s: %s:%u did not agree to RFC 2217", entry.name, entry.host,
             static_cast<unsigned>(entry.port));
         close(line->fd);
@@ -262,25 +304,30 @@ long NetWrite(NetLine* line, const uint8_t* bytes, size_t count) {
         errno = EPIPE;
         return -1;
     }
-    struct pollfd p = {line->fd, POLLOUT, 0};
-    if (poll(&p, 1, 0) <= 0) {
+    // What an earlier piece left goes first; until it is gone the socket is full.
+    if (line->outputCount > 0) {
         errno = EAGAIN;
         return -1;
     }
-    uint8_t escaped[1024];
-    size_t consumed = count;
-    size_t used = count;
+    uint8_t escaped[2 * kNetWritePiece];
+    size_t consumed = count < kNetWritePiece ? count : kNetWritePiece;
+    size_t used = consumed;
     const uint8_t* out = bytes;
     if (line->kind == NetLineRfc2217) {
-        used = TelnetEscape(bytes, count, escaped, sizeof escaped, &consumed);
+        used = TelnetEscape(bytes, consumed, escaped, sizeof escaped, &consumed);
         out = escaped;
-    } else if (used > sizeof escaped) {
-        consumed = used = sizeof escaped;
     }
-    if (!NetSendAll(line, out, used)) {
+    size_t sent = SendNow(line, out, used);
+    if (line->dropped) {
         errno = EPIPE;
         return -1;
     }
+    if (sent == 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    // The piece is ours to finish: its rest waits in the (empty) output.
+    KeepOutput(line, out + sent, used - sent);
     return static_cast<long>(consumed);
 }
 
@@ -289,6 +336,11 @@ long NetWaiting(NetLine* line) {
     NetPump(line);
     if (line->inputCount == 0 && line->dropped) return -1;
     return static_cast<long>(line->inputCount);
+}
+
+size_t NetOutputWaiting(NetLine* line) {
+    std::lock_guard<std::mutex> lock(line->mutex);
+    return line->outputCount;
 }
 
 namespace kivposix {

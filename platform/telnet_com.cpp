@@ -9,7 +9,36 @@ enum DecoderState : uint8_t {
     StateVerb,       // IAC WILL/WONT/DO/DONT seen, option next
     StateSub,        // inside IAC SB ... collecting
     StateSubIac,     // IAC seen inside a subnegotiation
+    StateSkip,       // inside a subnegotiation too long to keep: dropping it
+    StateSkipIac,    // IAC seen while dropping
 };
+
+// One more unescaped byte of a subnegotiation: kept, or, when the buffer is
+// full, the subnegotiation is dropped (the event that says so).
+TelnetEvent KeepSubByte(TelnetDecoder* d, uint8_t byte) {
+    TelnetEvent event;
+    if (d->subLength < sizeof d->sub) {
+        d->sub[d->subLength++] = byte;
+        d->state = StateSub;
+        return event;
+    }
+    d->state = StateSkip;
+    event.kind = TelnetSubDropped;
+    event.option = d->sub[0];
+    return event;
+}
+
+// One byte of a subnegotiation being dropped. The search for its IAC SE
+// gives up at kTelnetSubSkipMax bytes: past that the stream is data again,
+// whatever IAC SE may come later (alone it is an ignored command).
+void SkipSubByte(TelnetDecoder* d, uint8_t byte) {
+    if (d->state == StateSkipIac && byte != kTelnetIac) {
+        d->state = StateData;  // IAC SE, or the tolerated IAC and another command
+        return;
+    }
+    d->state = byte == kTelnetIac && d->state == StateSkip ? StateSkipIac : StateSkip;
+    if (d->state == StateSkip && d->subSent >= kTelnetSubSkipMax) d->state = StateData;
+}
 
 }  // namespace
 
@@ -77,6 +106,7 @@ TelnetEvent TelnetDecodeByte(TelnetDecoder* d, uint8_t byte) {
             d->state = StateVerb;
         } else if (byte == kTelnetSb) {
             d->subLength = 0;
+            d->subSent = 0;
             d->state = StateSub;
         } else {
             d->state = StateData;
@@ -90,16 +120,17 @@ TelnetEvent TelnetDecodeByte(TelnetDecoder* d, uint8_t byte) {
         event.option = byte;
         break;
     case StateSub:
+        ++d->subSent;
         if (byte == kTelnetIac) {
             d->state = StateSubIac;
-        } else if (d->subLength < sizeof d->sub) {
-            d->sub[d->subLength++] = byte;
+        } else {
+            event = KeepSubByte(d, byte);
         }
         break;
     case StateSubIac:
+        ++d->subSent;
         if (byte == kTelnetIac) {
-            if (d->subLength < sizeof d->sub) d->sub[d->subLength++] = byte;
-            d->state = StateSub;
+            event = KeepSubByte(d, byte);
         } else {
             // IAC SE ends it; any other byte after IAC ends it as well,
             // which is how a peer that forgot SE is tolerated.
@@ -110,6 +141,11 @@ TelnetEvent TelnetDecodeByte(TelnetDecoder* d, uint8_t byte) {
             event.value = d->sub + 2;
             event.valueLength = d->subLength > 2 ? d->subLength - 2 : 0;
         }
+        break;
+    case StateSkip:
+    case StateSkipIac:
+        ++d->subSent;
+        SkipSubByte(d, byte);
         break;
     default:
         d->state = StateData;

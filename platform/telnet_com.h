@@ -66,6 +66,10 @@ constexpr uint8_t kPurgeBoth = 3;
 constexpr size_t kComValueMax = 32;
 // Room that a subnegotiation with kComValueMax bytes of value needs at most.
 constexpr size_t kComSubnegotiationMax = 6 + 2 * kComValueMax;
+// How far the decoder looks for the end of a dropped subnegotiation: past
+// this many bytes after IAC SB the rest is data again, so that a peer that
+// opens a subnegotiation and never closes it cannot swallow the stream.
+constexpr size_t kTelnetSubSkipMax = 1024;
 
 // Copies data into out, doubling each 0xFF, until data or room runs out
 // (a 0xFF is never split from its double). Returns the bytes written to
@@ -89,25 +93,31 @@ enum TelnetEventKind : uint8_t {
     TelnetVerb,         // IAC WILL/WONT/DO/DONT option
     TelnetSub,          // a whole subnegotiation; option and value below
     TelnetOtherCommand, // IAC and a byte that is none of the above (NOP, GA, ...): ignored
+    TelnetSubDropped,   // a subnegotiation with more than kComValueMax bytes of value: dropped
+                        // (option below); once, on the byte that made it too long
 };
 
 struct TelnetEvent {
     TelnetEventKind kind = TelnetNothing;
     uint8_t data = 0;            // TelnetData
     uint8_t verb = 0;            // TelnetVerb: WILL, WONT, DO or DONT
-    uint8_t option = 0;          // TelnetVerb, TelnetSub
+    uint8_t option = 0;          // TelnetVerb, TelnetSub, TelnetSubDropped
     uint8_t command = 0;         // TelnetSub: the first byte after the option (com-port command)
     const uint8_t* value = nullptr;  // TelnetSub: the bytes after the command, unescaped
     size_t valueLength = 0;
 };
 
 // The receiving side of a Telnet connection: a state machine fed one byte
-// at a time. A subnegotiation longer than its buffer keeps its first bytes.
+// at a time. A subnegotiation longer than any the com-port option defines
+// (more than kComValueMax bytes of value) is dropped: the decoder skips to
+// its IAC SE, but takes bytes as data again once kTelnetSubSkipMax bytes
+// have passed since IAC SB without one.
 struct TelnetDecoder {
     uint8_t state = 0;
     uint8_t verb = 0;
     uint8_t sub[2 + kComValueMax] = {};  // option, command, value
     size_t subLength = 0;
+    size_t subSent = 0;  // bytes since IAC SB, as sent (a doubled 0xFF counts 2)
 };
 
 TelnetEvent TelnetDecodeByte(TelnetDecoder* decoder, uint8_t byte);

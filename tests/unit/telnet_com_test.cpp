@@ -30,6 +30,8 @@ std::vector<std::string> DecodeAll(TelnetDecoder* decoder, const Bytes& bytes) {
             std::string text = "sub " + std::to_string(e.option) + " " + std::to_string(e.command) + ":";
             for (size_t i = 0; i < e.valueLength; ++i) text += " " + std::to_string(e.value[i]);
             events.push_back(text);
+        } else if (e.kind == TelnetSubDropped) {
+            events.push_back("dropped " + std::to_string(e.option));
         } else {
             events.push_back("other");
         }
@@ -118,7 +120,7 @@ TEST(TelnetDecoder, SeparatesDataVerbsAndSubnegotiations) {
     }
 }
 
-TEST(TelnetDecoder, KeepsTheStartOfAnOverlongSubnegotiation) {
+TEST(TelnetDecoder, AnOverlongSubnegotiationDoesNotSwallowTheDataAfterIt) {
     TelnetDecoder decoder;
     Bytes stream = {255, 250, 44, 0};
     for (int i = 0; i < 100; ++i) stream.push_back(uint8_t('A' + i % 26));
@@ -128,6 +130,51 @@ TEST(TelnetDecoder, KeepsTheStartOfAnOverlongSubnegotiation) {
     auto events = DecodeAll(&decoder, stream);
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[1], "data k");
+}
+
+// Subnegotiations up to the longest value the option defines are kept;
+// a longer one is dropped up to its end, and one without an end gives the
+// stream back as data kTelnetSubSkipMax bytes after IAC SB.
+TEST(TelnetDecoder, DropsSubnegotiationsLongerThanTheOptionDefines) {
+    auto sub = [](size_t valueBytes, uint8_t value, const Bytes& end) {
+        Bytes stream = {255, 250, 44, 101};
+        for (size_t i = 0; i < valueBytes; ++i) {
+            stream.push_back(value);
+            if (value == 255) stream.push_back(255);
+        }
+        stream.insert(stream.end(), end.begin(), end.end());
+        return stream;
+    };
+    const std::string longest = "sub 44 101:" + [] {
+        std::string text;
+        for (size_t i = 0; i < kComValueMax; ++i) text += " 255";
+        return text;
+    }();
+    // Never ended: with the option and the command, one byte short of kTelnetSubSkipMax.
+    auto endless = [&sub](const Bytes& more) {
+        Bytes tail(kTelnetSubSkipMax - 3, 'x');
+        tail.insert(tail.end(), more.begin(), more.end());
+        return sub(0, 0, tail);
+    };
+    struct Case {
+        const char* what;
+        Bytes stream;
+        std::vector<std::string> events;
+    } cases[] = {
+        {"the longest value, all escaped, is kept", sub(kComValueMax, 255, {255, 240, 'k'}), {longest, "data k"}},
+        {"one byte more is dropped up to its SE", sub(kComValueMax + 1, 'v', {255, 240, 'k'}), {"dropped 44", "data k"}},
+        {"an escaped IAC does not end a dropped one", sub(40, 'v', {255, 255, 'w', 255, 240, 'k'}),
+         {"dropped 44", "data k"}},
+        {"another command ends a dropped one", sub(40, 'v', {255, 241, 'k'}), {"dropped 44", "data k"}},
+        {"never ended: the last byte looked at", endless({'o', 'k'}), {"dropped 44", "data k"}},
+        {"never ended: data after it", endless({'x', 'o', 'k'}), {"dropped 44", "data ok"}},
+        {"never ended: a late SE is an ignored command", endless({'x', 255, 240, 'k'}),
+         {"dropped 44", "other", "data k"}},
+    };
+    for (const Case& c : cases) {
+        TelnetDecoder decoder;
+        EXPECT_EQ(DecodeAll(&decoder, c.stream), c.events) << c.what;
+    }
 }
 
 // A peer's requests and what each side answers, in order.
@@ -154,6 +201,32 @@ TEST(TelnetOptions, AnswersOnlyWhatChangesAndRefusesTheUnknown) {
     for (const Step& s : steps) {
         size_t n = TelnetAnswerVerb(&options, s.verb, s.option, will, doo, out);
         EXPECT_EQ(Bytes(out, out + n), s.answer) << int(s.verb) << " " << int(s.option);
+    }
+}
+
+// A flood of one request: what changes something is answered once, what
+// changes nothing never; a refusal answers each request, one for one.
+TEST(TelnetOptions, AFloodOfOneRequestIsAnsweredAtMostOneForOne) {
+    const uint64_t will = OptionBit(kOptionComPort);
+    const uint64_t doo = OptionBit(kOptionBinary);
+    struct Case {
+        uint8_t verb;
+        uint8_t option;
+        size_t answered;  // bytes, over 1000 requests
+    } cases[] = {
+        {kTelnetDo, kOptionComPort, 3},  // switched on, once
+        {kTelnetWill, kOptionBinary, 3},
+        {kTelnetDont, kOptionComPort, 0},  // off already
+        {kTelnetWont, kOptionBinary, 0},
+        {kTelnetDo, 1, 3 * 1000},  // refused, each time
+        {kTelnetWill, 24, 3 * 1000},
+    };
+    for (const Case& c : cases) {
+        TelnetOptions options;
+        size_t answered = 0;
+        uint8_t out[3];
+        for (int i = 0; i < 1000; ++i) answered += TelnetAnswerVerb(&options, c.verb, c.option, will, doo, out);
+        EXPECT_EQ(answered, c.answered) << int(c.verb) << " " << int(c.option);
     }
 }
 
