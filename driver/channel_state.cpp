@@ -58,7 +58,7 @@ int ChannelWorkMustEnd(const ChannelBlock* block) {
     return state != nullptr && __atomic_load_n(&state->stopRequested, __ATOMIC_ACQUIRE) != 0;
 }
 
-void MarkLineYielder() { SetThreadValue(ThreadValueYieldsLine, 1); }
+void MarkLineYielder(int yields) { SetThreadValue(ThreadValueYieldsLine, yields ? 1 : 0); }
 
 int YieldLineToHost(ChannelBlock* block) {
     if (ThreadValue(ThreadValueYieldsLine) == 0) return 0;

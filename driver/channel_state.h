@@ -133,8 +133,9 @@ int ChannelWorkMustEnd(const ChannelBlock* block);
 // threads than a listener's (marked by MarkLineYielder) or when no host
 // command waits. Returns 1 when host commands ran meanwhile.
 int YieldLineToHost(ChannelBlock* block);
-// Marks the calling thread as one that yields the line (a listener).
-void MarkLineYielder();
+// Marks the calling thread as one that yields the line (a listener), or no
+// longer.
+void MarkLineYielder(int yields);
 
 // Clears the entry and gives it back to the table. The caller makes sure
 // no listener still uses it.

@@ -109,7 +109,7 @@ unsigned KIV_THREAD_CALL ListenerThread(void* argument) {
     int hostStopped = 0;
     if (PauseUnlessEnded(block, kListenerStartPauseMs)) {
         SetCurrentChannel(block);
-        MarkLineYielder();
+        MarkLineYielder(1);
         uint8_t hostMessage[kHostMessageSize];
         for (;;) {
             const int woke = (Tav5WaitMsg(client, hostMessage, 1) & 0xFFFF) != 0;

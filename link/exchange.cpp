@@ -317,7 +317,8 @@ int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, ui
 // 0 when the station's link was reset since Open, or is now; 2 when three
 // tries brought no sound frame. The flag is set before the first send, so a
 // station that never answers is not reset again until the next Open. Each
-// try ends by its deadline.
+// try ends by its deadline, and after three failed ones the line is left to
+// fall quiet, as after any failed request.
 //
 // On a port whose device is gone nothing is sent and the flag stays clear
 // (cleared again when the tries find it gone), so that the first request
@@ -351,8 +352,9 @@ int ResetLinkOnce(uint16_t station) {
             return 2;
         }
         babbled = babbled || deadline.timeUp;
-        if (ChannelWorkMustEnd(block)) break;
+        if (ChannelWorkMustEnd(block)) return 2;
     }
+    if (!LetLineFallQuiet(answerBytes)) babbled = true;
     if (babbled) LogLineNeverQuiet(station, startTick);
     return 2;
 }

@@ -206,6 +206,10 @@ TEST_F(FrameTest, ReceptionHuntsForTheStartBehindStrayBytes) {
         {"a lone start byte is a short read", {{0, lone}}, 0, "KivIN : Invalid message received", 0},
         {"a burst longer than the hunt", {{0, Joined(burst, frame)}}, 0, "KivIN : RX Failed on Header HI",
          burst.size() + frame.size() - kMaxHuntBytes},
+        {"exactly as many stray bytes as the hunt skips", {{0, Joined(Stray(kMaxHuntBytes, 0x11), frame)}}, 1,
+         "KivIN : RX Skipped 512 bytes before Header", 0},
+        {"one stray byte more", {{0, Joined(Stray(kMaxHuntBytes + 1, 0x11), frame)}}, 0,
+         "KivIN : RX Failed on Header HI", frame.size()},
     };
     for (const ReceiveCase& c : cases) {
         SCOPED_TRACE(c.name);
