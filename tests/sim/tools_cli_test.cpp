@@ -115,6 +115,10 @@ TEST(ToolsCommandLine, KivsimOptions) {
         {"--fault drop=1.5", 2, "--fault drop=1.5: probability 1.5 not in 0 to 1"},
         {"--scenario /nonexistent/scenario.txt --no-stdin --duration 1", 2, "No such file"},
         {"--pcap /nonexistent/line.pcap --no-stdin --duration 1", 2, "--pcap: cannot write /nonexistent/line.pcap"},
+        {"--help", 0, "loopback (127.0.0.1 and ::1) unless ADDRESS"},
+        {"--listen-tcp 1.2.3:0 --no-stdin --duration 1", 1, "not an address: 1.2.3"},
+        {"--listen-rfc2217 192.0.2.1:0 --no-stdin --duration 1", 1, "listen on 192.0.2.1:0: "},  // not this machine's
+        {"--trace-file /nonexistent/trace.txt --no-stdin --duration 1", 2, "cannot write /nonexistent/trace.txt"},
     };
     RunCases(KIV_KIVSIM_PATH, cases, sizeof cases / sizeof cases[0]);
 }

@@ -13,6 +13,11 @@
 
 namespace kivtools {
 
+// The most one ReadAvailable takes by default: a line that never falls
+// quiet still hands its bytes over in pieces, between which the caller
+// can look at other work and at its stop flag.
+constexpr size_t kReadChunk = 4096;
+
 // Line settings with the driver's meanings: parity 0 none, 1 odd, 2 even,
 // 3 mark, 4 space; stop bits 0 one, 1 one and a half, 2 two.
 struct LineSetup {
@@ -61,13 +66,18 @@ public:
 
     // Waits up to timeoutMs for bytes; true when some wait.
     bool WaitReadable(int timeoutMs);
-    // Appends whatever bytes wait (without blocking); their count, 0 when
-    // none (or the other side has no open end), -1 on a read error.
-    int ReadAvailable(std::vector<uint8_t>& into);
+    // Appends the bytes that wait, at most limit of them, without
+    // blocking; their count, 0 when none (or the other side has no open
+    // end), -1 on a read error.
+    int ReadAvailable(std::vector<uint8_t>& into, size_t limit = kReadChunk);
     // Writes all bytes. With paceBaud > 0 each byte takes 10 bits at that
     // rate. Gives up when stop is set, or when the other side takes nothing
     // for a second. true when every byte went out.
     bool Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop);
+    // Writes what the line takes now, without waiting (a COM port waits at
+    // most its write time-out of a second): the count written, 0 when it
+    // takes nothing just now, -1 on an error.
+    long WriteAvailable(const uint8_t* bytes, size_t count);
 
 private:
 #if defined(_WIN32)

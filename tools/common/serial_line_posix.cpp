@@ -163,21 +163,23 @@ bool SerialLine::MakeLink(const std::string& linkPath, std::string* error) {
     return true;
 }
 
-int SerialLine::ReadAvailable(std::vector<uint8_t>& into) {
+int SerialLine::ReadAvailable(std::vector<uint8_t>& into, size_t limit) {
     uint8_t buffer[512];
-    int total = 0;
-    for (;;) {
-        ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    size_t total = 0;
+    while (total < limit) {
+        ssize_t n = ::read(fd_, buffer, std::min(sizeof buffer, limit - total));
         if (n > 0) {
             into.insert(into.end(), buffer, buffer + n);
-            total += int(n);
+            total += size_t(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return total;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         // 0 or EIO: the other side has no open end just now.
-        return total > 0 ? total : (n == 0 || errno == EIO ? 0 : -1);
+        if (total == 0 && n < 0 && errno != EIO) return -1;
+        break;
     }
+    return int(total);
 }
 
 bool SerialLine::WaitReadable(int timeoutMs) {
@@ -197,6 +199,15 @@ bool SerialLine::Write(const uint8_t* bytes, size_t count, int paceBaud, const s
             struct pollfd p = {fd_, POLLOUT, 0};
             ::poll(&p, 1, 10);
         });
+}
+
+long SerialLine::WriteAvailable(const uint8_t* bytes, size_t count) {
+    for (;;) {
+        ssize_t n = ::write(fd_, bytes, count);
+        if (n >= 0) return long(n);
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    }
 }
 
 }  // namespace kivtools

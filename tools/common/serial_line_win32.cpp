@@ -91,18 +91,20 @@ bool SerialLine::WaitReadable(int timeoutMs) {
     }
 }
 
-int SerialLine::ReadAvailable(std::vector<uint8_t>& into) {
+int SerialLine::ReadAvailable(std::vector<uint8_t>& into, size_t limit) {
     uint8_t buffer[512];
-    int total = 0;
-    for (;;) {
+    size_t total = 0;
+    while (total < limit) {
         DWORD count = 0;
-        if (!ReadFile(static_cast<HANDLE>(handle_), buffer, sizeof buffer, &count, nullptr)) {
-            return total > 0 ? total : -1;
+        const DWORD wanted = DWORD(std::min(sizeof buffer, limit - total));
+        if (!ReadFile(static_cast<HANDLE>(handle_), buffer, wanted, &count, nullptr)) {
+            return total > 0 ? int(total) : -1;
         }
-        if (count == 0) return total;
+        if (count == 0) break;
         into.insert(into.end(), buffer, buffer + count);
-        total += int(count);
+        total += count;
     }
+    return int(total);
 }
 
 bool SerialLine::Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop) {
@@ -114,6 +116,12 @@ bool SerialLine::Write(const uint8_t* bytes, size_t count, int paceBaud, const s
             return long(written);
         },
         [] { Sleep(1); });
+}
+
+long SerialLine::WriteAvailable(const uint8_t* bytes, size_t count) {
+    DWORD written = 0;
+    if (!WriteFile(static_cast<HANDLE>(handle_), bytes, DWORD(count), &written, nullptr)) return -1;
+    return long(written);
 }
 
 }  // namespace kivtools

@@ -1,6 +1,8 @@
 // Sockets for the tools on POSIX and on Winsock.
 #include "tools/common/sockets.h"
 
+#include <vector>
+
 namespace kivtools {
 
 #if defined(_WIN32)
@@ -50,6 +52,15 @@ bool SocketWouldBlock() {
     return error == WSAEWOULDBLOCK || error == WSAEINTR;
 }
 
+bool SocketAddressMissing() {
+    int error = WSAGetLastError();
+    return error == WSAEAFNOSUPPORT || error == WSAEADDRNOTAVAIL || error == WSAEPROTONOSUPPORT;
+}
+
+bool SocketAddressInUse() {
+    return WSAGetLastError() == WSAEADDRINUSE;
+}
+
 std::string SocketErrorText() {
     return "Winsock error " + std::to_string(WSAGetLastError());
 }
@@ -60,6 +71,14 @@ bool WaitSocket(int fd, bool forWriting, int timeoutMs) {
     FD_SET(SOCKET(fd), &set);
     timeval timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
     return ::select(0, forWriting ? nullptr : &set, forWriting ? &set : nullptr, nullptr, &timeout) > 0;
+}
+
+bool WaitSocketsReadable(const int* fds, int count, int timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    for (int i = 0; i < count; ++i) FD_SET(SOCKET(fds[i]), &set);
+    timeval timeout = {timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return ::select(0, &set, nullptr, nullptr, &timeout) > 0;
 }
 
 long SendSome(int fd, const void* bytes, size_t count) {
@@ -88,6 +107,14 @@ bool SocketWouldBlock() {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 
+bool SocketAddressMissing() {
+    return errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL || errno == EPROTONOSUPPORT;
+}
+
+bool SocketAddressInUse() {
+    return errno == EADDRINUSE;
+}
+
 std::string SocketErrorText() {
     return std::strerror(errno);
 }
@@ -95,6 +122,12 @@ std::string SocketErrorText() {
 bool WaitSocket(int fd, bool forWriting, int timeoutMs) {
     struct pollfd p = {fd, short(forWriting ? POLLOUT : POLLIN), 0};
     return ::poll(&p, 1, timeoutMs) > 0;
+}
+
+bool WaitSocketsReadable(const int* fds, int count, int timeoutMs) {
+    std::vector<pollfd> p;
+    for (int i = 0; i < count; ++i) p.push_back({fds[i], POLLIN, 0});
+    return ::poll(p.data(), nfds_t(p.size()), timeoutMs) > 0;
 }
 
 long SendSome(int fd, const void* bytes, size_t count) {

@@ -29,10 +29,16 @@ int AcceptClient(int listener);
 void CloseSocket(int fd);
 // Whether the last call on a non-blocking socket only had to wait.
 bool SocketWouldBlock();
+// Whether the last socket call failed because the address (or its family,
+// such as IPv6) is not on this machine, or because the port is taken.
+bool SocketAddressMissing();
+bool SocketAddressInUse();
 // The last socket error, as text.
 std::string SocketErrorText();
 // Waits up to timeoutMs until the socket can be read (or written).
 bool WaitSocket(int fd, bool forWriting, int timeoutMs);
+// Waits up to timeoutMs until one of count sockets can be read.
+bool WaitSocketsReadable(const int* fds, int count, int timeoutMs);
 // Sends or receives what the socket takes now: bytes moved, 0 at the end
 // of a received stream, -1 on an error or when it would block.
 long SendSome(int fd, const void* bytes, size_t count);

@@ -3,6 +3,8 @@
 // other end and the real port, and writes each frame both ways as a trace
 // line (time, bytes, decoded message) and a capture record. The driver
 // itself carries no trace code, so a run without the tap costs nothing.
+// The relay never waits on one end or on the trace: a far end that floods
+// the line keeps it busy, never stuck, and never fills memory.
 #pragma once
 
 #include <atomic>
@@ -12,6 +14,7 @@
 #include "kivlink.h"
 #include "tools/common/capture.h"
 #include "tools/common/serial_line.h"
+#include "tools/common/trace_queue.h"
 
 namespace kivpoll {
 
@@ -39,13 +42,14 @@ public:
     bool Start(const std::string& port, const LineSettings& line, std::string* error);
     // The name the driver opens instead of the port.
     const std::string& DriverPort() const { return driverPort_; }
+    // Ends the relay (promptly, however busy the line), writes out what the
+    // trace holds (giving up on an output that takes nothing) and closes.
     void Stop();
 
 private:
     void Relay();
     std::string driverPort_;
-    FILE* trace_ = nullptr;
-    bool traceOwned_ = false;
+    kivtools::TraceQueue trace_;
     kivtools::CaptureWriter capture_;
 #if !defined(_WIN32)
     kivtools::SerialLine port_;  // the real port

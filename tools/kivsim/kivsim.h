@@ -25,7 +25,7 @@ struct Options {
     std::string linkPath;      // also make a symbolic link of this name to the line
     // Serve the line over TCP instead (raw or RFC 2217), one client at a time.
     NetLineKind listenKind = NetLineNone;
-    std::string listenAddress;  // empty: every interface
+    std::string listenAddress;  // empty: the loopback (127.0.0.1 and ::1)
     int listenPort = 0;         // 0: one the system picks (LinePath() tells which)
     RadioSettings radio;        // a half-duplex radio between host and units (RFC 2217 only)
     int paceBaud = 0;          // > 0: every byte takes 10 bits at this rate, both ways
@@ -106,6 +106,9 @@ public:
     // The path the driver should open: the pseudo-terminal's slave or the
     // device; on the network the address ("rfc2217://127.0.0.1:4001").
     std::string LinePath() const;
+    // On the network: the addresses listened on, as bound ("127.0.0.1:4001",
+    // "[::1]:4001"); empty on a pseudo-terminal or a device.
+    std::vector<std::string> ListenAddresses() const;
 
     // Runs f on a unit's state under the simulator's lock. false when the
     // station is not played.

@@ -46,12 +46,20 @@ bool Line::MakeLink(const std::string& linkPath, std::string* error) {
     return serial_.MakeLink(linkPath, error);
 }
 
+int Line::WaitFds(int* fds) const {
+    if (net_) return net_->WaitFds(fds);
+    fds[0] = serial_.Fd();
+    return 1;
+}
+
 bool Line::WaitReadable(int timeoutMs) {
-    return net_ ? kivtools::WaitSocket(net_->Fd(), false, timeoutMs) : serial_.WaitReadable(timeoutMs);
+    if (!net_) return serial_.WaitReadable(timeoutMs);
+    int fds[kMaxWaitFds];
+    return kivtools::WaitSocketsReadable(fds, net_->WaitFds(fds), timeoutMs);
 }
 
 int Line::ReadAvailable(std::vector<uint8_t>& into) {
-    return net_ ? net_->ReadAvailable(into) : serial_.ReadAvailable(into);
+    return net_ ? net_->ReadAvailable(into, kivtools::kReadChunk) : serial_.ReadAvailable(into, kivtools::kReadChunk);
 }
 
 bool Line::Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop) {

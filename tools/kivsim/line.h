@@ -39,11 +39,17 @@ public:
     void Close();
 
     const std::string& Path() const { return net_ ? netPath_ : serial_.Path(); }
-    int Fd() const { return net_ ? net_->Fd() : serial_.Fd(); }
+    // The descriptors to wait on for reading, into fds (room for
+    // kMaxWaitFds): the line's, or on the network the client's or the
+    // listeners'. Returns how many.
+    static constexpr int kMaxWaitFds = NetEndpoint::kMaxWaitFds;
+    int WaitFds(int* fds) const;
 
     // Waits up to timeoutMs for bytes (or, on the network, a client).
     bool WaitReadable(int timeoutMs);
-    // Appends whatever bytes wait (without blocking). -1 on a read error.
+    // Appends the bytes that wait, at most kivtools::kReadChunk of them,
+    // without blocking: a line that never falls quiet is taken in pieces.
+    // -1 on a read error.
     int ReadAvailable(std::vector<uint8_t>& into);
     // Writes all bytes. With paceBaud > 0 each byte takes 10 bits at that rate.
     // Gives up when stop is set, or when the other side takes nothing for a

@@ -24,6 +24,7 @@
 #include "tools/common/capture.h"
 #include "tools/common/cli.h"
 #include "tools/common/time_text.h"
+#include "tools/common/trace_queue.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -147,10 +148,13 @@ int ParseArguments(int argc, char** argv, Settings* s) {
     std::string listenTcp, listenRfc2217;
     app.add_option("--listen-tcp", listenTcp,
                    "serve the line over raw TCP on PORT (0: any free one), one client at a time, instead "
-                   "of a pseudo-terminal")
+                   "of a pseudo-terminal; on this machine's loopback (127.0.0.1 and ::1) unless ADDRESS is "
+                   "given: 0.0.0.0 or [::] serves other machines too, and then whoever reaches the port drives "
+                   "the units and sees the traffic, without any authentication")
         ->type_name("[ADDRESS:]PORT")->group(line);
     app.add_option("--listen-rfc2217", listenRfc2217,
-                   "serve the line as an RFC 2217 device server (settings and modem lines) on PORT")
+                   "serve the line as an RFC 2217 device server (settings and modem lines) on PORT; on the "
+                   "loopback unless ADDRESS is given, as --listen-tcp")
         ->type_name("[ADDRESS:]PORT")->group(line);
     app.add_flag("--radio", o.radio.on,
                  "with --listen-rfc2217: a half-duplex radio between host and units, keyed by the host's RTS; "
@@ -302,6 +306,22 @@ void Show(const std::string& text) {
     }
 }
 
+// "listening on 127.0.0.1:4001 and [::1]:4001 (this machine only)", or
+// what an address open to other machines exposes.
+std::string DescribeListening(const std::vector<std::string>& addresses) {
+    std::string text = "listening on ";
+    bool loopback = true;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const std::string& address = addresses[i];
+        text += (i == 0 ? "" : " and ") + address;
+        loopback = loopback && (address.rfind("127.", 0) == 0 || address.rfind("[::1]:", 0) == 0 ||
+                                address.rfind("[::ffff:127.", 0) == 0);
+    }
+    if (loopback) return text + " (this machine only)";
+    return text + " (open to other machines: whoever reaches the port drives the units and sees the traffic, "
+                  "without authentication)";
+}
+
 bool Finished(kivsim::Simulator& sim, std::chrono::steady_clock::time_point end, bool timed) {
     return gSignalled || sim.QuitRequested() || (timed && std::chrono::steady_clock::now() >= end);
 }
@@ -314,6 +334,7 @@ int main(int argc, char** argv) {
     if (exitCode >= 0) return exitCode;
 
     kivtools::CaptureWriter capture;  // outlives the simulator, which writes into it
+    kivtools::TraceQueue trace;       // the same
     kivsim::Simulator sim(settings.options);
     for (auto& station : settings.stations) {
         if (!sim.AddStation(station.first, station.second)) {
@@ -366,19 +387,19 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::unique_ptr<std::ofstream> traceFile;
     if (settings.trace) {
-        if (!settings.traceFile.empty()) {
-            traceFile.reset(new std::ofstream(settings.traceFile, std::ios::app));
-            if (!*traceFile) {
-                std::fprintf(stderr, "kivsim: cannot write %s\n", settings.traceFile.c_str());
+        // The trace is written by a thread of its own: a flooded line or an
+        // output that does not keep up costs lines, never the service.
+        if (settings.traceFile.empty()) {
+            trace.OpenStandardError();
+        } else {
+            std::string error;
+            if (!trace.OpenFile(settings.traceFile, &error)) {
+                std::fprintf(stderr, "kivsim: %s\n", error.c_str());
                 return 2;
             }
-            std::ofstream* file = traceFile.get();
-            sim.SetTraceSink([file](const std::string& line) { *file << line << std::endl; });
-        } else {
-            sim.SetTraceSink([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
         }
+        sim.SetTraceSink([&trace](const std::string& line) { trace.Add(line); });
     }
 
     if (!settings.pcapFile.empty()) {
@@ -424,6 +445,8 @@ int main(int argc, char** argv) {
         std::printf("kivsim: stations");
         for (auto& station : settings.stations) std::printf(" %u (host %u)", station.first, station.second);
         std::printf("; fault seed %llu\n", static_cast<unsigned long long>(settings.options.seed));
+        const std::vector<std::string> addresses = sim.ListenAddresses();
+        if (!addresses.empty()) std::printf("kivsim: %s\n", DescribeListening(addresses).c_str());
         std::fflush(stdout);
     }
 
@@ -475,6 +498,7 @@ int main(int argc, char** argv) {
         }
     }
     sim.Stop();
+    trace.Finish();
     if (!settings.quiet) std::fputs(kivsim::FormatStats(sim.GetStats()).c_str(), stdout);
     return 0;
 }

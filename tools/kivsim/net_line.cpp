@@ -2,6 +2,7 @@
 // server side and the radio between host and units.
 #include "tools/kivsim/net_line.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -132,69 +133,129 @@ NetEndpoint::~NetEndpoint() {
 
 void NetEndpoint::Close() {
     if (client_ >= 0) kivtools::CloseSocket(client_);
-    if (listener_ >= 0) kivtools::CloseSocket(listener_);
-    client_ = listener_ = -1;
+    for (int i = 0; i < listenerCount_; ++i) kivtools::CloseSocket(listeners_[i]);
+    client_ = -1;
+    listenerCount_ = 0;
 }
 
-bool NetEndpoint::Listen(NetLineKind kind, const std::string& address, int port, std::string* error) {
-    Close();
-    kind_ = kind;
-    struct sockaddr_in6 where6;
-    struct sockaddr_in where4;
-    std::memset(&where6, 0, sizeof where6);
-    std::memset(&where4, 0, sizeof where4);
-    bool v6 = address.find(':') != std::string::npos;
-    int fd = kivtools::OpenStreamSocket(v6 ? AF_INET6 : AF_INET);
-    if (fd < 0) {
-        *error = "socket: " + kivtools::SocketErrorText();
-        return false;
-    }
-    int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
-    int bound;
+// One listening socket on a numeric address (IPv6 when it holds a colon).
+NetEndpoint::ListenResult NetEndpoint::ListenOn(const std::string& address, int port, std::string* error) {
+    struct sockaddr_storage where;
+    std::memset(&where, 0, sizeof where);
+    socklen_t size;
+    const bool v6 = address.find(':') != std::string::npos;
+    int parsed;
     if (v6) {
-        where6.sin6_family = AF_INET6;
-        where6.sin6_port = htons(uint16_t(port));
-        if (inet_pton(AF_INET6, address.c_str(), &where6.sin6_addr) != 1) {
-            kivtools::CloseSocket(fd);
-            *error = "not an address: " + address;
-            return false;
-        }
-        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&where6), sizeof where6);
+        auto* a = reinterpret_cast<sockaddr_in6*>(&where);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(uint16_t(port));
+        parsed = inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
+        size = sizeof *a;
     } else {
-        where4.sin_family = AF_INET;
-        where4.sin_port = htons(uint16_t(port));
-        where4.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (!address.empty() && inet_pton(AF_INET, address.c_str(), &where4.sin_addr) != 1) {
-            kivtools::CloseSocket(fd);
-            *error = "not an address: " + address;
-            return false;
-        }
-        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&where4), sizeof where4);
+        auto* a = reinterpret_cast<sockaddr_in*>(&where);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(uint16_t(port));
+        parsed = inet_pton(AF_INET, address.c_str(), &a->sin_addr);
+        size = sizeof *a;
     }
-    if (bound != 0 || ::listen(fd, 4) != 0) {
-        *error = "listen on port " + std::to_string(port) + ": " + kivtools::SocketErrorText();
-        kivtools::CloseSocket(fd);
-        return false;
+    if (parsed != 1) {
+        *error = "not an address: " + address;
+        return ListenFailed;
     }
+    const std::string named = (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
+    // Why a call failed, taken before anything else can change the error.
+    auto failed = [&](int fd) {
+        *error = "listen on " + named + ": " + kivtools::SocketErrorText();
+        ListenResult why = kivtools::SocketAddressMissing() ? ListenNoAddress
+                           : kivtools::SocketAddressInUse() ? ListenPortTaken
+                                                            : ListenFailed;
+        if (fd >= 0) kivtools::CloseSocket(fd);
+        return why;
+    };
+    int fd = kivtools::OpenStreamSocket(v6 ? AF_INET6 : AF_INET);
+    if (fd < 0) return failed(fd);
+    int on = 1;
+#if !defined(_WIN32)
+    // A restart may take the port again at once. (On Windows the same option
+    // would let the listener share a port another program holds.)
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
+#endif
+    if (v6 && address == "::1") {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&where), size) != 0 || ::listen(fd, 4) != 0) return failed(fd);
     struct sockaddr_storage got;
     socklen_t length = sizeof got;
     getsockname(fd, reinterpret_cast<sockaddr*>(&got), &length);
     port_ = got.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&got)->sin6_port)
                                       : ntohs(reinterpret_cast<sockaddr_in*>(&got)->sin_port);
+    listeners_[listenerCount_++] = fd;
+    return Listening;
+}
+
+bool NetEndpoint::Listen(NetLineKind kind, const std::string& address, int port, std::string* error) {
+    Close();
+    kind_ = kind;
     address_ = address;
-    listener_ = fd;
-    return true;
+    if (!address.empty()) return ListenOn(address, port, error) == Listening;
+    // The loopback of both families on one port. Should the port the system
+    // picked for IPv4 be taken on ::1, another is picked; a machine without
+    // IPv6 is served on 127.0.0.1 alone.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        if (ListenOn("127.0.0.1", port, error) != Listening) return false;
+        std::string error6;
+        const ListenResult v6 = ListenOn("::1", port_, &error6);
+        if (v6 == Listening || v6 == ListenNoAddress) return true;
+        Close();
+        if (port != 0 || v6 != ListenPortTaken) {
+            *error = error6;
+            return false;
+        }
+    }
+    *error = "listen on the loopback: no port free on both 127.0.0.1 and ::1";
+    return false;
+}
+
+int NetEndpoint::WaitFds(int* fds) const {
+    if (client_ >= 0) {
+        fds[0] = client_;
+        return 1;
+    }
+    for (int i = 0; i < listenerCount_; ++i) fds[i] = listeners_[i];
+    return listenerCount_;
 }
 
 std::string NetEndpoint::Url() const {
-    std::string host = address_.empty() ? "127.0.0.1" : address_;
+    // A client on this machine reaches a listener on every interface by
+    // the loopback (Windows refuses to connect to 0.0.0.0).
+    std::string host = address_.empty() || address_ == "0.0.0.0" ? "127.0.0.1" : address_ == "::" ? "::1" : address_;
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
     return std::string(kind_ == NetLineRfc2217 ? "rfc2217://" : "tcp://") + host + ":" + std::to_string(port_);
 }
 
+std::vector<std::string> NetEndpoint::ListenAddresses() const {
+    std::vector<std::string> addresses;
+    for (int i = 0; i < listenerCount_; ++i) {
+        struct sockaddr_storage got;
+        socklen_t length = sizeof got;
+        if (getsockname(listeners_[i], reinterpret_cast<sockaddr*>(&got), &length) != 0) continue;
+        char text[INET6_ADDRSTRLEN] = {};
+        if (got.ss_family == AF_INET6) {
+            const auto* a = reinterpret_cast<const sockaddr_in6*>(&got);
+            inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+            addresses.push_back("[" + std::string(text) + "]:" + std::to_string(ntohs(a->sin6_port)));
+        } else {
+            const auto* a = reinterpret_cast<const sockaddr_in*>(&got);
+            inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+            addresses.push_back(std::string(text) + ":" + std::to_string(ntohs(a->sin_port)));
+        }
+    }
+    return addresses;
+}
+
 void NetEndpoint::Accept() {
-    int fd = kivtools::AcceptClient(listener_);
+    int fd = -1;
+    for (int i = 0; i < listenerCount_ && fd < 0; ++i) fd = kivtools::AcceptClient(listeners_[i]);
     if (fd < 0) return;
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
@@ -341,16 +402,17 @@ void NetEndpoint::TakeClientByte(uint8_t byte, int64_t now, std::vector<uint8_t>
     }
 }
 
-int NetEndpoint::ReadAvailable(std::vector<uint8_t>& into) {
+int NetEndpoint::ReadAvailable(std::vector<uint8_t>& into, size_t limit) {
     if (client_ < 0) {
-        if (listener_ >= 0) Accept();
+        Accept();
         return 0;
     }
     int delivered = 0;
     uint8_t buffer[1024];
-    for (;;) {
-        long n = kivtools::ReceiveSome(client_, buffer, sizeof buffer);
+    for (size_t taken = 0; taken < limit;) {
+        long n = kivtools::ReceiveSome(client_, buffer, std::min(sizeof buffer, limit - taken));
         if (n > 0) {
+            taken += size_t(n);
             const int64_t now = SteadyNowMs();
             for (long i = 0; i < n && client_ >= 0; ++i) TakeClientByte(buffer[i], now, into, &delivered);
             if (client_ < 0) return delivered;
@@ -360,6 +422,7 @@ int NetEndpoint::ReadAvailable(std::vector<uint8_t>& into) {
         DropClient(n == 0 ? "closed by the client" : kivtools::SocketErrorText());
         return delivered;
     }
+    return delivered;
 }
 
 bool NetEndpoint::Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop) {

@@ -56,25 +56,34 @@ public:
     NetEndpoint(const NetEndpoint&) = delete;
     NetEndpoint& operator=(const NetEndpoint&) = delete;
 
-    // Listens on address:port (address empty: every interface; port 0:
-    // one the system picks). false with *error.
+    // Listens on address:port (port 0: one the system picks). Without an
+    // address only on the loopback: 127.0.0.1 and, where the system has
+    // IPv6, ::1, both on the same port. An address of every interface
+    // (0.0.0.0, ::) lets other machines in. false with *error.
     bool Listen(NetLineKind kind, const std::string& address, int port, std::string* error);
     void Close();
     void SetRadio(const RadioSettings& radio) { radio_ = radio; }
     const RadioSettings& Radio() const { return radio_; }
 
-    // The descriptor to wait on: the client's, or the listener's while
-    // no client is there (further clients wait in the backlog).
-    int Fd() const { return client_ >= 0 ? client_ : listener_; }
+    // What to wait on for reading, into fds (room for kMaxWaitFds): the
+    // client's socket, or the listeners' while no client is there (further
+    // clients wait in the backlog). Returns how many.
+    static constexpr int kMaxWaitFds = 2;
+    int WaitFds(int* fds) const;
     int Port() const { return port_; }
-    // "tcp://ADDRESS:PORT" or "rfc2217://ADDRESS:PORT", as a port map takes it.
+    // "tcp://ADDRESS:PORT" or "rfc2217://ADDRESS:PORT", as a port map on
+    // this machine takes it (the loopback for a listener on every interface).
     std::string Url() const;
+    // The addresses listened on, as the system bound them: "127.0.0.1:4001",
+    // "[::1]:4001".
+    std::vector<std::string> ListenAddresses() const;
     bool Connected() const { return client_ >= 0; }
 
-    // Takes a waiting client, or what the client sent: data bytes that
-    // reach the units are appended to into. 0 when none did; -1 never
-    // (a client that leaves is a note, and the next one is awaited).
-    int ReadAvailable(std::vector<uint8_t>& into);
+    // Takes a waiting client, or what the client sent (at most limit bytes
+    // off the socket): data bytes that reach the units are appended to
+    // into. 0 when none did; -1 never (a client that leaves is a note, and
+    // the next one is awaited).
+    int ReadAvailable(std::vector<uint8_t>& into, size_t limit);
     // Sends data to the client (escaped on Telnet); paceBaud > 0 spaces
     // the bytes as Line::Write does. false when the client is gone.
     bool Write(const uint8_t* bytes, size_t count, int paceBaud, const std::atomic<bool>& stop);
@@ -99,6 +108,8 @@ public:
     std::vector<Note> TakeNotes();
 
 private:
+    enum ListenResult { Listening, ListenNoAddress, ListenPortTaken, ListenFailed };
+    ListenResult ListenOn(const std::string& address, int port, std::string* error);
     void Accept();
     void DropClient(const std::string& why);
     void TakeClientByte(uint8_t byte, int64_t now, std::vector<uint8_t>& into, int* delivered);
@@ -108,10 +119,11 @@ private:
     uint8_t ModemBits() const;
 
     NetLineKind kind_ = NetLineNone;
-    int listener_ = -1;
+    int listeners_[kMaxWaitFds] = {-1, -1};
+    int listenerCount_ = 0;
     int client_ = -1;
     int port_ = 0;
-    std::string address_;
+    std::string address_;  // as given; empty: the loopback
     RadioSettings radio_;
     TelnetDecoder decoder_;
     TelnetOptions options_;

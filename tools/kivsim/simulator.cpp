@@ -589,15 +589,24 @@ void Simulator::Impl::Run() {
         const bool readable = line.WaitReadable(timeoutMs);
         const bool hungUp = false;
 #else
-        struct pollfd fds[2] = {{line.Fd(), POLLIN, 0}, {wake[0], POLLIN, 0}};
-        int ready = ::poll(fds, 2, timeoutMs);
-        if (ready > 0 && (fds[1].revents & POLLIN)) {
+        // The wake-up first, then the line's descriptors.
+        int lineFds[Line::kMaxWaitFds];
+        const int lineCount = line.WaitFds(lineFds);
+        struct pollfd fds[1 + Line::kMaxWaitFds] = {{wake[0], POLLIN, 0}};
+        for (int i = 0; i < lineCount; ++i) fds[1 + i] = {lineFds[i], POLLIN, 0};
+        int ready = ::poll(fds, nfds_t(1 + lineCount), timeoutMs);
+        if (ready > 0 && (fds[0].revents & POLLIN)) {
             uint8_t drain[64];
             while (::read(wake[0], drain, sizeof drain) > 0) {
             }
         }
-        const bool readable = ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR));
-        const bool hungUp = readable && (fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN);
+        bool readable = false, hungUp = false;
+        for (int i = 1; ready > 0 && i <= lineCount; ++i) {
+            const short events = fds[i].revents;
+            if (!(events & (POLLIN | POLLHUP | POLLERR))) continue;
+            readable = true;
+            hungUp = hungUp || ((events & (POLLHUP | POLLERR)) && !(events & POLLIN));
+        }
 #endif
         if (stop.load()) break;
         ApplyForcedCarrier();
@@ -741,6 +750,11 @@ std::string Simulator::Error() const {
 
 std::string Simulator::LinePath() const {
     return impl_->lineOpen ? impl_->line.Path() : std::string();
+}
+
+std::vector<std::string> Simulator::ListenAddresses() const {
+    NetEndpoint* net = impl_->lineOpen ? impl_->line.Net() : nullptr;
+    return net ? net->ListenAddresses() : std::vector<std::string>();
 }
 
 bool Simulator::WithStation(uint16_t station, const std::function<void(Station&)>& f) {
