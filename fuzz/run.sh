@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs every fuzz target of a build folder in turn, each from its seed corpus
 # (fuzz/corpus/<target>, read only) plus a working corpus in the build folder
-# that keeps what earlier runs found. A crash, a failed check, a leak or an
-# input running longer than 10 s stops the run with the target's exit code;
-# the reproducer is left in <build>/fuzz-artifacts/.
+# that keeps what earlier runs found, with fuzz/dict/<target>.dict when there
+# is one. A crash, a failed check, a leak or an input running longer than
+# 10 s stops the run with the target's exit code; the reproducer is left in
+# <build>/fuzz-artifacts/.
 #   fuzz/run.sh BUILD SECONDS [RUNS]
 # SECONDS bounds each target's time, RUNS (optional) its executions.
 set -u
@@ -11,7 +12,8 @@ build=$1
 seconds=$2
 runs=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
-targets="frame_reception check_response requests event_fetch listener_frames channel_config address_text"
+targets="frame_reception check_response requests event_fetch listener_frames channel_config address_text
+  port_map capture_decode kivsim_control check_config"
 mkdir -p "$build/fuzz-corpus" "$build/fuzz-artifacts" "$build/fuzz-logs"
 summary="$build/fuzz-logs/summary.txt"
 : > "$summary"
@@ -20,9 +22,10 @@ for target in $targets; do
   corpus="$build/fuzz-corpus/$target"
   log="$build/fuzz-logs/$target.log"
   mkdir -p "$corpus"
-  limit=(-max_total_time="$seconds")
-  [ -n "$runs" ] && limit+=(-runs="$runs")
-  "$build/fuzz_$target" "${limit[@]}" -timeout=10 -print_final_stats=1 \
+  options=(-max_total_time="$seconds")
+  [ -n "$runs" ] && options+=(-runs="$runs")
+  [ -f "$here/dict/$target.dict" ] && options+=(-dict="$here/dict/$target.dict")
+  "$build/fuzz_$target" "${options[@]}" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$build/fuzz-artifacts/$target-" "$corpus" "$here/corpus/$target" > "$log" 2>&1
   code=$?
   executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)

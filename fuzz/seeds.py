@@ -24,6 +24,46 @@ def answer(payload, shape=1, other=1):
     return bytes([shape, len(payload)]) + payload
 
 
+def crc_table():
+    table = []
+    for i in range(256):
+        crc, c = 0, i << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x3D65) if (crc ^ c) & 0x8000 else (crc << 1)
+            crc &= 0xFFFF
+            c = (c << 1) & 0xFFFF
+        table.append(crc)
+    return table
+
+
+TABLE = crc_table()
+
+
+def frame(message):
+    """The frame of a message (length byte first) as it goes on the line."""
+    out = b"\x05\x64"
+    for at in range(0, len(message), 16):
+        block = message[at:at + 16]
+        crc = 0
+        for byte in block:
+            crc = TABLE[((crc >> 8) ^ byte) & 0xFF] ^ ((crc << 8) & 0xFF00)
+        crc ^= 0xFFFF
+        out += block + bytes([crc >> 8, crc & 0xFF])
+    return out
+
+
+def capture(records, big=False):
+    """A capture file: (seconds, microseconds, direction, bytes) records."""
+    order = ">" if big else "<"
+    import struct
+    out = struct.pack(order + "IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 147)
+    for seconds, micros, direction, data in records:
+        out += struct.pack(order + "IIII", seconds, micros, len(data) + 1, len(data) + 1) + bytes([direction]) + data
+    return out
+
+
+READ_REQUEST = frame(h("0A 5F 00 0C 00 00 01 01 01 2C 01"))
+READ_ANSWER = frame(h("0E 06 00 00 00 0C 01 01 01 2C 01 00 01 86 A0"))
 NOTHING = b"\x05"
 STAMP_1997 = h("06 1A 51 8F B7 E7")
 
@@ -95,6 +135,47 @@ SEEDS = {
         "lower-case-event": b"\x00\x03\x00!l0007",
         "block": b"\x01\x03\x3cR00120300",
         "twelve-characters": b"\x00\x03\x00R00120300 7X",
+    },
+    "port_map": {
+        # the port name looked up, then the map.
+        "tcp": b"NET1\nNET1 = tcp://127.0.0.1:4001\n",
+        "rfc2217-crlf-comment": b"com7\n# device servers\r\n  COM7=RFC2217://box.local:2217  # pump\r\n",
+        "v6": b"V6\nV6 = rfc2217://[::1]:65535",
+        "bad-lines-first": b"X\nX tcp://h:1\nTWO WORDS = tcp://h:2\nX = tcp://h:3\n",
+        "bad-address": b"N\nN = udp://h:1\nN = tcp://h:2\n",
+        "long-line": b"N\n" + b"A" * 600 + b"\nN = tcp://h:1\n",
+        "not-mapped": b"COM1\nNET1 = tcp://h:1\nNET2 = tcp://h:2\n",
+    },
+    "capture_decode": {
+        "exchange": capture([(1796702462, 345678, 0, READ_REQUEST), (1796702462, 360000, 1, READ_ANSWER)]),
+        "big-endian": capture([(1796702462, 1, 1, READ_ANSWER)], big=True),
+        "junk-and-cut-frame": capture([(1, 2, 1, h("01 02 05")), (1, 3, 1, READ_ANSWER[:9])]),
+        "bad-crc": capture([(7, 0, 1, READ_ANSWER[:-1] + b"\x00")]),
+        "fetch-answer": capture([(9, 9, 1, frame(h("10 06 00 00 00 0C 01 05 00 80 03") + STAMP_1997))]),
+        "header-only": capture([]),
+        "cut-record": capture([(1, 2, 0, READ_REQUEST)])[:-3],
+    },
+    "kivsim_control": {
+        # map NUL scenario NUL standard input.
+        "map-and-commands": b"# pump\n100 1500\n0x65 0x7FFF\n102 -40\n\0stations\nreg 1 100\nload 1 map.txt\n"
+        b"\0reg 2 7 -1\nregs 1 99 4\nchange 1 5 6\npending\n",
+        "events-and-faults": b"\0events 1 change 3 10\ntoggle 2 4\nlog 1 4095 9\nfault drop=0.25\nfault crc 2\n"
+        b"faults\nfault off\n\0stats\nclear 1\nquit\n",
+        "clock-and-frames": b"\0clock 1 2026-12-08 05:01:02.5\nclock 2 +1000\nclock 1\nnotice 1 3\n"
+        b"linkreset 2\nsend 07 40 00 00 00 05 00 00\nraw 05 64 FF\n\0asktime 1\nexception all on\n",
+        "plant": b"\0plant 1 demo\nplant 2 counter 5 1 100 both\nplant 2 ramp 6 -10 10 3 50\n"
+        b"plant 1 sine 7 0 1000 60000 500 log\nplant 1 toggle 3 700\nplant on\nplant\n\0plant 1 clear\n",
+        "bad-map-line": b"1 2\n3\n\0load all map.txt\n\0",
+        "unknown-command": b"\0stations\nfrobnicate 3\n\0bogus\nhelp\n",
+    },
+    "check_config": {
+        "worked-example": b"Host Address = 1\nEXCEPTION = ON\nRADIO = YES, 150, 100, 50\n",
+        "second-pass": b"Host Address = 12\nEXCEPTION = OFF\n# radio later\nHost Address = 13\n",
+        "no-equals": b"Host Adress 12\nHost Address = 12\n",
+        "out-of-range": b"Host Address = 99999\n",
+        "short-last-line": b"Host Address = 12\nEXCEPTION=ON\nRADIO=YES,5\nab",
+        "crlf": b"Host Address = 3\r\nEXCEPTION = ON\r\nRADIO = YES,1\r\n",
+        "too-large": b"Host Address = 1\n" + b"#" * 4100 + b"\n",
     },
 }
 

@@ -2,8 +2,6 @@
 // scripted unit on the fake port.
 #include "fuzz/support.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -78,11 +76,6 @@ Bytes Input::Take(size_t count) {
     Bytes taken(data_ + at_, data_ + at_ + count);
     at_ += count;
     return taken;
-}
-
-void Fail(const char* what) {
-    std::fprintf(stderr, "fuzz check failed: %s\n", what);
-    std::abort();
 }
 
 ChannelBlock* StartChannel(uint16_t hostAddress) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver/channel_block.h"
+#include "fuzz/basics.h"
 
 namespace fuzzing {
 
@@ -34,12 +35,6 @@ private:
     size_t size_;
     size_t at_ = 0;
 };
-
-// Stops the process with a message: a fuzz target's own check failed.
-[[noreturn]] void Fail(const char* what);
-inline void Check(bool condition, const char* what) {
-    if (!condition) Fail(what);
-}
 
 // The fuzz targets' channel: a zero-filled block, made current, on a fresh
 // fake port (read time-out 1000 ms of virtual time), with its CRC table and

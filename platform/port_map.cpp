@@ -9,6 +9,11 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
 
+// A NUL byte would cut a name or a host short where it is kept as text.
+bool IsBlankOrNul(char c) {
+    return IsBlank(c) || c == '\0';
+}
+
 char Upper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
@@ -67,7 +72,7 @@ bool ParseNetAddress(const char* text, size_t length, PortMapEntry* entry) {
     size_t hostLength = static_cast<size_t>(hostEnd - hostBegin);
     if (hostLength > kPortHostMax) return false;
     for (const char* p = hostBegin; p < hostEnd; ++p) {
-        if (IsBlank(*p) || *p == '/' || (*p == ':' && text[0] != '[')) return false;
+        if (IsBlankOrNul(*p) || *p == '/' || (*p == ':' && text[0] != '[')) return false;
     }
     unsigned long port = 0;
     const char* digits = colon + 1;
@@ -102,7 +107,7 @@ PortMapLineResult ParsePortMapLine(const char* line, size_t length, PortMapEntry
     size_t nameLength = static_cast<size_t>(nameEnd - nameBegin);
     if (nameLength == 0 || nameLength > kPortNameMax) return PortMapBadName;
     for (const char* p = nameBegin; p < nameEnd; ++p) {
-        if (IsBlank(*p)) return PortMapBadName;
+        if (IsBlankOrNul(*p)) return PortMapBadName;
     }
     std::memcpy(entry->name, nameBegin, nameLength);
     entry->name[nameLength] = '\0';

@@ -30,7 +30,7 @@ struct PortMapEntry {
 enum PortMapLineResult {
     PortMapBlank,      // empty or comment only
     PortMapEntryRead,  // *entry filled
-    PortMapBadName,    // no '=', or a name that is empty, too long or has blanks inside
+    PortMapBadName,    // no '=', or a name that is empty, too long or has blanks or NUL inside
     PortMapBadUrl,     // the name is read (entry->name) but what follows is no tcp:// or rfc2217:// address
 };
 
@@ -38,8 +38,8 @@ enum PortMapLineResult {
 PortMapLineResult ParsePortMapLine(const char* line, size_t length, PortMapEntry* entry);
 
 // Reads a "tcp://HOST:PORT" or "rfc2217://HOST:PORT" address (scheme in any
-// letter case; HOST may be [v6 address]; PORT 1 to 65535) into the entry's
-// kind, host and port. false when it is none.
+// letter case; HOST may be [v6 address], without blanks, '/' or NUL; PORT 1
+// to 65535) into the entry's kind, host and port. false when it is none.
 bool ParseNetAddress(const char* text, size_t length, PortMapEntry* entry);
 
 // True when a port name equals the entry's name, letter case aside.

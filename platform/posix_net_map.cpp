@@ -1,5 +1,7 @@
 // Looking a port name up in the port map file (the lines themselves are
 // parsed by port_map.cpp).
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -8,20 +10,43 @@
 
 namespace {
 
-// Lines end in LF (CR LF too); a line longer than the buffer is refused.
+// The longest line of the map, its LF not counted.
+constexpr size_t kMapLineMax = 511;
+// The map is read no further than this: thousands of entries, and a file
+// that keeps growing cannot hold an open for ever.
+constexpr size_t kMapBytesMax = 1 << 20;
+
+// Reads the next line of file into text (kMapLineMax + 1 bytes), without
+// its LF, as the bytes stand (a NUL byte among them too, which the parser
+// then refuses), counting the bytes it reads off *left. 1 with the line and
+// its length, 0 at the end of the file or of *left, -1 for a longer line
+// (read past up to its LF).
+int ReadMapLine(FILE* file, char* text, size_t* length, size_t* left) {
+    size_t count = 0;
+    bool any = false, tooLong = false;
+    for (int c; *left > 0 && (c = std::fgetc(file)) != EOF;) {
+        --*left;
+        any = true;
+        if (c == '\n') break;
+        if (count < kMapLineMax) text[count++] = static_cast<char>(c);
+        else tooLong = true;
+    }
+    text[count] = '\0';
+    *length = count;
+    if (!any) return 0;
+    return tooLong ? -1 : 1;
+}
+
+// Lines end in LF (CR LF too); a line longer than kMapLineMax is refused.
 int LookupIn(FILE* file, const char* name, PortMapEntry* entry) {
-    char text[512];
+    char text[kMapLineMax + 1];
+    size_t length = 0;
+    size_t left = kMapBytesMax;
     int number = 0;
-    while (std::fgets(text, sizeof text, file) != nullptr) {
+    for (int read; (read = ReadMapLine(file, text, &length, &left)) != 0;) {
         ++number;
-        size_t length = std::strlen(text);
-        bool whole = length > 0 && text[length - 1] == '\n';
-        if (whole) text[--length] = '\0';
-        if (!whole && !std::feof(file)) {
+        if (read < 0) {
             err(kLogFault, "KivIN : %s line %d is too long, ignored", kPortMapFile, number);
-            int c;
-            while ((c = std::fgetc(file)) != EOF && c != '\n') {
-            }
             continue;
         }
         PortMapLineResult result = ParsePortMapLine(text, length, entry);
@@ -44,6 +69,14 @@ int LookupIn(FILE* file, const char* name, PortMapEntry* entry) {
 
 int NetLookupPort(const char* name, PortMapEntry* entry) {
     if (name == nullptr || name[0] == '\0' || std::strlen(name) > kPortNameMax) return 0;
+    // Only a regular file: a FIFO without a writer would block the open
+    // for ever, a device may never end.
+    struct stat status;
+    if (stat(kPortMapFile, &status) != 0) return 0;
+    if (!S_ISREG(status.st_mode)) {
+        err(kLogFault, "KivIN : %s is not a regular file, ignored", kPortMapFile);
+        return 0;
+    }
     FILE* file = std::fopen(kPortMapFile, "r");
     if (file == nullptr) return 0;
     int found = LookupIn(file, name, entry);

@@ -10,7 +10,7 @@ namespace {
 
 TEST(PortMap, ReadsEachKindOfLine) {
     struct Case {
-        const char* line;
+        std::string line;
         PortMapLineResult result;
         const char* name;
         NetLineKind kind;
@@ -38,10 +38,14 @@ TEST(PortMap, ReadsEachKindOfLine) {
         {"N = tcp://[::1:80", PortMapBadUrl, "N", NetLineNone, "", 0},
         {"N = tcp://h/x:80", PortMapBadUrl, "N", NetLineNone, "", 0},
         {"N =", PortMapBadUrl, "N", NetLineNone, "", 0},
+        // A NUL byte would cut the name or the host short where it is kept.
+        {std::string("N\0X = tcp://h:1", 15), PortMapBadName, "", NetLineNone, "", 0},
+        {std::string("N = tcp://h\0x:1", 15), PortMapBadUrl, "N", NetLineNone, "", 0},
+        {std::string("N = tcp://h:1 #\0", 16), PortMapEntryRead, "N", NetLineTcp, "h", 1},
     };
     for (const Case& c : cases) {
         PortMapEntry entry;
-        EXPECT_EQ(ParsePortMapLine(c.line, std::strlen(c.line), &entry), c.result) << c.line;
+        EXPECT_EQ(ParsePortMapLine(c.line.data(), c.line.size(), &entry), c.result) << c.line;
         EXPECT_STREQ(entry.name, c.name) << c.line;
         if (c.result != PortMapEntryRead) continue;
         EXPECT_EQ(entry.kind, c.kind) << c.line;
