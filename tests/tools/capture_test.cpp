@@ -150,6 +150,12 @@ TEST_F(CaptureTest, FilesThatAreNoSuchCaptureSayWhy) {
     Printed("no-such.pcap", &ok, &error);
     EXPECT_FALSE(ok);
     EXPECT_NE(std::string::npos, error.find("no-such.pcap")) << error;
+#if !defined(_WIN32)
+    // A device that never ends is refused at its header, not read whole.
+    EXPECT_EQ("", Printed("/dev/zero", &ok, &error));
+    EXPECT_FALSE(ok);
+    EXPECT_NE(std::string::npos, error.find("/dev/zero: not a pcap file")) << error;
+#endif
 }
 
 // The tap's tracer: junk, a frame and a frame left incomplete go into the

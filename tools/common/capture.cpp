@@ -94,59 +94,75 @@ void CaptureWriter::Close() {
     file_ = nullptr;
 }
 
-bool ReadCapture(const std::string& path, std::vector<CaptureRecord>* records, std::string* error) {
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+bool CaptureReader::Open(const std::string& path, std::string* error) {
+    Close();
+    path_ = path;
+    records_ = 0;
+    file_ = std::fopen(path.c_str(), "rb");
+    if (file_ == nullptr) {
         *error = path + ": " + std::strerror(errno);
         return false;
     }
-    std::vector<uint8_t> data;
-    uint8_t chunk[4096];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) data.insert(data.end(), chunk, chunk + n);
-    std::fclose(file);
-    if (data.size() < kFileHeaderSize) {
-        *error = path + ": too short for a pcap file header";
-        return false;
+    uint8_t header[kFileHeaderSize];
+    const char* fault = nullptr;
+    if (std::fread(header, 1, sizeof header, file_) != sizeof header) {
+        fault = "too short for a pcap file header";
+    } else {
+        big_ = Get32(header, true) == kMagic;
+        if (!big_ && Get32(header, false) != kMagic) fault = "not a pcap file with microsecond time stamps";
     }
-    const bool big = Get32(data.data(), true) == kMagic;
-    if (!big && Get32(data.data(), false) != kMagic) {
-        *error = path + ": not a pcap file with microsecond time stamps";
-        return false;
-    }
-    const uint32_t linkType = Get32(&data[20], big);
-    if (linkType != kCaptureLinkType) {
+    if (fault == nullptr) {
+        const uint32_t linkType = Get32(&header[20], big_);
+        if (linkType == kCaptureLinkType) return true;
         *error = path + ": link type " + std::to_string(linkType) + ", not " + std::to_string(kCaptureLinkType);
-        return false;
+    } else {
+        *error = path + ": " + fault;
     }
-    for (size_t at = kFileHeaderSize; at < data.size();) {
-        const std::string where = path + ": record " + std::to_string(records->size() + 1);
-        if (data.size() - at < kRecordHeaderSize) {
-            *error = where + ": header cut short";
-            return false;
-        }
-        const uint32_t seconds = Get32(&data[at], big), micros = Get32(&data[at + 4], big);
-        const uint32_t stored = Get32(&data[at + 8], big), original = Get32(&data[at + 12], big);
-        at += kRecordHeaderSize;
-        if (stored == 0 || stored > kCaptureSnapLength || stored != original || micros >= 1000000) {
-            *error = where + ": not a record of this format";
-            return false;
-        }
-        if (data.size() - at < stored) {
-            *error = where + ": cut short";
-            return false;
-        }
-        CaptureRecord record;
-        record.wallUs = int64_t(seconds) * 1000000 + micros;
-        record.direction = data[at];
-        if (record.direction > kCaptureToHost) {
-            *error = where + ": direction byte " + std::to_string(record.direction);
-            return false;
-        }
-        record.bytes.assign(data.begin() + static_cast<long>(at) + 1, data.begin() + static_cast<long>(at + stored));
-        records->push_back(std::move(record));
-        at += stored;
+    Close();
+    return false;
+}
+
+int CaptureReader::Next(CaptureRecord* record, std::string* error) {
+    if (file_ == nullptr) return 0;
+    const std::string where = path_ + ": record " + std::to_string(records_ + 1);
+    auto fail = [&](const char* why) {
+        *error = where + ": " + why;
+        Close();
+        return -1;
+    };
+    uint8_t header[kRecordHeaderSize];
+    const size_t got = std::fread(header, 1, sizeof header, file_);
+    if (got == 0) {
+        Close();
+        return 0;
     }
-    return true;
+    if (got < sizeof header) return fail("header cut short");
+    const uint32_t seconds = Get32(header, big_), micros = Get32(header + 4, big_);
+    const uint32_t stored = Get32(header + 8, big_), original = Get32(header + 12, big_);
+    if (stored == 0 || stored > kCaptureSnapLength || stored != original || micros >= 1000000)
+        return fail("not a record of this format");
+    data_.resize(stored);
+    if (std::fread(data_.data(), 1, stored, file_) != stored) return fail("cut short");
+    if (data_[0] > kCaptureToHost) return fail(("direction byte " + std::to_string(data_[0])).c_str());
+    record->wallUs = int64_t(seconds) * 1000000 + micros;
+    record->direction = data_[0];
+    record->bytes.assign(data_.begin() + 1, data_.end());
+    ++records_;
+    return 1;
+}
+
+void CaptureReader::Close() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+}
+
+bool ReadCapture(const std::string& path, std::vector<CaptureRecord>* records, std::string* error) {
+    CaptureReader reader;
+    if (!reader.Open(path, error)) return false;
+    CaptureRecord record;
+    int next;
+    while ((next = reader.Next(&record, error)) == 1) records->push_back(std::move(record));
+    return next == 0;
 }
 
 }  // namespace kivtools

@@ -50,8 +50,33 @@ private:
     FILE* file_ = nullptr;
 };
 
-// Reads a whole capture of this link type, either byte order. false with
-// the reason (and the records up to the fault) for anything else.
+// Reads a capture of this link type, either byte order, one record at a
+// time: memory holds one record however long the file, and a stream that
+// is no capture (a device that never ends) is refused at its header.
+class CaptureReader {
+public:
+    CaptureReader() = default;
+    ~CaptureReader() { Close(); }
+    CaptureReader(const CaptureReader&) = delete;
+    CaptureReader& operator=(const CaptureReader&) = delete;
+
+    // Opens the file and reads its header; false with the reason.
+    bool Open(const std::string& path, std::string* error);
+    // The next record: 1 with it, 0 at the end of the file, -1 with the
+    // reason ("PATH: record N: ...") for a fault; after 0 or -1 nothing more.
+    int Next(CaptureRecord* record, std::string* error);
+    void Close();
+
+private:
+    FILE* file_ = nullptr;
+    std::string path_;
+    bool big_ = false;       // the file's numbers are big-endian
+    size_t records_ = 0;     // records read so far
+    std::vector<uint8_t> data_;  // the record being read
+};
+
+// Reads a whole capture with a CaptureReader. false with the reason (and
+// the records up to the fault) for anything that is not such a capture.
 bool ReadCapture(const std::string& path, std::vector<CaptureRecord>* records, std::string* error);
 
 }  // namespace kivtools

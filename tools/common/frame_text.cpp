@@ -173,14 +173,16 @@ std::string TraceLine(int64_t wallMs, const char* direction, const uint8_t* byte
 }
 
 bool PrintCapture(const std::string& path, FILE* out, std::string* error) {
-    std::vector<CaptureRecord> records;
-    const bool read = ReadCapture(path, &records, error);
-    for (const CaptureRecord& record : records) {
+    CaptureReader reader;
+    if (!reader.Open(path, error)) return false;
+    CaptureRecord record;
+    int next;
+    while ((next = reader.Next(&record, error)) == 1) {
         const char* direction = record.direction == kCaptureToUnit ? "H>U" : "U>H";
         std::fprintf(out, "%s\n",
                      TraceLine(record.wallUs / 1000, direction, record.bytes.data(), record.bytes.size()).c_str());
     }
-    return read;
+    return next == 0;
 }
 
 FrameTracer::FrameTracer(const char* direction, uint8_t captureDirection, FILE* trace, CaptureWriter* capture)
