@@ -41,6 +41,11 @@ TEST(Plant, GeneratorsStepOncePerPeriod) {
         {"counter 100 -2 1000", 100, {uint32_t(-2), uint32_t(-4), uint32_t(-6), uint32_t(-8)}},
         {"ramp 101 0 100 40 1000", 101, {40, 80, 0, 40}},
         {"ramp 101 -10 10 -15 1000", 101, {10, uint32_t(-5), 10, uint32_t(-5)}},
+        // A step wider than 64 bits can add to passes the bound like any other.
+        {"ramp 101 5 100 9223372036854775807 1000", 101, {5, 5, 5, 5}},
+        // A wave beyond 32 bits is cut off at their limits.
+        {"sine 102 1e10 0 1000 1000", 102, {0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF, 0x7FFFFFFF}},
+        {"sine 102 -1e300 0 1000 1000", 102, {0x80000000, 0x80000000, 0x80000000, 0x80000000}},
     };
     for (const Case& c : cases) {
         Station unit(1, 0);
@@ -54,6 +59,17 @@ TEST(Plant, GeneratorsStepOncePerPeriod) {
         }
         EXPECT_EQ(seen, c.values) << c.spec;
     }
+}
+
+// A period that reaches past the end of time: the next step is held there
+// rather than wrapping round into the past (which made it step every tick).
+TEST(Plant, APeriodBeyondTheEndOfTimeNeverSteps) {
+    Station unit(1, 0);
+    std::vector<Generator> plant = {Parse("counter 100 1 9223372036854775807")};
+    for (int64_t t : {int64_t(0), int64_t(1000), int64_t(1) << 50}) {
+        EXPECT_EQ(kivsim::RunPlant(plant, unit, kStart + t), 0) << t;
+    }
+    EXPECT_EQ(unit.RegisterValue(100), 0u);
 }
 
 TEST(Plant, ChangesQueueTheEventsAsked) {

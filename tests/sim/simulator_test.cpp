@@ -455,6 +455,12 @@ TEST_F(SimulatorTest, ControlCommands) {
         {"fault drop=2", "error: probability"},
         {"bogus", "error: unknown command bogus"},
         {"load 5 /nonexistent/map", "error: /nonexistent/map: cannot open"},
+        // A file without line ends is refused at the bound, not read for ever.
+        {"load 5 /dev/zero", "error: /dev/zero:1: line longer than 65536 characters"},
+        // Unit time stamps carry the years 1900 to 2155; the clock runs from 1970.
+        {"clock 5 2156-01-01 00:00:00", "error: date out of range (1970 to 2155)"},
+        {"clock 5 -2147483648-01-01 00:00:00", "error: date out of range"},
+        {"clock 5 2155-12-31 23:59:59", ""},
     };
     for (const Case& c : cases) {
         std::string out = sim_->Execute(c.command);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -119,6 +120,22 @@ bool IsCommand(const std::string& verb) {
     return verb == "help" || verb == "exit";
 }
 
+bool ReadTextLine(std::istream& in, std::string* line, bool* tooLong) {
+    line->clear();
+    *tooLong = false;
+    bool any = false;
+    for (std::istream::int_type c; (c = in.get()) != std::istream::traits_type::eof();) {
+        any = true;
+        if (c == '\n') return true;
+        if (line->size() == kCommandLineMax) {
+            *tooLong = true;
+            return true;
+        }
+        line->push_back(static_cast<char>(c));
+    }
+    return any;
+}
+
 bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, uint32_t>>* entries, std::string* error) {
     std::ifstream in(path);
     if (!in) {
@@ -126,7 +143,13 @@ bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, ui
         return false;
     }
     std::string text;
-    for (int lineNumber = 1; std::getline(in, text); ++lineNumber) {
+    bool tooLong = false;
+    for (int lineNumber = 1; ReadTextLine(in, &text, &tooLong); ++lineNumber) {
+        if (tooLong) {
+            *error = path + ":" + std::to_string(lineNumber) + ": line longer than " +
+                     std::to_string(kCommandLineMax) + " characters";
+            return false;
+        }
         size_t hash = text.find('#');
         if (hash != std::string::npos) text.erase(hash);
         std::istringstream words(text);
@@ -141,6 +164,56 @@ bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, ui
         }
         entries->emplace_back(uint16_t(address), value);
     }
+    return true;
+}
+
+bool ReadScenario(std::istream& in, const std::string& name, std::vector<std::string>* lines, std::string* error) {
+    std::string line;
+    bool tooLong = false;
+    for (int number = 1; ReadTextLine(in, &line, &tooLong); ++number) {
+        const std::string at = name + ":" + std::to_string(number) + ": ";
+        if (tooLong) {
+            *error = at + "line longer than " + std::to_string(kCommandLineMax) + " characters";
+            return false;
+        }
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string verb;
+        if (words >> verb && !IsCommand(verb)) {
+            *error = at + "unknown command " + verb + " (kivsim --help lists them)";
+            return false;
+        }
+        lines->push_back(line);
+    }
+    return true;
+}
+
+void CommandFeed::Feed(const char* bytes, size_t count) {
+    for (const char* end = bytes + count; bytes < end;) {
+        const char* feed = static_cast<const char*>(std::memchr(bytes, '\n', static_cast<size_t>(end - bytes)));
+        const char* stop = feed == nullptr ? end : feed;
+        if (!dropping_) {
+            const size_t piece = static_cast<size_t>(stop - bytes);
+            if (partial_.size() + piece > kCommandLineMax) {
+                lines_.emplace_back(std::string(), true);
+                partial_.clear();
+                dropping_ = true;
+            } else {
+                partial_.append(bytes, piece);
+            }
+        }
+        if (feed == nullptr) break;
+        if (!dropping_) lines_.emplace_back(std::move(partial_), false);
+        partial_.clear();
+        dropping_ = false;
+        bytes = feed + 1;
+    }
+}
+
+bool CommandFeed::Next(std::string* line, bool* tooLong) {
+    if (lines_.empty()) return false;
+    *line = std::move(lines_.front().first);
+    *tooLong = lines_.front().second;
+    lines_.pop_front();
     return true;
 }
 
@@ -362,8 +435,10 @@ std::string Simulator::Execute(const std::string& command) {
             t.second < 0 || t.second > 59) {
             return fail("no such date and time " + w[2] + " " + w[3]);
         }
+        // The units' time stamps carry the year less 1900 in eight bits.
+        if (t.year < 1970 || t.year > 2155) return fail("date out of range (1970 to 2155)");
         int64_t when = MsFromLocalCalendar(t);
-        if (when < 0) return fail("date out of range");
+        if (when < 0) return fail("date out of range (1970 to 2155)");
         WithStation(station, [&](Station& s) { s.SetClockOffset(when - pcNow); });
         return "";
     }

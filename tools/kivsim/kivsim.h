@@ -6,7 +6,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <istream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -74,6 +76,17 @@ struct Stats {
 // The statistics as lines of text, the way `stats` prints them.
 std::string FormatStats(const Stats& stats);
 
+// The longest line of a register map, a scenario or standard input's
+// commands. A longer one is refused (a scenario or map stops there, a
+// command line is dropped), so that input without line ends, such as a
+// device, cannot fill memory.
+constexpr size_t kCommandLineMax = 65536;
+
+// Reads the next line of in (without its LF) into *line; false at the end
+// of in. Reads no further than kCommandLineMax characters into a line: a
+// line that goes on sets *tooLong with those characters in *line.
+bool ReadTextLine(std::istream& in, std::string* line, bool* tooLong);
+
 // Reads a register map: lines of "register value" (decimal or 0x hex, values
 // may be negative), # starts a comment. false with *error naming the line.
 bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, uint32_t>>* entries, std::string* error);
@@ -82,6 +95,27 @@ bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, ui
 const char* CommandHelp();
 // True when verb names a control command (what a scenario line may begin with).
 bool IsCommand(const std::string& verb);
+
+// Reads a scenario (name is its file, for messages): its lines as they
+// stand, each a command, blank or a comment. false with *error
+// ("NAME:LINE: why") at the first line that is no command or too long.
+bool ReadScenario(std::istream& in, const std::string& name, std::vector<std::string>* lines, std::string* error);
+
+// Cuts what standard input delivers, in pieces of any size, into command
+// lines. A line longer than kCommandLineMax is dropped whole (up to its LF)
+// and reported as such, in its place among the lines.
+class CommandFeed {
+public:
+    void Feed(const char* bytes, size_t count);
+    // The next whole line, without its LF: true with it (or with *tooLong
+    // set and no text for a dropped one), false when no line is whole yet.
+    bool Next(std::string* line, bool* tooLong);
+
+private:
+    std::string partial_;   // the line being received
+    bool dropping_ = false;  // inside a line found too long, up to its LF
+    std::deque<std::pair<std::string, bool>> lines_;  // whole lines (text, too long)
+};
 
 class Simulator {
 public:

@@ -9,7 +9,6 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -374,16 +373,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kivsim: --scenario %s: %s\n", settings.scenario.c_str(), std::strerror(errno));
             return 2;
         }
-        std::string line;
-        for (int number = 1; std::getline(in, line); ++number) {
-            std::istringstream words(line.substr(0, line.find('#')));
-            std::string verb;
-            if (words >> verb && !kivsim::IsCommand(verb)) {
-                std::fprintf(stderr, "kivsim: %s:%d: unknown command %s (kivsim --help lists them)\n",
-                             settings.scenario.c_str(), number, verb.c_str());
-                return 2;
-            }
-            scenario.push_back(line);
+        std::string error;
+        if (!kivsim::ReadScenario(in, settings.scenario, &scenario, &error)) {
+            std::fprintf(stderr, "kivsim: %s\n", error.c_str());
+            return 2;
         }
     }
 
@@ -464,7 +457,7 @@ int main(int argc, char** argv) {
     }
 
     bool stdinOpen = settings.readStdin;
-    std::string pending;
+    kivsim::CommandFeed commands;
     while (!Finished(sim, end, timed)) {
         if (!stdinOpen) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -477,7 +470,7 @@ int main(int argc, char** argv) {
             stdinOpen = false;
             continue;
         }
-        pending += input;
+        commands.Feed(input.data(), input.size());
 #else
         struct pollfd p = {0, POLLIN, 0};
         if (::poll(&p, 1, 100) <= 0) continue;
@@ -490,11 +483,17 @@ int main(int argc, char** argv) {
             stdinOpen = false;
             continue;
         }
-        pending.append(buffer, size_t(n));
+        commands.Feed(buffer, size_t(n));
 #endif
-        for (size_t newline; (newline = pending.find('\n')) != std::string::npos;) {
-            Show(sim.Execute(pending.substr(0, newline)));
-            pending.erase(0, newline + 1);
+        std::string line;
+        bool tooLong = false;
+        while (commands.Next(&line, &tooLong)) {
+            if (tooLong) {
+                std::fprintf(stderr, "kivsim: a command line longer than %zu characters, dropped\n",
+                             kivsim::kCommandLineMax);
+            } else {
+                Show(sim.Execute(line));
+            }
         }
     }
     sim.Stop();

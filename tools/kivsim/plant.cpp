@@ -2,6 +2,7 @@
 #include "tools/kivsim/plant.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <sstream>
 
@@ -46,6 +47,11 @@ const char* EventsName(int events) {
     case Generator::Both: return "both";
     default: return "none";
     }
+}
+
+// pcMs + periodMs, held at the end of time rather than wrapping round.
+int64_t Later(int64_t pcMs, int64_t periodMs) {
+    return pcMs > INT64_MAX - periodMs ? INT64_MAX : pcMs + periodMs;
 }
 
 void Apply(Generator& g, Station& station, uint32_t value, int64_t pcMs) {
@@ -154,17 +160,21 @@ std::vector<Generator> DemoPlant() {
 int RunPlant(std::vector<Generator>& generators, Station& station, int64_t pcMs) {
     int steps = 0;
     for (Generator& g : generators) {
-        if (g.nextAt == 0) g.nextAt = pcMs + g.periodMs;
+        if (g.nextAt == 0) g.nextAt = Later(pcMs, g.periodMs);
         if (pcMs < g.nextAt) continue;
         // A late tick takes one step, not all the missed ones.
-        g.nextAt = pcMs + g.periodMs;
+        g.nextAt = Later(pcMs, g.periodMs);
         ++steps;
         switch (g.type) {
         case Generator::Counter:
             Apply(g, station, uint32_t(station.RegisterValue(g.address) + uint32_t(g.step)), pcMs);
             break;
         case Generator::Ramp: {
-            int64_t value = int64_t(int32_t(station.RegisterValue(g.address))) + g.step;
+            // A step wider than any 32-bit range passes the bound all the
+            // same; held at that width, the sum cannot overflow.
+            const int64_t wide = int64_t(1) << 33;
+            const int64_t step = g.step > wide ? wide : (g.step < -wide ? -wide : g.step);
+            int64_t value = int64_t(int32_t(station.RegisterValue(g.address))) + step;
             if (g.step >= 0 ? value > g.high : value < g.low) value = g.step >= 0 ? g.low : g.high;
             if (value < g.low || value > g.high) value = g.low;
             Apply(g, station, uint32_t(int32_t(value)), pcMs);
@@ -173,7 +183,10 @@ int RunPlant(std::vector<Generator>& generators, Station& station, int64_t pcMs)
         case Generator::Sine: {
             const double pi = 3.14159265358979323846;
             double phase = 2 * pi * double(station.ClockMs(pcMs) % g.cycleMs) / double(g.cycleMs);
-            double value = std::lround(g.offset + g.amplitude * std::sin(phase));
+            // A wave beyond the register's 32 bits is cut off at their limits.
+            double value = std::round(g.offset + g.amplitude * std::sin(phase));
+            const double low = INT32_MIN, high = INT32_MAX;
+            value = value > high ? high : (value >= low ? value : low);
             Apply(g, station, uint32_t(int32_t(value)), pcMs);
             break;
         }
