@@ -99,6 +99,11 @@ TEST(ToolsCommandLine, KivpollCheckConfigReportsEveryLine) {
     ToolRun missing = RunTool(KIV_KIVPOLL_PATH, "--check-config /nonexistent/kivIN01.int");
     EXPECT_EQ(5, missing.status);
     EXPECT_NE(std::string::npos, missing.output.find("File /nonexistent/kivIN01.int not found")) << missing.output;
+    // A file the driver refuses is not listed: a device would never end.
+    ToolRun device = RunTool(KIV_KIVPOLL_PATH, "--check-config /dev/zero");
+    EXPECT_EQ(5, device.status);
+    EXPECT_NE(std::string::npos, device.output.find("File /dev/zero refused: not a regular file")) << device.output;
+    EXPECT_EQ(std::string::npos, device.output.find("line 1:")) << device.output;
 }
 #endif
 

@@ -2,6 +2,7 @@
 #include "tools/kivpoll/config_check.h"
 
 #include <fstream>
+#include <sstream>
 
 #include "driver/config.h"
 #include "tools/kivpoll/host_log.h"
@@ -9,8 +10,6 @@
 namespace kivpoll {
 
 namespace {
-
-using ReportFunction = int32_t(KIV_CDECL*)(const char*, KivConfigLineFunction, void*);
 
 // Gathers the report while the driver reads: each call names the line the
 // driver's next messages are about.
@@ -84,25 +83,38 @@ std::string EndingText(int32_t end, int32_t lastLine) {
 }  // namespace
 
 bool CheckConfig(const DriverHost& host, const std::string& path, ConfigReport* report, std::string* error) {
-    ReportFunction function = reinterpret_cast<ReportFunction>(host.Symbol("KivConfigReport"));
+    ConfigReportFunction function = reinterpret_cast<ConfigReportFunction>(host.Symbol("KivConfigReport"));
     if (function == nullptr) {
         *error = "this driver does not report on channel files (no KivConfigReport)";
         return false;
     }
+    CheckConfigWith(function, path, report);
+    return true;
+}
+
+void CheckConfigWith(ConfigReportFunction function, const std::string& path, ConfigReport* report) {
     *report = ConfigReport();
     LogCapture log(true);
     Gathering gathering{report, &log, &report->file, 0, ConfigEndOfFile};
     report->usable = function(path.c_str(), OnLine, &gathering) == 1;
     for (std::string& message : log.Take()) gathering.current->push_back(message);
 
-    // Every line of the file, read or not, with its text as written.
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    for (int number = 1; std::getline(in, text); ++number) {
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-        LineOf(report, number).text = text;
+    // Every line of a file the driver read, read or not, with its text as
+    // written. A refused file may be a device that never ends or a FIFO
+    // that blocks its open: it is not opened again.
+    if (gathering.end != ConfigFileRefused) {
+        std::ifstream in(path, std::ios::binary);
+        std::string listed(kListedBytes, '\0');
+        in.read(&listed[0], static_cast<std::streamsize>(listed.size()));
+        listed.resize(static_cast<size_t>(in.gcount()));
+        std::istringstream lines(listed);
+        std::string text;
+        for (int number = 1; std::getline(lines, text); ++number) {
+            if (!text.empty() && text.back() == '\r') text.pop_back();
+            LineOf(report, number).text = text;
+        }
+        report->ending = EndingText(gathering.end, gathering.lastLine);
     }
-    if (gathering.end != ConfigFileRefused) report->ending = EndingText(gathering.end, gathering.lastLine);
     if (!report->usable) {
         report->fault = "no host address: the driver cannot open a channel with this file";
         for (const ConfigLineReport& line : report->lines) {
@@ -112,7 +124,7 @@ bool CheckConfig(const DriverHost& host, const std::string& path, ConfigReport* 
                 if (message.find("Tavrik Address") != std::string::npos) {
                     report->faultLine = line.number;
                     report->fault = message.substr(message.find(':') + 2);
-                    return true;
+                    return;
                 }
             }
             if (!line.taken.empty()) report->fault = "no host address: " + line.taken.front().substr(8);
@@ -120,7 +132,6 @@ bool CheckConfig(const DriverHost& host, const std::string& path, ConfigReport* 
         }
         if (gathering.end == ConfigFileRefused && !report->file.empty()) report->fault = report->file.front().substr(8);
     }
-    return true;
 }
 
 void PrintConfigReport(const std::string& path, const ConfigReport& report, std::FILE* out) {

@@ -3,10 +3,13 @@
 // it ignores a line.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "driver/config.h"
 #include "tools/kivpoll/driver_host.h"
 
 namespace kivpoll {
@@ -27,9 +30,17 @@ struct ConfigReport {
     std::string fault;               // what is wrong, when not usable
 };
 
+// The driver's report on a channel file (its KivConfigReport export).
+using ConfigReportFunction = int32_t(KIV_CDECL*)(const char* path, KivConfigLineFunction callback, void* context);
+
 // Reads path through the loaded driver; false with a reason in error when the
 // driver has no report export.
 bool CheckConfig(const DriverHost& host, const std::string& path, ConfigReport* report, std::string* error);
+// The same through the driver's report function itself. The lines of a
+// file the driver refused (missing, no regular file, empty, too large) are
+// not listed; of a file it read, the first kListedBytes bytes are.
+void CheckConfigWith(ConfigReportFunction function, const std::string& path, ConfigReport* report);
+constexpr size_t kListedBytes = 8192;
 void PrintConfigReport(const std::string& path, const ConfigReport& report, std::FILE* out);
 
 }  // namespace kivpoll
