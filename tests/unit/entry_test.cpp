@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kiv_version.h"
 #include "driver/channel_block.h"
@@ -93,21 +94,54 @@ TEST_F(EntryTest, CommandsWithoutAHandlerOrRecordAreRefusedUntouched) {
 }
 
 // The flag guards the line whether or not a listener shares it: a host may
-// call one channel from several threads.
+// call one channel from several threads. Every command that uses the line
+// waits for it, gives up after the wait and does nothing.
 TEST_F(EntryTest, BusyFlagIsAwaited4002TimesThenRefusedWithOneMessage) {
-    for (uint8_t exception : {0, 1}) {
-        SCOPED_TRACE(exception);
-        fake::Reset();
-        log.Clear();
-        block->exceptionEnabled = exception;
-        block->busy = 1;
-        EXPECT_EQ(1, Call(CommandFlush));
-        EXPECT_EQ(4002u, fake::SleepCount());
-        EXPECT_EQ(4002u, fake::Now());
-        ASSERT_EQ(1u, log.Lines().size());
-        EXPECT_EQ(kBusyMessage, log.Lines()[0].text);
-        EXPECT_EQ(32, log.Lines()[0].level);
-        EXPECT_EQ(1, block->busy);  // left as it was
+    int32_t data[4] = {77, 77, 77, 77};
+    GateRequest gate{3, 0, 12, AreaRegister, 300, 255, 32, 0, 1, 0, data};
+    AddressRequest address{"R00120300", 0, GateRequest{}};
+    address.gate.kind = 3;
+    PortSettings settings{};
+    std::strcpy(settings.portName, "COM9");
+    settings.enabled = 1;
+    settings.readTimeout = 4;
+    settings.line = LineSettings{19200, 8, 0, 0};
+    PortChange change{};
+    std::strcpy(change.portName, "COM9");
+    change.line = LineSettings{19200, 8, 0, 0};
+    const struct {
+        const char* name;
+        int32_t command;
+        void* parameters;
+    } kCommandsOnTheLine[] = {
+        {"Open", CommandOpen, &settings},          {"Flush", CommandFlush, nullptr},
+        {"CheckAddress", CommandCheckAddress, &address}, {"Read", CommandRead, &gate},
+        {"ReadBlock", CommandReadBlock, &gate},    {"Write", CommandWrite, &gate},
+        {"WriteBlock", CommandWriteBlock, &gate},  {"ClosePort", CommandClosePort, nullptr},
+        {"ReopenPort", CommandReopenPort, nullptr}, {"SetPort", CommandSetPort, &change},
+    };
+    for (const auto& command : kCommandsOnTheLine) {
+        for (uint8_t exception : {0, 1}) {
+            SCOPED_TRACE(std::string(command.name) + (exception ? " with a listener" : ""));
+            fake::Reset();
+            log.Clear();
+            block->exceptionEnabled = exception;
+            block->busy = 1;
+            block->portHandle = HandleToField(fake::OpenPort("COM1"));
+            fake::ClearCalls();
+            EXPECT_EQ(1, Call(command.command, command.parameters));
+            EXPECT_EQ(4002u, fake::SleepCount());
+            EXPECT_EQ(4002u, fake::Now());
+            ASSERT_EQ(1u, log.Lines().size());
+            EXPECT_EQ(kBusyMessage, log.Lines()[0].text);
+            EXPECT_EQ(32, log.Lines()[0].level);
+            EXPECT_EQ(1, block->busy);  // left as it was
+            // Nothing done on the line or in the records meanwhile.
+            EXPECT_TRUE(fake::CallsWithout([](const std::string& call) { return call.rfind("Sleep ", 0) == 0; })
+                            .empty());
+            EXPECT_EQ(77, data[0]);
+            EXPECT_TRUE(fake::PortIsOpen());
+        }
     }
 }
 

@@ -19,6 +19,10 @@ namespace {
 const char* const kShort = "KivIN : Invalid message received";
 const char* const kOtherHost = "KivIN : Got msg for Host %d - ignor it";
 
+// One message more than a channel counts at once.
+const char* const kMessages[kLogHoldSlots + 1] = {"KivIN : a", "KivIN : b", "KivIN : c", "KivIN : d", "KivIN : e",
+                                                  "KivIN : f", "KivIN : g", "KivIN : h", "KivIN : i"};
+
 std::string HeldLine(int count, const char* format) {
     return "KivIN : " + std::to_string(count) + " more \"" + format + "\" held back";
 }
@@ -95,6 +99,28 @@ TEST_F(LogHoldingTest, CopiesBeyondTheLimitAreHeldAndCounted) {
         {"a new second starts a new count",
          {{0, kShort, limit}, {1, kShort, limit}, {2, kShort, limit}},
          {{kShort, 3 * limit}}},
+        // Every slot taken: a new message takes the slot of the one counted
+        // least (a, in the middle of the slots), while the one over its
+        // limit (b) keeps its count and stays held, reported once.
+        {"with every slot taken the quietest makes room and a held message stays held",
+         {{0, kMessages[1], limit + 4}, {0, kMessages[2], limit}, {0, kMessages[3], limit}, {0, kMessages[0], 3},
+          {0, kMessages[4], limit}, {0, kMessages[5], limit}, {0, kMessages[6], limit}, {0, kMessages[7], limit},
+          {0, kMessages[8], 1}, {0, kMessages[1], 2}, {1, kMessages[8], 1}},
+         {{kMessages[1], limit}, {kMessages[2], limit}, {kMessages[3], limit}, {kMessages[0], 3},
+          {kMessages[4], limit}, {kMessages[5], limit}, {kMessages[6], limit}, {kMessages[7], limit},
+          {kMessages[8], 1}, {HeldLine(6, kMessages[1]), 1}, {kMessages[8], 1}}},
+        // Every message over its limit: the quietest still makes room, its
+        // held copies reported as it goes, and not again with the others.
+        {"a message that makes room reports what the quietest held, once",
+         {{0, kMessages[0], limit + 1}, {0, kMessages[1], limit + 2}, {0, kMessages[2], limit + 3},
+          {0, kMessages[3], limit + 4}, {0, kMessages[4], limit + 5}, {0, kMessages[5], limit + 6},
+          {0, kMessages[6], limit + 7}, {0, kMessages[7], limit + 8}, {0, kMessages[8], 1}, {1, kMessages[8], 1}},
+         {{kMessages[0], limit}, {kMessages[1], limit}, {kMessages[2], limit}, {kMessages[3], limit},
+          {kMessages[4], limit}, {kMessages[5], limit}, {kMessages[6], limit}, {kMessages[7], limit},
+          {HeldLine(1, kMessages[0]), 1}, {kMessages[8], 1}, {HeldLine(2, kMessages[1]), 1},
+          {HeldLine(3, kMessages[2]), 1}, {HeldLine(4, kMessages[3]), 1}, {HeldLine(5, kMessages[4]), 1},
+          {HeldLine(6, kMessages[5]), 1}, {HeldLine(7, kMessages[6]), 1}, {HeldLine(8, kMessages[7]), 1},
+          {kMessages[8], 1}}},
     };
     for (const HoldCase& c : cases) {
         SCOPED_TRACE(c.name);
