@@ -28,6 +28,12 @@
 #include "tools/common/time_text.h"
 #include "tools/kivsim/line.h"
 
+#if defined(_WIN32)
+// The link layer's headers bring windows.h, whose SendMessage macro would
+// rename the simulator's member of that name here and nowhere else.
+#undef SendMessage
+#endif
+
 namespace kivsim {
 
 namespace {
