@@ -16,10 +16,10 @@ uint64_t Longer(uint64_t a, uint64_t b) { return a > b ? a : b; }
 // T, or at least the purge read's 50 ms: the read time-out of a quiet wait.
 uint64_t QuietReadMs(const ChannelBlock* block) { return Longer(ReadTimeoutMs(block), kPurgeReadMs); }
 
-// A read time-out, then the longer of another and twice the bytes' line
-// time with the margin.
+// A read time-out, then the longer of another and the bytes' line time with
+// the margin.
 uint64_t ReceiveAfterMs(const ChannelBlock* block, uint64_t readMs, uint32_t bytes) {
-    return readMs + Longer(readMs, 2ull * FrameLineMs(block, bytes) + kLineMarginMs);
+    return readMs + Longer(readMs, static_cast<uint64_t>(FrameLineMs(block, bytes)) + kLineMarginMs);
 }
 
 }  // namespace

@@ -22,8 +22,7 @@ uint32_t FrameLineMs(const ChannelBlock* block, uint32_t count);
 // most) and the ON, OFF and DELAY pauses; 0 on a wire.
 uint32_t RadioTryMs(const ChannelBlock* block);
 // A reception of an answer of at most answerBytes on the line: T for its
-// first bytes, then T or twice its line time (room for a stale frame before
-// it) and the margin, whichever is longer.
+// first bytes, then T or its line time and the margin, whichever is longer.
 uint32_t ReceptionMs(const ChannelBlock* block, uint32_t answerBytes);
 // One try: the purge, the write of requestBytes by its time-out, the radio
 // and the reception.

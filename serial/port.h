@@ -24,7 +24,7 @@ constexpr uint32_t kPortReadTotalMs = 1000;    // read total constant set at ope
 // The write time-out set at open: this much beyond a millisecond or more
 // per character at the line's rate, so that a port that stops taking bytes
 // (flow control held, a peer that no longer reads) cannot hold a write.
-constexpr uint32_t kPortWriteSlackMs = 50;
+constexpr uint32_t kPortWriteSlackMs = 20;
 // The longest a purge lasts: further reads start only within its first
 // 10 ms, and each waits at most 50 ms.
 constexpr uint32_t kPortPurgeBoundMs = 60;

@@ -150,8 +150,10 @@ TEST_F(StaleAnswerTest, NoOtherRegistersValueIsStoredAsDone) {
         Deliver(c);
         const ScanResult result = Scan(c);
         EXPECT_GE(result.done, c.minDone);
-        // Guarded from the first read after Open on.
+        // Guarded from the first read after Open on; the block's link-reset
+        // flag says only that the reset went out.
         EXPECT_EQ(0, result.wrong) << "the last at read " << result.lastWrong;
+        EXPECT_EQ(1, block->linkReset[kStation]);
     }
 }
 
