@@ -76,12 +76,10 @@ void NetTakeOptionEvent(NetLine* line, const TelnetEvent& e) {
         uint8_t answer[3];
         size_t n = TelnetAnswerVerb(&line->options, e.verb, e.option, kWeWill, kWeDo, answer);
         if (n > 0) NetQueue(line, answer, n, kAnswerLimit);
-    } else if (e.kind == TelnetSubDropped) {
-        if (!line->overlongLogged) {
-            err(kLogFault, "KivIN : Port %s: overlong subnegotiation (option %u) from the server dropped, "
-                "not logged again on this connection", line->name, static_cast<unsigned>(e.option));
-        }
+    } else if (e.kind == TelnetSubDropped && !line->overlongLogged) {
         line->overlongLogged = true;
+        err(kLogFault, "KivIN : Port %s: overlong subnegotiation (option %u) from the server dropped, "
+            "not logged again on this connection", line->name, static_cast<unsigned>(e.option));
     } else if (e.kind == TelnetSub && e.option == kOptionComPort &&
                e.command == ComNotifyModemState + kComServerOffset && e.valueLength >= 1) {
         line->modem = e.value[0];
