@@ -1,18 +1,22 @@
 // The tools on a flooded line: a far end that sends without pause (as fast
 // as the line takes bytes, endless frame starts, a frame that never ends, a
-// trickle). kivsim still serves its console and its signals and keeps its
-// memory; kivpoll's trace tap keeps relaying and lets kivpoll end.
+// trickle), on a pseudo-terminal or a TCP line. kivsim still serves its
+// console and its signals and keeps its memory; kivpoll's trace tap keeps
+// relaying and lets kivpoll end.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <sys/socket.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -89,8 +93,23 @@ private:
     std::thread thread_;  // last: it starts at once and uses the members above
 };
 
-// A line's end opened raw and non-blocking; -1 when it cannot be.
-int OpenRaw(const std::string& path) {
+// The far end of kivsim's line: the pseudo-terminal it names, opened raw,
+// or a connection to its TCP port ("tcp://127.0.0.1:PORT"); non-blocking.
+// -1 when it cannot be had.
+int OpenFarEnd(const std::string& path) {
+    if (path.rfind("tcp://127.0.0.1:", 0) == 0) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(uint16_t(std::stoi(path.substr(path.rfind(':') + 1))));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            close(fd);
+            return -1;
+        }
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        return fd;
+    }
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd >= 0) {
         struct termios tio;
@@ -140,26 +159,29 @@ TEST(KivsimFlood, ConsoleAndSignalsServedAndMemoryFlatWhileTheLineFloods) {
         Flood flood;
         bool traceFile;  // else standard error into a pipe nobody reads
         const char* stop;  // "quit" on standard input, or a signal
+        bool tcp;          // the line served over raw TCP rather than a pseudo-terminal
     } cases[] = {
-        {"as fast as the line goes, trace file", Flood::Fast, true, "quit"},
-        {"as fast as the line goes, stuck trace", Flood::Fast, false, "SIGTERM"},
-        {"endless frame starts, trace file", Flood::FrameStarts, true, "SIGINT"},
-        {"endless frame starts, stuck trace", Flood::FrameStarts, false, "quit"},
-        {"a frame that never ends, stuck trace", Flood::Endless, false, "SIGTERM"},
-        {"a trickle, trace file", Flood::Trickle, true, "quit"},
+        {"as fast as the line goes, trace file", Flood::Fast, true, "quit", false},
+        {"as fast as the line goes, stuck trace", Flood::Fast, false, "SIGTERM", false},
+        {"endless frame starts, trace file", Flood::FrameStarts, true, "SIGINT", false},
+        {"endless frame starts, stuck trace", Flood::FrameStarts, false, "quit", false},
+        {"a frame that never ends, stuck trace", Flood::Endless, false, "SIGTERM", false},
+        {"a trickle, trace file", Flood::Trickle, true, "quit", false},
+        {"as fast as the line goes over TCP, trace file", Flood::Fast, true, "SIGTERM", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDirectory scratch("kiv-flood");
         std::vector<std::string> arguments = {KIV_KIVSIM_PATH, "--station", "5", "--trace"};
         if (c.traceFile) arguments.insert(arguments.end(), {"--trace-file", "trace.txt"});
+        if (c.tcp) arguments.insert(arguments.end(), {"--listen-tcp", "0"});
         ChildProcess kivsim;
         ASSERT_TRUE(kivsim.Start(arguments, c.traceFile ? ChildProcess::Errors::Discarded
                                                         : ChildProcess::Errors::UnreadPipe,
                                  "", kChildEnvironment));
         const std::string banner = kivsim.ReadLineWith("kivsim: line ", 10000);
         ASSERT_FALSE(banner.empty());
-        const int line = OpenRaw(banner.substr(banner.rfind(' ') + 1));
+        const int line = OpenFarEnd(banner.substr(banner.rfind(' ') + 1));
         ASSERT_GE(line, 0) << banner;
         {
             Flooder flooder(line, c.flood);

@@ -297,6 +297,7 @@ bool NetEndpoint::Send(const uint8_t* bytes, size_t count) {
             continue;
         }
         if (n < 0 && kivtools::SocketWouldBlock()) {
+            if (stop_ != nullptr && stop_->load()) return false;
             if (std::chrono::steady_clock::now() - start > std::chrono::seconds(2)) {
                 DropClient("it takes nothing");
                 return false;

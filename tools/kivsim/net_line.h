@@ -63,6 +63,9 @@ public:
     bool Listen(NetLineKind kind, const std::string& address, int port, std::string* error);
     void Close();
     void SetRadio(const RadioSettings& radio) { radio_ = radio; }
+    // A flag whose setting ends a send that waits for the client to take
+    // bytes (otherwise it waits up to 2 s, then drops the client).
+    void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
     const RadioSettings& Radio() const { return radio_; }
 
     // What to wait on for reading, into fds (room for kMaxWaitFds): the
@@ -133,6 +136,7 @@ private:
     bool forcedCarrier_ = false;
     bool collision_ = false;
     std::vector<Note> notes_;
+    const std::atomic<bool>* stop_ = nullptr;
 };
 
 }  // namespace kivsim

@@ -695,7 +695,10 @@ bool Simulator::Start() {
         bool ok;
         if (s.options.listenKind != NetLineNone) {
             ok = s.line.Listen(s.options.listenKind, s.options.listenAddress, s.options.listenPort, &error);
-            if (ok) s.line.Net()->SetRadio(s.options.radio);
+            if (ok) {
+                s.line.Net()->SetRadio(s.options.radio);
+                s.line.Net()->SetStopFlag(&s.stop);
+            }
         } else {
             ok = s.options.device.empty() ? s.line.OpenPty(&error)
                                           : s.line.OpenDevice(s.options.device, s.options.baud, &error);
