@@ -13,7 +13,7 @@ seconds=$2
 runs=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 targets="frame_reception check_response requests event_fetch listener_frames channel_config address_text
-  port_map capture_decode kivsim_control check_config"
+  port_map capture_decode kivsim_control check_config telnet_codec net_line"
 mkdir -p "$build/fuzz-corpus" "$build/fuzz-artifacts" "$build/fuzz-logs"
 summary="$build/fuzz-logs/summary.txt"
 : > "$summary"

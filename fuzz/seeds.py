@@ -168,6 +168,25 @@ SEEDS = {
         "bad-map-line": b"1 2\n3\n\0load all map.txt\n\0",
         "unknown-command": b"\0stations\nfrobnicate 3\n\0bogus\nhelp\n",
     },
+    "telnet_codec": {
+        # part (0 raw, 1 built, 2 escape, 3 negotiation), then its bytes.
+        "raw-server-talk": b"\x00" + h("FF FB 2C FF FB 00 FF FD 00 FF FD 03") + b"data" + h("FF FF 05 64")
+        + h("FF FA 2C 6B B0 FF F0 FF F1 FF FA 2C 65 FF FF 01 FF F0"),
+        "raw-overlong-sub": b"\x00" + h("FF FA 2C 01") + bytes(range(40)) + h("FF F0") + b"after",
+        "raw-sub-never-closed": b"\x00" + h("FF FA 2C 01") + b"\x11" * 1100 + b"data again",
+        "built-items": b"\x01" + b"\x28abcdefgh" + b"\x01\x00\x2c" + b"\x02\xf1" + b"\x03\x6b\x01\xff"
+        + b"\x04\x05" + bytes(40) + b"\x05\xff\xff\xff",
+        "escape-tight-room": b"\x02\x05" + h("01 FF FF 02 FF"),
+        "negotiation": b"\x03\x17\x05\x1f\x05" + bytes([0x00, 0x41, 0x10, 0x51, 0x80 | 0x08, 0xC1, 0x21, 0x61]),
+    },
+    "net_line": {
+        # bit 0 RFC 2217, the rest the piece size; the host's bytes; the server's stream.
+        "rfc2217-talk-and-data": b"\x03\x06" + h("FF FD 2C FF FB 00 FF FD 00 FF FB 03 FF FD 03")
+        + h("FF FA 2C 6B B0 FF F0") + READ_ANSWER + h("FF FF 05 64 FF F1") + h("FF FA 2C 65 FF FF 01 FF F0"),
+        "rfc2217-overlong-sub": b"\x11\x00" + h("FF FA 2C 01") + bytes(range(60)) + h("FF F0") + READ_ANSWER,
+        "rfc2217-sub-never-closed": b"\x41\x00" + h("FF FA 2C 01") + b"\x05" * 1100 + READ_ANSWER,
+        "raw-tcp": b"\x06\x0f" + READ_REQUEST + READ_ANSWER + h("FF FF FD 2C"),
+    },
     "check_config": {
         "worked-example": b"Host Address = 1\nEXCEPTION = ON\nRADIO = YES, 150, 100, 50\n",
         "second-pass": b"Host Address = 12\nEXCEPTION = OFF\n# radio later\nHost Address = 13\n",
