@@ -132,9 +132,8 @@ TEST_F(EntryTest, BusyFlagIsAwaited4002TimesThenRefusedWithOneMessage) {
             EXPECT_EQ(1, Call(command.command, command.parameters));
             EXPECT_EQ(4002u, fake::SleepCount());
             EXPECT_EQ(4002u, fake::Now());
-            ASSERT_EQ(1u, log.Lines().size());
-            EXPECT_EQ(kBusyMessage, log.Lines()[0].text);
-            EXPECT_EQ(32, log.Lines()[0].level);
+            EXPECT_EQ(std::vector<std::string>{kBusyMessage}, log.Texts());
+            if (!log.Lines().empty()) EXPECT_EQ(32, log.Lines()[0].level);
             EXPECT_EQ(1, block->busy);  // left as it was
             // Nothing done on the line or in the records meanwhile.
             EXPECT_TRUE(fake::CallsWithout([](const std::string& call) { return call.rfind("Sleep ", 0) == 0; })
