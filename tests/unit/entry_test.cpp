@@ -133,7 +133,9 @@ TEST_F(EntryTest, BusyFlagIsAwaited4002TimesThenRefusedWithOneMessage) {
             EXPECT_EQ(4002u, fake::SleepCount());
             EXPECT_EQ(4002u, fake::Now());
             EXPECT_EQ(std::vector<std::string>{kBusyMessage}, log.Texts());
-            if (!log.Lines().empty()) EXPECT_EQ(32, log.Lines()[0].level);
+            if (!log.Lines().empty()) {
+                EXPECT_EQ(32, log.Lines()[0].level);
+            }
             EXPECT_EQ(1, block->busy);  // left as it was
             // Nothing done on the line or in the records meanwhile.
             EXPECT_TRUE(fake::CallsWithout([](const std::string& call) { return call.rfind("Sleep ", 0) == 0; })
