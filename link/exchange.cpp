@@ -82,16 +82,15 @@ StationEcho* AddEcho(ChannelState* state, uint16_t station) {
 
 // True while the station's read answers must echo the request: from Open
 // on, until its answers kept coming without the echo.
-bool HeldToEcho(uint16_t station) {
-    const StationEcho* entry = FindEcho(FindChannelState(CurrentChannel()), station);
+bool HeldToEcho(ChannelState* state, uint16_t station) {
+    const StationEcho* entry = FindEcho(state, station);
     return entry == nullptr || entry->released == 0;
 }
 
 // After an exchange of a held station: one that saw only answers without
 // the echo counts towards letting the station go; any fitting answer
 // clears the count.
-void CountStaleRun(uint16_t station, bool answered, bool onlyStale) {
-    ChannelState* state = FindChannelState(CurrentChannel());
+void CountStaleRun(ChannelState* state, uint16_t station, bool answered, bool onlyStale) {
     if (state == nullptr) return;
     StationEcho* entry = FindEcho(state, station);
     if (entry != nullptr && entry->released) return;
@@ -130,16 +129,14 @@ uint32_t MessageDigest(const uint8_t* message) {
 }
 
 // Takes the channel's mark for this exchange, leaving none behind.
-FetchMark TakeFetchMark() {
-    ChannelState* state = FindChannelState(CurrentChannel());
+FetchMark TakeFetchMark(ChannelState* state) {
     if (state == nullptr) return FetchMark{};
     const FetchMark mark{state->fetchStation, state->fetchOpcode, state->fetchLength, state->fetchDigest};
     state->fetchLength = 0;
     return mark;
 }
 
-void KeepFetchMark(uint16_t station, uint8_t opcode, const uint8_t* answer) {
-    ChannelState* state = FindChannelState(CurrentChannel());
+void KeepFetchMark(ChannelState* state, uint16_t station, uint8_t opcode, const uint8_t* answer) {
     if (state == nullptr || answer[HeaderLength] <= HeaderSize) return;  // no records
     state->fetchStation = station;
     state->fetchOpcode = opcode;
@@ -165,31 +162,39 @@ uint32_t LongestAnswerBytes(const uint8_t* request, uint8_t opcode, uint8_t func
     return kMaxFrameBytes;
 }
 
-// The deadline of one try of request.
-LineDeadline TryDeadline(const uint8_t* request, uint32_t answerBytes) {
-    const ChannelBlock* block = CurrentChannel();
-    return LineDeadlineFromNow(TryBudgetMs(block, FrameSizeFor(request[HeaderLength]), answerBytes),
-                               ReadTimeoutMs(block));
+// How long one try of request may last.
+uint32_t TryMs(const uint8_t* request, uint32_t answerBytes) {
+    return TryBudgetMs(CurrentChannel(), FrameSizeFor(request[HeaderLength]), answerBytes);
 }
+
+// What an exchange knows of its request while it reads the answers.
+struct AnswerCheck {
+    const uint8_t* request;
+    uint16_t station;
+    uint8_t opcode;       // the answer's expected opcode
+    uint8_t function;     // and function code
+    bool heldToEcho;      // a read of a station held to the echo
+    bool fetch;           // an event fetch: a copy of the last answer is stale
+    FetchMark previous;   // the last exchange's fetch answer
+    ChannelState* state;  // the channel's side-table entry, or nullptr
+};
 
 // One try's reception: the first fitting answer, read past stale ones (of a
 // station held to the echo, or a copy of the last fetch answer) while frames
 // keep coming within the try's deadline. 0 with the answer,
 // 1 when the frames that came did not fit, 2 when none was sound.
-int ReceiveAnswer(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer,
-                  const FetchMark& previous, LineDeadline* deadline, bool* sawStale) {
+int ReceiveAnswer(const AnswerCheck& check, uint8_t* answer, LineDeadline* deadline, bool* sawStale) {
     const uint16_t hostAddress = HostAddressOf(CurrentChannel());
-    const bool echo = EchoApplies(request, opcode) && HeldToEcho(station);
-    const bool fetch = IsFetch(opcode, function);
     int code = 2;
     for (int frame = 0; frame <= kStaleFramesPerTry; ++frame) {
         if (!ReceiveFrame(answer, deadline)) return code;
-        code = CheckResponse(answer, hostAddress, station, opcode, function, deadline);
+        code = CheckResponse(answer, hostAddress, check.station, check.opcode, check.function, deadline);
         if (code != 0) return code;
-        const bool stale = echo ? !AnswerEchoes(request, answer)
-                                : fetch && IsFetchCopy(previous, station, opcode, answer);
+        const bool stale = check.heldToEcho ? !AnswerEchoes(check.request, answer)
+                                            : check.fetch && IsFetchCopy(check.previous, check.station, check.opcode,
+                                                                         answer);
         if (!stale) {
-            if (fetch) KeepFetchMark(station, opcode, answer);
+            if (check.fetch) KeepFetchMark(check.state, check.station, check.opcode, answer);
             return 0;
         }
         *sawStale = true;
@@ -286,20 +291,24 @@ int CheckResponse(uint8_t* answer, uint16_t hostAddress, uint16_t station, uint8
 int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, uint8_t function, uint8_t* answer) {
     ChannelBlock* block = CurrentChannel();
     if (PortGone(block)) return 2;
-    const FetchMark previous = TakeFetchMark();
-    const uint32_t answerBytes = LongestAnswerBytes(request, opcode, function);
+    ChannelState* state = FindChannelState(block);
     const bool echo = EchoApplies(request, opcode);
+    const AnswerCheck check{request, station, opcode, function, echo && HeldToEcho(state, station),
+                            IsFetch(opcode, function), TakeFetchMark(state), state};
+    const uint32_t answerBytes = LongestAnswerBytes(request, opcode, function);
+    const uint32_t tryMs = TryMs(request, answerBytes);
+    const uint32_t readMs = ReadTimeoutMs(block);
     int code = 2;
     bool anyFailed = false;
     bool onlyStale = true;
     bool babbled = false;
     DWORD startTick = 0;
     for (uint32_t tryNumber = 0; tryNumber < kExchangeTries; ++tryNumber) {
-        LineDeadline deadline = TryDeadline(request, answerBytes);
+        LineDeadline deadline = LineDeadlineFromNow(tryMs, readMs);
         if (tryNumber == 0) startTick = deadline.start;
         SendFrame(request);  // a failed send shows as a failed reception
         bool sawStale = false;
-        code = ReceiveAnswer(request, station, opcode, function, answer, previous, &deadline, &sawStale);
+        code = ReceiveAnswer(check, answer, &deadline, &sawStale);
         const int gone = NotePortGone(block);
         if (code == 0) break;
         if (gone) return 2;
@@ -308,7 +317,7 @@ int ExchangeRequest(const uint8_t* request, uint16_t station, uint8_t opcode, ui
         babbled = babbled || deadline.timeUp;
         if (ChannelWorkMustEnd(block)) return code;
     }
-    if (echo) CountStaleRun(station, code == 0, onlyStale);
+    if (echo) CountStaleRun(state, station, code == 0, onlyStale);
     if (anyFailed && !LetLineFallQuiet(answerBytes)) babbled = true;
     if (babbled) LogLineNeverQuiet(station, startTick);
     return code;
@@ -338,10 +347,12 @@ int ResetLinkOnce(uint16_t station) {
 
     uint8_t answer[kMessageBufferSize];
     const uint32_t answerBytes = FrameSizeFor(kHeaderOnlyLength);
+    const uint32_t tryMs = TryMs(request, answerBytes);
+    const uint32_t readMs = ReadTimeoutMs(block);
     bool babbled = false;
     DWORD startTick = 0;
     for (uint32_t tryNumber = 0; tryNumber < kExchangeTries; ++tryNumber) {
-        LineDeadline deadline = TryDeadline(request, answerBytes);
+        LineDeadline deadline = LineDeadlineFromNow(tryMs, readMs);
         if (tryNumber == 0) startTick = deadline.start;
         SendFrame(request);
         const int got = ReceiveFrame(answer, &deadline);

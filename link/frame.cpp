@@ -140,7 +140,7 @@ int ReceiveFrame(uint8_t* message, LineDeadline* deadline) {
         deadline = &own;
     }
     const int received = ReceiveFrameBy(message, deadline);
-    PortEndDeadline(CurrentPort(), deadline);
+    if (deadline->shortened) PortRestoreReadTimeout(CurrentPort(), deadline);
     return received;
 }
 

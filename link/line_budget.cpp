@@ -40,10 +40,19 @@ uint32_t ReceptionMs(const ChannelBlock* block, uint32_t answerBytes) {
     return Capped(ReceiveAfterMs(block, ReadTimeoutMs(block), answerBytes));
 }
 
+// Every request's try asks for it: the character's line time is worked out
+// once for the write and the answer, in 32 bits (a character takes at most
+// 12,000 bit-milliseconds, an answer at most 290 of them).
 uint32_t TryBudgetMs(const ChannelBlock* block, uint32_t requestBytes, uint32_t answerBytes) {
-    const uint64_t write =
-        static_cast<uint64_t>(requestBytes) * PortWriteMsPerByte(&block->port.line) + kPortWriteSlackMs;
-    return Capped(kPortPurgeBoundMs + write + RadioTryMs(block) + ReceptionMs(block, answerBytes));
+    const LineSettings* line = &block->port.line;
+    const uint32_t baud = LineBaudForTiming(line);
+    const uint32_t characterBits = LineCharacterBits(line) * 1000u;
+    const uint32_t writeMsPerByte = (characterBits + baud - 1) / baud;
+    const uint32_t answerMs =
+        answerBytes <= kMaxFrameBytes ? (answerBytes * characterBits + baud - 1) / baud : FrameLineMs(block, answerBytes);
+    const uint64_t readMs = ReadTimeoutMs(block);
+    return Capped(kPortPurgeBoundMs + static_cast<uint64_t>(requestBytes) * writeMsPerByte + kPortWriteSlackMs +
+                  RadioTryMs(block) + readMs + Longer(readMs, answerMs + kLineMarginMs));
 }
 
 uint32_t QuietBudgetMs(const ChannelBlock* block, uint32_t answerBytes) {

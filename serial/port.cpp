@@ -10,7 +10,6 @@ namespace {
 constexpr int kPurgeReadTimeout = 5;    // tens of ms: each purge read waits 50 ms at most
 constexpr DWORD kPurgeChunk = 512;      // bytes per purge read, from a stack buffer
 constexpr DWORD kPurgeReadOnMs = kPortPurgeBoundMs - kPurgeReadTimeout * 10;  // further purge reads start within this
-constexpr uint32_t kSlowestBaud = 110;
 constexpr char kErrorChar = static_cast<char>(0xFC);
 
 // The device-gone failure this thread's port calls saw last, until taken:
@@ -56,21 +55,6 @@ void ApplyHandshakeOptions(uint32_t options, DCB* dcb) {
 }
 
 }  // namespace
-
-uint32_t LineCharacterBits(const LineSettings* line) {
-    const uint32_t data = line->dataBits & 0xFF;
-    const uint32_t stop = (line->stopBits & 0xFF) == 0 ? 1 : 2;
-    const uint32_t parity = (line->parity & 0xFF) != 0 ? 1 : 0;
-    return 1 + (data >= 5 && data <= 8 ? data : 8) + parity + stop;
-}
-
-uint32_t LineBytesMs(const LineSettings* line, uint32_t count) {
-    const uint32_t baud = line->baudRate < kSlowestBaud ? kSlowestBaud : line->baudRate;
-    const uint64_t bits = static_cast<uint64_t>(count) * LineCharacterBits(line) * 1000u;
-    return static_cast<uint32_t>((bits + baud - 1) / baud);
-}
-
-uint32_t PortWriteMsPerByte(const LineSettings* line) { return LineBytesMs(line, 1); }
 
 int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDLE* handle) {
     *handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -208,8 +192,7 @@ int PortFitReadToDeadline(HANDLE handle, LineDeadline* deadline) {
     return 1;
 }
 
-void PortEndDeadline(HANDLE handle, LineDeadline* deadline) {
-    if (!deadline->shortened) return;
+void PortRestoreReadTimeout(HANDLE handle, LineDeadline* deadline) {
     SetReadTotal(handle, deadline->readMs);
     deadline->shortened = 0;
 }

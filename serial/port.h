@@ -31,12 +31,24 @@ constexpr uint32_t kPortPurgeBoundMs = 60;
 
 // Bits one character takes on the line: start, data, parity, stop (one and a
 // half counted as two). Data bits outside 5..8 count as 8.
-uint32_t LineCharacterBits(const LineSettings* line);
-// Milliseconds that count characters take on the line, rounded up. A baud
-// rate below 110 counts as 110.
-uint32_t LineBytesMs(const LineSettings* line, uint32_t count);
+inline uint32_t LineCharacterBits(const LineSettings* line) {
+    const uint32_t data = line->dataBits & 0xFF;
+    const uint32_t stop = (line->stopBits & 0xFF) == 0 ? 1 : 2;
+    const uint32_t parity = (line->parity & 0xFF) != 0 ? 1 : 0;
+    return 1 + (data >= 5 && data <= 8 ? data : 8) + parity + stop;
+}
+// The line's rate for timing: a baud rate below 110 counts as 110.
+inline uint32_t LineBaudForTiming(const LineSettings* line) {
+    return line->baudRate < 110 ? 110u : line->baudRate;
+}
+// Milliseconds that count characters take on the line, rounded up.
+inline uint32_t LineBytesMs(const LineSettings* line, uint32_t count) {
+    const uint32_t baud = LineBaudForTiming(line);
+    const uint64_t bits = static_cast<uint64_t>(count) * LineCharacterBits(line) * 1000u;
+    return static_cast<uint32_t>((bits + baud - 1) / baud);
+}
 // The write time-out's milliseconds per character that PortOpen sets.
-uint32_t PortWriteMsPerByte(const LineSettings* line);
+inline uint32_t PortWriteMsPerByte(const LineSettings* line) { return LineBytesMs(line, 1); }
 
 // Opens the named port and, when the low 16 bits of options are non-zero,
 // applies the line settings, time-outs, handshake bits and queue sizes.
@@ -64,7 +76,10 @@ int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* tota
 // port's read time-out cut to the time left when that is shorter.
 int PortFitReadToDeadline(HANDLE handle, LineDeadline* deadline);
 // Puts back the port's own read time-out if the deadline cut it.
-void PortEndDeadline(HANDLE handle, LineDeadline* deadline);
+void PortRestoreReadTimeout(HANDLE handle, LineDeadline* deadline);
+inline void PortEndDeadline(HANDLE handle, LineDeadline* deadline) {
+    if (deadline->shortened) PortRestoreReadTimeout(handle, deadline);
+}
 // Reads input away until a read time-out (at least 50 ms) passes without a
 // byte or limitMs have passed; returns how many bytes were thrown away, and
 // in *quiet 1 when the line fell quiet.
