@@ -4,9 +4,9 @@
 //   0 raw: the rest fed to the decoder byte by byte, each verb answered as
 //     the driver answers. Each byte gives at most one event; a value holds
 //     at most kComValueMax bytes and points into the decoder; a dropped
-//     subnegotiation is reported once; no more than kTelnetSubSkipMax + 2
-//     bytes in a row pass without an event; the answers hold no more bytes
-//     than the stream, and are well-formed verbs.
+//     subnegotiation is reported once; no more than kTelnetSubSkipMax +
+//     kComSubnegotiationMax + 2 bytes in a row pass without an event; the
+//     answers hold no more bytes than the stream, and are well-formed verbs.
 //   1 built: the rest read as a list of items (data, verbs, other commands,
 //     com-port subnegotiations of any length), encoded with the codec's own
 //     encoders and decoded again: data comes back as it went in (IAC IAC
@@ -104,7 +104,10 @@ void Raw(Reader& in) {
         default: break;
         }
     }
-    fuzzing::Check(longestQuiet <= kTelnetSubSkipMax + 2, "no long stretch of the stream is swallowed");
+    // The longest stretch: the tail of a dropped subnegotiation's skip, then
+    // IAC SB and a new one's bytes up to the one that makes it too long.
+    fuzzing::Check(longestQuiet <= kTelnetSubSkipMax + kComSubnegotiationMax + 2,
+                   "no long stretch of the stream is swallowed");
     fuzzing::Check(answers.size() <= stream.size(), "no more answer bytes than bytes received");
     CheckAnswers(answers);
 }
