@@ -211,11 +211,11 @@ uint32_t PortWaitQuiet(HANDLE handle, uint32_t limitMs, int* quiet) {
     wait.ReadTotalTimeoutMultiplier = 0;
     const DWORD least = static_cast<DWORD>(kPurgeReadTimeout) * 10;
     if (wait.ReadTotalTimeoutConstant < least) wait.ReadTotalTimeoutConstant = least;
-    const DWORD readMs = wait.ReadTotalTimeoutConstant;
-    bool changed = std::memcmp(&wait, &saved, sizeof wait) != 0;
+    const bool changed = std::memcmp(&wait, &saved, sizeof wait) != 0;
     if (changed && !SetCommTimeouts(handle, &wait)) return 0;
 
-    const DWORD began = GetTickCount();
+    // The last read waits only for what is left of the time.
+    LineDeadline deadline = LineDeadlineFromNow(limitMs, wait.ReadTotalTimeoutConstant);
     uint8_t scratch[kPurgeChunk];
     uint32_t total = 0;
     for (;;) {
@@ -229,15 +229,9 @@ uint32_t PortWaitQuiet(HANDLE handle, uint32_t limitMs, int* quiet) {
             break;
         }
         total += static_cast<uint32_t>(got);
-        const DWORD elapsed = GetTickCount() - began;
-        if (elapsed >= limitMs) break;
-        // The last read waits only for what is left of the time.
-        if (limitMs - elapsed < readMs) {
-            wait.ReadTotalTimeoutConstant = limitMs - elapsed;
-            changed = SetCommTimeouts(handle, &wait) != 0 || changed;
-        }
+        if (!PortFitReadToDeadline(handle, &deadline)) break;
     }
-    if (changed) SetCommTimeouts(handle, &saved);
+    if (changed || deadline.shortened) SetCommTimeouts(handle, &saved);
     return total;
 }
 

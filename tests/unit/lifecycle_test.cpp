@@ -104,6 +104,21 @@ TEST_F(LifecycleTest, OpenWithThePortDisabledStopsAfterTheConfiguration) {
     EXPECT_EQ(0, TavClientCount());
 }
 
+// The host's time-out is recorded as given; one of 0 or less would leave
+// reads without end (or of weeks), so the port keeps its own 1000 ms.
+TEST_F(LifecycleTest, OpenAppliesAReadTimeOutOnlyWhenItIsPositive) {
+    const struct {
+        int32_t tens;
+        DWORD portMs;
+    } cases[] = {{4, 40}, {1, 10}, {0, 1000}, {-5, 1000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tens);
+        ASSERT_EQ(0, Open("COM1", 1, c.tens));
+        EXPECT_EQ(c.portMs, ReadTimeoutMs());
+        EXPECT_EQ(c.tens, block->readTimeout);
+    }
+}
+
 TEST_F(LifecycleTest, OpenFillsTheBlockAndRegistersTheClient) {
     block->linkReset[0] = block->linkReset[12] = block->linkReset[65535] = 1;
     block->fcb = 1;
