@@ -20,7 +20,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "link/frame.h"
 #include "tools/common/frame_splitter.h"

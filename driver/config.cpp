@@ -6,8 +6,8 @@
 
 #include <cstring>
 
-#include "driver/channel_block.h"
-#include "driver/log_holding.h"
+#include "base/channel_block.h"
+#include "base/log.h"
 #include "host/tavrik.h"
 
 namespace {

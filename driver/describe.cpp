@@ -1,7 +1,7 @@
 // Describe (command 14): the driver's identity, banner and block size.
 #include <cstring>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "kiv_version.h"
 

@@ -1,28 +1,16 @@
-// The entry point: the shutdown latch, the current channel, the busy flag
-// between host commands and the listener, and the command table.
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
+// The entry point: the busy flag between host commands and the listener,
+// and the command table.
+#include "base/channel_block.h"
+#include "base/channel_state.h"
 #include "driver/commands.h"
-#include "driver/log_holding.h"
-#include "driver/timed_wait.h"
+#include "base/log.h"
+#include "base/timed_wait.h"
 #include "host/tavrik.h"
 #include "platform/platform.h"
 #include "requests/address.h"
 #include "requests/registers.h"
 
-#if defined(_WIN32)
-ChannelBlock* CurrentChannel() { return reinterpret_cast<ChannelBlock*>(ThreadValue(ThreadValueChannel)); }
-
-int SetCurrentChannel(ChannelBlock* block) {
-    return SetThreadValue(ThreadValueChannel, reinterpret_cast<uintptr_t>(block));
-}
-#else
-KIV_CHANNEL_LOCAL ChannelBlock* currentChannelBlock = nullptr;
-#endif
-
 namespace {
-
-int32_t shutdownLatch = 0;
 
 struct CommandEntry {
     CommandHandler handler;  // null: no such command
@@ -91,10 +79,6 @@ int TakeLine(ChannelBlock* block) {
 }
 
 }  // namespace
-
-int32_t ShutdownLatchIsSet() { return __atomic_load_n(&shutdownLatch, __ATOMIC_ACQUIRE); }
-
-void SetShutdownLatch() { __atomic_store_n(&shutdownLatch, 1, __ATOMIC_RELEASE); }
 
 // Returns the handler's result, 2 for a command that no longer runs once the
 // shutdown latch is set (or for every command when the platform had no

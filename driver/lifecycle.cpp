@@ -4,12 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
 #include "driver/commands.h"
 #include "driver/config.h"
-#include "driver/log_holding.h"
-#include "driver/port_health.h"
+#include "base/log.h"
+#include "serial/port_health.h"
 #include "exception/listener.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"

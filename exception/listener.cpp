@@ -2,10 +2,10 @@
 // the line, and handles at most one frame a unit sent unasked per wake-up.
 #include "exception/listener.h"
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
-#include "driver/log_holding.h"
-#include "driver/port_health.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
+#include "base/log.h"
+#include "serial/port_health.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "fuzz/basics.h"
 
 namespace fuzzing {

@@ -5,9 +5,10 @@
 
 #include <cstring>
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
-#include "driver/port_health.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
+#include "base/log.h"
+#include "serial/port_health.h"
 #include "link/frame.h"
 #include "link/line_budget.h"
 #include "serial/port.h"

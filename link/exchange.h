@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "serial/line_deadline.h"
 
 // Offsets in a message (byte 0 is its length).

@@ -3,8 +3,8 @@
 // code of frame_codec.cpp.
 #include "link/frame.h"
 
-#include "driver/channel_block.h"
-#include "driver/log_holding.h"
+#include "base/channel_block.h"
+#include "base/log.h"
 #include "host/tavrik.h"
 #include "link/line_budget.h"
 #include "serial/port.h"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "serial/line_deadline.h"
 
 constexpr uint8_t kFrameStartHi = 0x05;  // first start byte

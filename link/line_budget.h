@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 
 constexpr uint32_t kMaxFrameBytes = 290;   // the largest frame: a message of length 255
 constexpr uint32_t kExchangeTries = 3;     // tries of one request

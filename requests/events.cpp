@@ -4,9 +4,9 @@
 
 #include <climits>
 
-#include "driver/channel_block.h"
-#include "driver/log_holding.h"
-#include "driver/channel_state.h"
+#include "base/channel_block.h"
+#include "base/log.h"
+#include "base/channel_state.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame.h"

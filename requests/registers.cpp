@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "platform/platform.h"

@@ -2,9 +2,9 @@
 // carrier-detect line tells when the channel is clear and when a unit answers.
 #include "serial/radio.h"
 
-#include "driver/channel_block.h"
-#include "driver/log_holding.h"
-#include "driver/timed_wait.h"
+#include "base/channel_block.h"
+#include "base/log.h"
+#include "base/timed_wait.h"
 #include "host/tavrik.h"
 #include "serial/port.h"
 

@@ -3,7 +3,7 @@
 // radio keying is on.
 #pragma once
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "platform/platform.h"
 
 // How long each carrier wait lasts at most, looking every 1 ms: for a clear

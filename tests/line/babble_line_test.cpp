@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "tests/support/line_channel.h"
 

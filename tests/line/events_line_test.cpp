@@ -10,7 +10,7 @@
 #include <memory>
 #include <mutex>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/support/line_channel.h"

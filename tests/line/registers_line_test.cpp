@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "platform/platform.h"
 #include "serial/port.h"

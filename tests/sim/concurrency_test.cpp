@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/support/log_capture.h"

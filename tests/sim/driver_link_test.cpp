@@ -7,7 +7,7 @@
 #include <chrono>
 #include <memory>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "platform/platform.h"

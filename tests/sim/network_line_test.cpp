@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "platform/platform.h"
 #include "serial/port.h"

@@ -38,7 +38,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "link/exchange.h"
 #include "tavlib/tavlib_control.h"

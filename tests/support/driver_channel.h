@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "platform/platform.h"
 
 class DriverChannel {

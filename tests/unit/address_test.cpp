@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "requests/address.h"
 #include "tests/support/fake_platform.h"

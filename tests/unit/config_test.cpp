@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "driver/config.h"
 #include "tavlib/tavlib_control.h"

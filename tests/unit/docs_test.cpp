@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "driver/commands.h"
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"

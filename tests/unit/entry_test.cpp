@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kiv_version.h"
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
 #include "link/exchange.h"
 #include "link/frame.h"
 #include "requests/events.h"

@@ -13,8 +13,8 @@
 #include <system_error>
 #include <vector>
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
 #include "driver/commands.h"
 #include "exception/listener.h"
 #include "tavlib/tavlib_control.h"

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
 #include "driver/commands.h"
 #include "exception/listener.h"
 #include "link/exchange.h"

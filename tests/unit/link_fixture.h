@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "link/frame.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"

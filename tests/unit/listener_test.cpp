@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "exception/listener.h"
 #include "host/tavrik.h"

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
-#include "driver/log_holding.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
+#include "base/log.h"
 #include "link/frame.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"

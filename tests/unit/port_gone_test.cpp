@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "serial/port.h"
 #include "tavlib/tavlib_control.h"

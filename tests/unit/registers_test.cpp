@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "driver/commands.h"
 #include "link/frame.h"
 #include "requests/registers.h"

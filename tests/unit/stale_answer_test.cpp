@@ -7,8 +7,8 @@
 #include <cstring>
 #include <memory>
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
 #include "driver/commands.h"
 #include "link/exchange.h"
 #include "link/frame.h"

@@ -3,7 +3,7 @@
 // tick count that wraps or moves in Windows' 15.6 ms steps changes nothing.
 #include <gtest/gtest.h>
 
-#include "driver/timed_wait.h"
+#include "base/timed_wait.h"
 #include "tests/support/fake_platform.h"
 
 namespace {

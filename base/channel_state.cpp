@@ -1,10 +1,10 @@
 // The per-channel side table (see channel_state.h for the threading rules).
-#include "driver/channel_state.h"
+#include "base/channel_state.h"
 
 #include <cstddef>
 #include <cstring>
 
-#include "driver/channel_block.h"
+#include "base/channel_block.h"
 #include "platform/platform.h"
 
 namespace {
@@ -51,6 +51,13 @@ void ReleaseChannelState(ChannelState* state) {
     std::memset(reinterpret_cast<unsigned char*>(state) + ownerSize, 0, sizeof *state - ownerSize);
     __atomic_store_n(&state->block, static_cast<ChannelBlock*>(nullptr), __ATOMIC_RELEASE);
 }
+
+namespace {
+int32_t shutdownLatch = 0;
+}  // namespace
+
+int32_t ShutdownLatchIsSet() { return __atomic_load_n(&shutdownLatch, __ATOMIC_ACQUIRE); }
+void SetShutdownLatch() { __atomic_store_n(&shutdownLatch, 1, __ATOMIC_RELEASE); }
 
 int ChannelWorkMustEnd(const ChannelBlock* block) {
     if (ShutdownLatchIsSet()) return 1;

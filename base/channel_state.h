@@ -22,10 +22,33 @@
 
 #include <cstdint>
 
-#include "driver/log_holding.h"
 #include "platform/platform.h"
 
 struct ChannelBlock;
+
+// Holding back log copies (base/log.cpp): one record per channel.
+// Copies of one message a channel writes in one second before the rest of
+// that second's copies are held back. One notice writes a message at most
+// 12 times (three tries of each of its three fetches and its clock setting),
+// one host request at most 6 (three link-reset tries, three tries of the
+// request); both may fail within one second on one line.
+constexpr int kLogCopiesPerSecond = 20;
+constexpr int kLogHoldSlots = 8;  // messages a channel counts at once
+
+struct LogHoldSlot {
+    const char* format;  // the message, by its text in the code; nullptr = free
+    uint32_t second;     // the second the counts are for
+    int32_t level;       // the level it is written at
+    uint16_t written;    // copies written in that second
+    uint16_t held;       // copies held back in that second
+};
+
+// Per channel, in its side-table entry; zero-filled is empty.
+struct LogHolding {
+    uint8_t lock;  // taken by whoever logs: a host call and the listener may log at once
+    LogHoldSlot slots[kLogHoldSlots];
+};
+
 
 // Listener life, as the listener itself and the code that stops it see it.
 enum ListenerPhase : uint8_t {
@@ -88,7 +111,7 @@ struct ChannelState {
     //   exchanges lets them in between two of its exchanges.
     uint32_t hostWaiting;
 
-    // --- Log holding (driver/log_holding.cpp) -------------------------------
+    // --- Log holding (base/log.cpp) -------------------------------
     // Counts of the messages written this second; taken with its own lock
     // by whoever logs on the channel.
     LogHolding logHolding;

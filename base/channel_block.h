@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "kivlink.h"
+#include "platform/platform.h"
 
 // The port as it was last opened.
 struct PortDescriptor {
@@ -16,7 +17,7 @@ struct PortDescriptor {
 
 // Each field says which code writes it. Whatever else a channel needs (its
 // listener, its host client's ownership) lives in the side table of
-// driver/channel_state.h: this layout is the host's and does not change.
+// base/channel_state.h: this layout is the host's and does not change.
 struct ChannelBlock {
     int32_t readTimeout;       // tens of ms; written by Open and by SetPort (when non-zero); applied by
                                // Open, ReopenPort and SetPort
@@ -57,29 +58,13 @@ static_assert(offsetof(ChannelBlock, radioOffTime) == 66096, "layout");
 static_assert(offsetof(ChannelBlock, radioDelayTime) == 66100, "layout");
 
 // The block of the work in progress on this thread: set by KivMain at every
-// call and by a listener at its start. SetCurrentChannel returns 0 when the
-// platform has no per-thread storage for it. On Windows it sits in the
-// platform's per-thread values (the compiler's thread storage there brings a
-// thread library that needs a newer Windows than the DLL's). Elsewhere GNU
-// compilers take it as __thread, a thread-local that is never initialised at
-// run time: with plain thread_local every use in another file first asks
-// whether it is.
-#if defined(_WIN32)
-ChannelBlock* CurrentChannel();
-int SetCurrentChannel(ChannelBlock* block);
-#else
-#if defined(__GNUC__)
-#define KIV_CHANNEL_LOCAL __thread
-#else
-#define KIV_CHANNEL_LOCAL thread_local
-#endif
-extern KIV_CHANNEL_LOCAL ChannelBlock* currentChannelBlock;
-inline ChannelBlock* CurrentChannel() { return currentChannelBlock; }
+// call and by a listener at its start, kept in the platform's per-thread
+// values. SetCurrentChannel returns 0 when the platform has no per-thread
+// storage for it.
+inline ChannelBlock* CurrentChannel() { return reinterpret_cast<ChannelBlock*>(ThreadValue(ThreadValueChannel)); }
 inline int SetCurrentChannel(ChannelBlock* block) {
-    currentChannelBlock = block;
-    return 1;
+    return SetThreadValue(ThreadValueChannel, reinterpret_cast<uintptr_t>(block));
 }
-#endif
 
 // Process-wide end of work: 0 from load, 1 once any listener's host wait
 // failed (the host is shutting down); never cleared. A listener stopped by

@@ -1,10 +1,10 @@
 // The gone mark of a channel's port, kept in the channel's side-table entry
 // (the host's block has no room for it).
-#include "driver/port_health.h"
+#include "serial/port_health.h"
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
-#include "driver/log_holding.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
+#include "base/log.h"
 #include "host/tavrik.h"
 #include "serial/port.h"
 

@@ -1,8 +1,8 @@
-// Holding back log copies per channel and second (see log_holding.h).
-#include "driver/log_holding.h"
+// Holding back log copies per channel and second (see log.h).
+#include "base/log.h"
 
-#include "driver/channel_block.h"
-#include "driver/channel_state.h"
+#include "base/channel_block.h"
+#include "base/channel_state.h"
 #include "platform/platform.h"
 
 namespace {
