@@ -2,13 +2,12 @@
 // host address, the report-by-exception switch and the radio keying times.
 #include "driver/config.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
 
 #include "base/channel_block.h"
 #include "base/log.h"
 #include "host/tavrik.h"
+#include "platform/files.h"
 
 namespace {
 
@@ -34,17 +33,18 @@ constexpr int32_t kRadioTimeMaxMs = 4000;
 // (a link to /dev/zero) never ends, a FIFO without a writer blocks the open
 // for ever, and an empty file or a directory holds no address.
 bool ChannelFileUsable(const char* name) {
-    struct stat status;
-    if (stat(name, &status) != 0) {
+    int64_t size = 0;
+    const FileKind kind = FileKindOf(name, &size);
+    if (kind == FileMissing) {
         DriverLog(kLogFault, "KivIN : File %s not found !", name);
         return false;
     }
     const char* why = nullptr;
-    if (!S_ISREG(status.st_mode)) {
+    if (kind != FileRegular) {
         why = "not a regular file";
-    } else if (status.st_size == 0) {
+    } else if (size == 0) {
         why = "empty";
-    } else if (status.st_size > kConfigFileMaxBytes) {
+    } else if (size > kConfigFileMaxBytes) {
         why = "larger than 4096 bytes";
     }
     if (why == nullptr) return true;

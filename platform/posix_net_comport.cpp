@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "host/tavrik.h"
+#include "platform/platform_log.h"
 #include "platform/posix_deadline.h"
 #include "platform/posix_errors.h"
 #include "platform/posix_net_link.h"
@@ -78,7 +78,7 @@ void NetTakeOptionEvent(NetLine* line, const TelnetEvent& e) {
         if (n > 0) NetQueue(line, answer, n, kAnswerLimit);
     } else if (e.kind == TelnetSubDropped && !line->overlongLogged) {
         line->overlongLogged = true;
-        err(kLogFault, "KivIN : Port %s: overlong subnegotiation (option %u) from the server dropped, "
+        PlatformLog(kLogFault, "KivIN : Port %s: overlong subnegotiation (option %u) from the server dropped, "
             "not logged again on this connection", line->name, static_cast<unsigned>(e.option));
     } else if (e.kind == TelnetSub && e.option == kOptionComPort &&
                e.command == ComNotifyModemState + kComServerOffset && e.valueLength >= 1) {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/tavrik.h"
+#include "platform/platform_log.h"
 #include "platform/posix_network.h"
 
 namespace {
@@ -46,18 +46,18 @@ int LookupIn(FILE* file, const char* name, PortMapEntry* entry) {
     for (int read; (read = ReadMapLine(file, text, &length, &left)) != 0;) {
         ++number;
         if (read < 0) {
-            err(kLogFault, "KivIN : %s line %d is too long, ignored", kPortMapFile, number);
+            PlatformLog(kLogFault, "KivIN : %s line %d is too long, ignored", kPortMapFile, number);
             continue;
         }
         PortMapLineResult result = ParsePortMapLine(text, length, entry);
         if (result == PortMapBadName) {
-            err(kLogFault, "KivIN : %s line %d is not NAME = tcp://HOST:PORT or rfc2217://HOST:PORT, ignored",
+            PlatformLog(kLogFault, "KivIN : %s line %d is not NAME = tcp://HOST:PORT or rfc2217://HOST:PORT, ignored",
                 kPortMapFile, number);
             continue;
         }
         if (result == PortMapBlank || !PortNameMatches(name, *entry)) continue;
         if (result == PortMapBadUrl) {
-            err(kLogFault, "KivIN : %s line %d: bad address for port %s", kPortMapFile, number, name);
+            PlatformLog(kLogFault, "KivIN : %s line %d: bad address for port %s", kPortMapFile, number, name);
             return -1;
         }
         return 1;
@@ -74,7 +74,7 @@ int NetLookupPort(const char* name, PortMapEntry* entry) {
     struct stat status;
     if (stat(kPortMapFile, &status) != 0) return 0;
     if (!S_ISREG(status.st_mode)) {
-        err(kLogFault, "KivIN : %s is not a regular file, ignored", kPortMapFile);
+        PlatformLog(kLogFault, "KivIN : %s is not a regular file, ignored", kPortMapFile);
         return 0;
     }
     FILE* file = std::fopen(kPortMapFile, "r");

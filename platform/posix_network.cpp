@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "host/tavrik.h"
+#include "platform/platform_log.h"
 #include "platform/posix_deadline.h"
 #include "platform/posix_errors.h"
 #include "platform/posix_net_link.h"
@@ -212,7 +212,7 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
     struct addrinfo* addresses = nullptr;
     int found = getaddrinfo(entry.host, service, &hints, &addresses);
     if (found != 0) {
-        err(kLogFault, "KivIN : Port %s: unknown host %s", entry.name, entry.host);
+        PlatformLog(kLogFault, "KivIN : Port %s: unknown host %s", entry.name, entry.host);
         *error = kErrorBadNetName;
         return false;
     }
@@ -228,11 +228,11 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
     freeaddrinfo(addresses);
     if (line->fd < 0) {
         if (connectError == ECONNREFUSED) {
-            err(kLogFault, "KivIN : Port %s: connection to %s:%u refused", entry.name, entry.host,
+            PlatformLog(kLogFault, "KivIN : Port %s: connection to %s:%u refused", entry.name, entry.host,
                 static_cast<unsigned>(entry.port));
             *error = kErrorConnectionRefused;
         } else {
-            err(kLogFault, "KivIN : Port %s: no connection to %s:%u (%s)", entry.name, entry.host,
+            PlatformLog(kLogFault, "KivIN : Port %s: no connection to %s:%u (%s)", entry.name, entry.host,
                 static_cast<unsigned>(entry.port), std::strerror(connectError));
             *error = kErrorHostUnreachable;
         }
@@ -240,7 +240,7 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
     }
     Deadline negotiateEnd = entry.kind == NetLineRfc2217 ? Deadline::After(kNetNegotiateMs) : Deadline{};
     if (entry.kind == NetLineRfc2217 && !NetNegotiate(line, &negotiateEnd)) {
-        err(kLogFault, "KivIN : Port %s: %s:%u did not agree to RFC 2217", entry.name, entry.host,
+        PlatformLog(kLogFault, "KivIN : Port %s: %s:%u did not agree to RFC 2217", entry.name, entry.host,
             static_cast<unsigned>(entry.port));
         close(line->fd);
         line->fd = -1;
@@ -255,7 +255,7 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
 NetLine* NetOpen(const PortMapEntry& entry, uint32_t* error) {
     NetLine* line = TakeLine();
     if (line == nullptr) {
-        err(kLogFault, "KivIN : Port %s: too many network lines open", entry.name);
+        PlatformLog(kLogFault, "KivIN : Port %s: too many network lines open", entry.name);
         *error = ERROR_TOO_MANY_OPEN_FILES;
         return nullptr;
     }

@@ -9,9 +9,9 @@
 #include "base/channel_state.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "platform/platform.h"
-#include "requests/local_time.h"
+#include "platform/local_time.h"
 
 namespace {
 

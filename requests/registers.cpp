@@ -6,7 +6,7 @@
 
 #include "base/channel_block.h"
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "platform/platform.h"
 #include "requests/events.h"
 
@@ -25,18 +25,6 @@ GateRequest* GateOf(CallRecord* call) {
 }
 
 uint16_t StationOf(const GateRequest* request) { return static_cast<uint16_t>(request->station); }
-
-void PutHigh16(uint8_t* out, uint32_t value) {
-    out[0] = static_cast<uint8_t>(value >> 8);
-    out[1] = static_cast<uint8_t>(value);
-}
-
-void PutHigh32(uint8_t* out, uint32_t value) {
-    out[0] = static_cast<uint8_t>(value >> 24);
-    out[1] = static_cast<uint8_t>(value >> 16);
-    out[2] = static_cast<uint8_t>(value >> 8);
-    out[3] = static_cast<uint8_t>(value);
-}
 
 // A single-bit gate keeps its bit in the 16-bit word at byte offset 2 of the
 // first value (the host reads and writes it there).
@@ -78,7 +66,7 @@ int32_t ReadRegisters(GateRequest* request) {
     const uint16_t station = StationOf(request);
     uint8_t message[kMessageBufferSize];
     BuildRequestHeader(message, kReadRequestLength, FunctionAskData, station, OpcodeReadRegisters);
-    PutHigh16(message + HeaderSize, static_cast<uint32_t>(request->number));
+    PutHigh16(message + HeaderSize, static_cast<uint16_t>(request->number));
     message[HeaderSize + 2] = static_cast<uint8_t>(request->count);
 
     uint8_t answer[kMessageBufferSize];
@@ -106,7 +94,7 @@ int32_t WriteRegisters(GateRequest* request) {
     // Every register travels with its own number, counting up from the first.
     for (int32_t k = 0; k < request->count; ++k) {
         uint8_t* record = message + HeaderSize + kWriteRecordSize * k;
-        PutHigh16(record, static_cast<uint32_t>(request->number) + static_cast<uint32_t>(k));
+        PutHigh16(record, static_cast<uint16_t>(static_cast<uint32_t>(request->number) + static_cast<uint32_t>(k)));
         PutHigh32(record + 2, static_cast<uint32_t>(request->data[k]));
     }
 
@@ -124,7 +112,7 @@ int32_t WriteBit(GateRequest* request) {
     const uint16_t station = StationOf(request);
     uint8_t message[kMessageBufferSize];
     BuildRequestHeader(message, 10, FunctionSendData, station, OpcodeWriteBit);
-    PutHigh16(message + HeaderSize, static_cast<uint32_t>(request->number));
+    PutHigh16(message + HeaderSize, static_cast<uint16_t>(request->number));
     // Bits 0-6 name the bit, bit 7 carries its new value.
     const uint8_t set = BitWordOf(request->data) != 0 ? 0x80 : 0x00;
     message[HeaderSize + 2] = static_cast<uint8_t>(static_cast<uint8_t>(request->bit) | set);

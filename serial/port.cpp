@@ -5,6 +5,9 @@
 
 #include <cstring>
 
+#include "base/log.h"
+#include "platform/platform_log.h"
+
 namespace {
 
 constexpr int kPurgeReadTimeout = 5;    // tens of ms: each purge read waits 50 ms at most
@@ -57,6 +60,9 @@ void ApplyHandshakeOptions(uint32_t options, DCB* dcb) {
 }  // namespace
 
 int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDLE* handle) {
+    // What the platform logs while it opens and serves the port is held back
+    // per channel as the driver's own lines are.
+    SetPlatformLogGate(LogMayWrite);
     *handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (*handle == INVALID_HANDLE_VALUE) return PortOpenFailed;
     // The null device (exactly this spelling) is opened but never set up.

@@ -22,7 +22,7 @@ bool LocalMomentValid(const LocalMoment& moment);
 // saving decided by the machine's rules as mktime with tm_isdst -1 decides
 // it; -1 when the moment cannot be converted. Allocates nothing (glibc's
 // mktime reads the TZ setting afresh and allocates on every call while TZ is
-// unset). One file per platform defines it.
+// unset). Each platform converts in its own way.
 int64_t LocalMomentToSeconds(const LocalMoment& moment);
 
 // Days from 1970-01-01 to the given date of the proleptic Gregorian calendar.
