@@ -66,6 +66,60 @@ extern "C" {
 // process alone, in raw mode when it is a tty, or the network line that
 // the port map gives the name. Only OPEN_EXISTING and synchronous I/O are
 // supported. INVALID_HANDLE_VALUE on failure.
+namespace {
+
+// Takes an opened terminal for this process alone and puts it in raw mode;
+// its modem lines (or -1) in *lines. Sets the last error and gives the
+// terminal back on failure.
+bool TakeTerminal(int fd, struct termios* settings, int* lines) {
+    // Win32 opens a port for one user: a lock for processes that look,
+    // TIOCEXCL against other opens of the device.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        Fail(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
+        return false;
+    }
+    ioctl(fd, TIOCEXCL);
+    if (!MakeRaw(fd) || tcgetattr(fd, settings) != 0) {
+        Fail(ErrorFromErrno(errno));
+        ioctl(fd, TIOCNXCL);
+        return false;
+    }
+    if (ioctl(fd, TIOCMGET, lines) != 0) *lines = -1;
+    return true;
+}
+
+// Opens a device path as a port.
+HANDLE OpenDevicePort(const char* path, DWORD access) {
+    bool reading = (access & GENERIC_READ) != 0;
+    bool writing = (access & GENERIC_WRITE) != 0;
+    int mode = reading == writing ? O_RDWR : (reading ? O_RDONLY : O_WRONLY);
+    int fd = open(path, mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        // A device that is not there, or whose hardware went away.
+        const bool missing = errno == EIO || errno == ENXIO || errno == ENODEV;
+        Fail(missing ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    bool terminal = isatty(fd) != 0;
+    struct termios settings;
+    int lines = -1;
+    if (terminal && !TakeTerminal(fd, &settings, &lines)) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    int wake[2];
+    if (!OpenWakePipe(wake)) {
+        if (terminal) ioctl(fd, TIOCNXCL);
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool pseudo = terminal && IsPseudoTerminal(fd);
+    return OpenSlot(OpenedDevice{fd, wake[0], wake[1], terminal, pseudo,
+                                 terminal ? DcbFromTermios(settings, lines) : DCB{}, nullptr});
+}
+
+}  // namespace
+
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, DWORD flags, HANDLE) {
     if (disposition != OPEN_EXISTING || (flags & kFileFlagOverlapped)) {
         Fail(ERROR_NOT_SUPPORTED);
@@ -88,46 +142,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, D
         Fail(kErrorFilenameTooLong);
         return INVALID_HANDLE_VALUE;
     }
-    bool reading = (access & GENERIC_READ) != 0;
-    bool writing = (access & GENERIC_WRITE) != 0;
-    int mode = reading == writing ? O_RDWR : (reading ? O_RDONLY : O_WRONLY);
-    int fd = open(path, mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        // A device that is not there, or whose hardware went away.
-        const bool missing = errno == EIO || errno == ENXIO || errno == ENODEV;
-        Fail(missing ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno));
-        return INVALID_HANDLE_VALUE;
-    }
-    bool terminal = isatty(fd) != 0;
-    struct termios settings;
-    int lines = -1;
-    if (terminal) {
-        // Win32 opens a port for one user: a lock for processes that look,
-        // TIOCEXCL against other opens of the device.
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            Fail(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
-            close(fd);
-            return INVALID_HANDLE_VALUE;
-        }
-        ioctl(fd, TIOCEXCL);
-        if (!MakeRaw(fd) || tcgetattr(fd, &settings) != 0) {
-            Fail(ErrorFromErrno(errno));
-            ioctl(fd, TIOCNXCL);
-            close(fd);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (ioctl(fd, TIOCMGET, &lines) != 0) lines = -1;
-    }
-    int wake[2];
-    if (!OpenWakePipe(wake)) {
-        if (terminal) ioctl(fd, TIOCNXCL);
-        close(fd);
-        return INVALID_HANDLE_VALUE;
-    }
-    bool pseudo = terminal && IsPseudoTerminal(fd);
-
-    return OpenSlot(OpenedDevice{fd, wake[0], wake[1], terminal, pseudo,
-                                 terminal ? DcbFromTermios(settings, lines) : DCB{}, nullptr});
+    return OpenDevicePort(path, access);
 }
 
 // Closes the port: its handle is invalid from here on. Calls still running

@@ -85,6 +85,44 @@ size_t ComSubnegotiation32(uint8_t command, uint32_t value, uint8_t* out) {
     return ComSubnegotiation(command, bytes, 4, out);
 }
 
+namespace {
+
+// The byte after IAC outside a subnegotiation.
+TelnetEvent DecodeAfterIac(TelnetDecoder* d, uint8_t byte) {
+    TelnetEvent event;
+    d->state = StateData;
+    if (byte == kTelnetIac) {
+        event.kind = TelnetData;
+        event.data = byte;
+    } else if (byte >= kTelnetWill) {
+        d->verb = byte;
+        d->state = StateVerb;
+    } else if (byte == kTelnetSb) {
+        d->subLength = 0;
+        d->subSent = 0;
+        d->state = StateSub;
+    } else {
+        event.kind = TelnetOtherCommand;
+    }
+    return event;
+}
+
+// The byte after IAC inside a subnegotiation: IAC SE ends it; any other byte
+// after IAC ends it as well, which is how a peer that forgot SE is tolerated.
+TelnetEvent DecodeSubAfterIac(TelnetDecoder* d, uint8_t byte) {
+    if (byte == kTelnetIac) return KeepSubByte(d, byte);
+    TelnetEvent event;
+    d->state = StateData;
+    event.kind = TelnetSub;
+    event.option = d->subLength > 0 ? d->sub[0] : 0;
+    event.command = d->subLength > 1 ? d->sub[1] : 0;
+    event.value = d->sub + 2;
+    event.valueLength = d->subLength > 2 ? d->subLength - 2 : 0;
+    return event;
+}
+
+}  // namespace
+
 TelnetEvent TelnetDecodeByte(TelnetDecoder* d, uint8_t byte) {
     TelnetEvent event;
     switch (d->state) {
@@ -95,63 +133,31 @@ TelnetEvent TelnetDecodeByte(TelnetDecoder* d, uint8_t byte) {
             event.kind = TelnetData;
             event.data = byte;
         }
-        break;
-    case StateIac:
-        if (byte == kTelnetIac) {
-            d->state = StateData;
-            event.kind = TelnetData;
-            event.data = byte;
-        } else if (byte >= kTelnetWill) {
-            d->verb = byte;
-            d->state = StateVerb;
-        } else if (byte == kTelnetSb) {
-            d->subLength = 0;
-            d->subSent = 0;
-            d->state = StateSub;
-        } else {
-            d->state = StateData;
-            event.kind = TelnetOtherCommand;
-        }
-        break;
+        return event;
+    case StateIac: return DecodeAfterIac(d, byte);
     case StateVerb:
         d->state = StateData;
         event.kind = TelnetVerb;
         event.verb = d->verb;
         event.option = byte;
-        break;
+        return event;
     case StateSub:
         ++d->subSent;
-        if (byte == kTelnetIac) {
-            d->state = StateSubIac;
-        } else {
-            event = KeepSubByte(d, byte);
-        }
-        break;
+        if (byte != kTelnetIac) return KeepSubByte(d, byte);
+        d->state = StateSubIac;
+        return event;
     case StateSubIac:
         ++d->subSent;
-        if (byte == kTelnetIac) {
-            event = KeepSubByte(d, byte);
-        } else {
-            // IAC SE ends it; any other byte after IAC ends it as well,
-            // which is how a peer that forgot SE is tolerated.
-            d->state = StateData;
-            event.kind = TelnetSub;
-            event.option = d->subLength > 0 ? d->sub[0] : 0;
-            event.command = d->subLength > 1 ? d->sub[1] : 0;
-            event.value = d->sub + 2;
-            event.valueLength = d->subLength > 2 ? d->subLength - 2 : 0;
-        }
-        break;
+        return DecodeSubAfterIac(d, byte);
     case StateSkip:
     case StateSkipIac:
         ++d->subSent;
         SkipSubByte(d, byte);
-        break;
+        return event;
     default:
         d->state = StateData;
-        break;
+        return event;
     }
-    return event;
 }
 
 size_t TelnetAnswerVerb(TelnetOptions* o, uint8_t verb, uint8_t option, uint64_t weWill, uint64_t weDo,
