@@ -13,7 +13,7 @@
 
 #include "bench/bench.h"
 #include "bench/support.h"
-#include "link/frame.h"
+#include "link/frame_codec.h"
 
 #ifdef KIV_BENCH_BOOST_CRC
 #include <boost/crc.hpp>

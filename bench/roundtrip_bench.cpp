@@ -28,7 +28,7 @@ namespace {
 // the same pseudo-terminal to the same thread.
 struct RoundTripRig {
     PtyLine line;
-    std::unique_ptr<InstantResponder> unit;
+    std::unique_ptr<Responder> unit;
     DriverChannel channel;
     GateRequest gate{};
     int32_t data[4] = {};
@@ -38,7 +38,7 @@ struct RoundTripRig {
 
     bool SetUp() {
         if (!line.Open(&error)) return false;
-        unit.reset(new InstantResponder(line.master()));
+        unit.reset(new Responder(line.master()));
         if (!unit->Start()) {
             error = "responder thread";
             return false;
@@ -116,6 +116,59 @@ void SetQuantiles(benchmark::State& state, const char* name, std::vector<int64_t
     state.counters[prefix + "_p99_us"] = Quantile(samples, 0.99) / 1000.0;
 }
 
+// The samples and CPU times of both legs of BM_RoundTrip.
+struct RoundTripRun {
+    std::vector<int64_t> driver, floor;
+    LegCpu driverCpu, floorCpu;  // read outside the timed spans
+    uint64_t failures = 0;
+
+    void DriverLeg(RoundTripRig* r) {
+        driverCpu.Start();
+        TrackThisThread(true);
+        const int64_t start = NowNs();
+        const int32_t result = r->DriverRead();
+        driver.push_back(NowNs() - start);
+        TrackThisThread(false);
+        driverCpu.Stop();
+        if (result != 0 || r->data[0] != 100000) ++failures;
+    }
+
+    void FloorLeg(RoundTripRig* r) {
+        floorCpu.Start();
+        const int64_t start = NowNs();
+        const bool ok = r->FloorExchange();
+        floor.push_back(NowNs() - start);
+        floorCpu.Stop();
+        if (!ok) ++failures;
+    }
+};
+
+double MeanUs(const std::vector<int64_t>& samples) {
+    int64_t sum = 0;
+    for (int64_t v : samples) sum += v;
+    return samples.empty() ? 0 : static_cast<double>(sum) / static_cast<double>(samples.size()) / 1000.0;
+}
+
+void ReportRoundTrip(benchmark::State& state, RoundTripRig* r, RoundTripRun& run) {
+    const double reads = static_cast<double>(run.driver.size());
+    state.counters["failures"] = static_cast<double>(run.failures);
+    state.counters["request_bytes"] = static_cast<double>(r->unit->LastRequestSize());
+    state.counters["answer_bytes"] = static_cast<double>(r->unit->AnswerSize());
+    state.counters["floor_request_bytes"] = static_cast<double>(r->floorRequest.size());
+    state.counters["driver_mean_us"] = MeanUs(run.driver);
+    state.counters["floor_mean_us"] = MeanUs(run.floor);
+    // Where the calling thread's time goes: its own CPU in user space and in
+    // the kernel; the rest of a round trip it waits for the other side.
+    state.counters["driver_user_us"] = static_cast<double>(run.driverCpu.user) / reads / 1000.0;
+    state.counters["driver_sys_us"] = static_cast<double>(run.driverCpu.system) / reads / 1000.0;
+    state.counters["floor_user_us"] = static_cast<double>(run.floorCpu.user) / reads / 1000.0;
+    state.counters["floor_sys_us"] = static_cast<double>(run.floorCpu.system) / reads / 1000.0;
+    SetQuantiles(state, "driver", run.driver);
+    SetQuantiles(state, "floor", run.floor);
+    const double floorMedian = Quantile(run.floor, 0.50);
+    state.counters["ratio_p50"] = floorMedian > 0 ? Quantile(run.driver, 0.50) / floorMedian : 0;
+}
+
 // One iteration is one driver Read and one bare exchange, in alternating
 // order, each timed alone: both see the same machine at the same moments.
 // The iteration time reported is the driver's.
@@ -126,66 +179,26 @@ void BM_RoundTrip(benchmark::State& state) {
         state.SkipWithError(error.c_str());
         return;
     }
-    std::vector<int64_t> driver, floor;
-    driver.reserve(static_cast<size_t>(state.max_iterations));
-    floor.reserve(static_cast<size_t>(state.max_iterations));
-    uint64_t failures = 0;
+    RoundTripRun run;
+    run.driver.reserve(static_cast<size_t>(state.max_iterations));
+    run.floor.reserve(static_cast<size_t>(state.max_iterations));
     const uint64_t faultsBefore = FaultLogLines();
     const uint64_t allocationsBefore = TrackedAllocations();
     bool driverFirst = false;
-    LegCpu driverCpu, floorCpu;  // read outside the timed spans
     MachineLoad load;
     load.Start();
     for (auto _ : state) {
-        int64_t driverNs = 0;
-        int64_t floorNs = 0;
-        for (int leg = 0; leg < 2; ++leg) {
-            if ((leg == 0) == driverFirst) {
-                driverCpu.Start();
-                TrackThisThread(true);
-                const int64_t start = NowNs();
-                const int32_t result = r->DriverRead();
-                driverNs = NowNs() - start;
-                TrackThisThread(false);
-                driverCpu.Stop();
-                if (result != 0 || r->data[0] != 100000) ++failures;
-            } else {
-                floorCpu.Start();
-                const int64_t start = NowNs();
-                const bool ok = r->FloorExchange();
-                floorNs = NowNs() - start;
-                floorCpu.Stop();
-                if (!ok) ++failures;
-            }
-        }
+        if (driverFirst) run.DriverLeg(r);
+        run.FloorLeg(r);
+        if (!driverFirst) run.DriverLeg(r);
         driverFirst = !driverFirst;
-        driver.push_back(driverNs);
-        floor.push_back(floorNs);
-        state.SetIterationTime(static_cast<double>(driverNs) / 1e9);
+        state.SetIterationTime(static_cast<double>(run.driver.back()) / 1e9);
     }
     state.counters["others_cores_busy"] = load.OthersBusyCores();
-    const double reads = static_cast<double>(driver.size());
-    state.counters["allocs_per_read"] = static_cast<double>(TrackedAllocations() - allocationsBefore) / reads;
-    state.counters["failures"] = static_cast<double>(failures);
+    state.counters["allocs_per_read"] =
+        static_cast<double>(TrackedAllocations() - allocationsBefore) / static_cast<double>(run.driver.size());
     state.counters["fault_log_lines"] = static_cast<double>(FaultLogLines() - faultsBefore);
-    state.counters["request_bytes"] = static_cast<double>(r->unit->LastRequestSize());
-    state.counters["answer_bytes"] = static_cast<double>(r->unit->AnswerSize());
-    state.counters["floor_request_bytes"] = static_cast<double>(r->floorRequest.size());
-    int64_t driverSum = 0, floorSum = 0;
-    for (int64_t v : driver) driverSum += v;
-    for (int64_t v : floor) floorSum += v;
-    state.counters["driver_mean_us"] = static_cast<double>(driverSum) / reads / 1000.0;
-    state.counters["floor_mean_us"] = static_cast<double>(floorSum) / reads / 1000.0;
-    // Where the calling thread's time goes: its own CPU in user space and in
-    // the kernel; the rest of a round trip it waits for the other side.
-    state.counters["driver_user_us"] = static_cast<double>(driverCpu.user) / reads / 1000.0;
-    state.counters["driver_sys_us"] = static_cast<double>(driverCpu.system) / reads / 1000.0;
-    state.counters["floor_user_us"] = static_cast<double>(floorCpu.user) / reads / 1000.0;
-    state.counters["floor_sys_us"] = static_cast<double>(floorCpu.system) / reads / 1000.0;
-    SetQuantiles(state, "driver", driver);
-    SetQuantiles(state, "floor", floor);
-    const double floorMedian = Quantile(floor, 0.50);
-    state.counters["ratio_p50"] = floorMedian > 0 ? Quantile(driver, 0.50) / floorMedian : 0;
+    ReportRoundTrip(state, r, run);
 }
 
 // The floor with the driver's kernel calls added, to show what each costs on

@@ -1,16 +1,17 @@
-// Figure 6: many channels in one process. Each channel has its own
-// pseudo-terminal, its own responder and a host thread of its own that polls
-// one register through KivMain as fast as the answers come. Total requests
-// per second, each channel's p99, the CPU time a request costs the process,
-// and the memory a channel adds.
+// Figure 6: scale as a site sees it. 1, 16, 64 and 99 channels, each on a
+// line of its own paced at 19200 baud by a responder that plays the unit
+// (bench/support: WirePace), each polled without pause by a host thread of
+// its own that reads one register through KivMain. Each channel's scan rate
+// against the wire's limit, and the CPU time of the host threads (the
+// driver's work, its kernel calls included) as a share of one core.
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,7 +23,18 @@
 namespace kivbench {
 namespace {
 
-constexpr double kRunSeconds = 1.5;
+constexpr int kBaud = 19200;
+constexpr int64_t kTurnaroundNs = 2000000;  // the unit answers 2 ms after a request's last byte
+constexpr size_t kBurstBytes = 8;           // handed over 8 at a time, as a UART's receive FIFO does
+constexpr int kWarmUpReads = 3;             // the first one resets the station's link
+constexpr int64_t kRunNs = 5000000000;
+
+// Polls per second that the wire allows: a request and its answer at ten
+// bits a byte, and the unit's turnaround between them.
+double WireLimitPerSecond() {
+    const double bytes = static_cast<double>(kReadRequestSize + kReadAnswerSize);
+    return 1e9 / (bytes * static_cast<double>(WirePace{kBaud, 0, 1}.ByteNs()) + static_cast<double>(kTurnaroundNs));
+}
 
 // Resident memory of the process in bytes.
 int64_t ResidentBytes() {
@@ -34,115 +46,171 @@ int64_t ResidentBytes() {
     return read == 2 ? static_cast<int64_t>(resident) * sysconf(_SC_PAGESIZE) : 0;
 }
 
-double CpuSeconds() {
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
+// The start and the end of the measured span, shared by the host threads.
+struct Span {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int ready = 0;
+    bool go = false;
+    std::atomic<bool> stop{false};
+    std::atomic<int64_t> stopAt{INT64_MAX};
+
+    void ArriveAndWait() {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++ready;
+        changed.notify_all();
+        changed.wait(lock, [this] { return go; });
+    }
+};
 
 struct Lane {
     PtyLine line;
-    std::unique_ptr<InstantResponder> unit;
-    std::unique_ptr<DriverChannel> channel;
+    std::unique_ptr<Responder> unit;
+    DriverChannel channel;
     GateRequest gate{};
     int32_t data[4] = {};
-    std::vector<int64_t> latencies;
+    std::thread host;
+    int64_t cpuNs = 0;   // the host thread's CPU time over the span
+    int64_t lateNs = 0;  // how late its responder's answers ended over the span
+    uint64_t polls = 0;
+    int64_t pollNs = 0;
     uint64_t failures = 0;
+    std::string error;
+
+    // Polls per second; without the rig's lateness, as if the responder's
+    // sleeps had ended on time (a wire's bytes are never late).
+    double ScanPerSecond(bool withoutLateness = false) const {
+        const int64_t ns = pollNs - (withoutLateness ? lateNs : 0);
+        return ns > 0 ? static_cast<double>(polls) * 1e9 / static_cast<double>(ns) : 0;
+    }
 };
 
-// Polls until stop; keeps the latencies of requests that ended before it.
-void Poll(Lane* lane, const std::atomic<bool>* go, const std::atomic<bool>* stop, const std::atomic<int64_t>* stopAt) {
-    while (!go->load()) std::this_thread::yield();
-    while (!stop->load(std::memory_order_relaxed)) {
+// A host thread: warms up, waits for the start, then polls until the stop;
+// polls that end after the span are not counted.
+void Host(Lane* lane, Span* span) {
+    for (int i = 0; i < kWarmUpReads && lane->error.empty(); ++i) {
+        if (lane->channel.Call(CommandRead, &lane->gate) != 0) lane->error = "warm-up read: " + LastFaultLine();
+    }
+    span->ArriveAndWait();
+    while (!span->stop.load(std::memory_order_relaxed)) {
         const int64_t start = NowNs();
-        const int32_t result = lane->channel->Call(CommandRead, &lane->gate);
+        const int32_t result = lane->channel.Call(CommandRead, &lane->gate);
         const int64_t end = NowNs();
-        if (stop->load() && end > stopAt->load()) break;
-        if (result != 0) ++lane->failures;
-        lane->latencies.push_back(end - start);
+        if (end > span->stopAt.load()) break;
+        if (result != 0 || lane->data[0] != 100000) ++lane->failures;
+        ++lane->polls;
+        lane->pollNs += end - start;
     }
 }
 
-void BM_Scale(benchmark::State& state) {
-    const int channels = static_cast<int>(state.range(0));
-    std::vector<std::unique_ptr<Lane>> lanes;
+// Lines and responders first, then the channels, whose memory is measured.
+std::string OpenLanes(std::vector<std::unique_ptr<Lane>>& lanes, int channels, double* residentPerChannel) {
+    const WirePace pace{kBaud, kTurnaroundNs, kBurstBytes};
     std::string error;
     for (int i = 0; i < channels && error.empty(); ++i) {
-        std::unique_ptr<Lane> lane(new Lane());
-        if (!lane->line.Open(&error)) break;
-        lane->unit.reset(new InstantResponder(lane->line.master()));
-        if (!lane->unit->Start()) error = "responder thread";
-        lane->latencies.reserve(200000);
-        lanes.push_back(std::move(lane));
+        lanes.emplace_back(new Lane());
+        Lane& lane = *lanes.back();
+        if (!lane.line.Open(&error)) break;
+        lane.unit.reset(new Responder(lane.line.master(), pace));
+        if (!lane.unit->Start()) error = "responder thread";
     }
-    // What the channels themselves add: blocks, open ports, their first reads.
-    const int64_t residentBefore = ResidentBytes();
+    const int64_t before = ResidentBytes();
     for (auto& lane : lanes) {
-        if (!error.empty()) break;
-        lane->channel.reset(new DriverChannel());
-        if (!lane->channel->Open(lane->line.portName(), false, &error)) break;
-        if (!lane->channel->Gate("R00120300", &lane->gate, lane->data)) error = "gate address refused";
-        for (int i = 0; i < 20 && error.empty(); ++i) {
-            if (lane->channel->Call(CommandRead, &lane->gate) != 0) error = "warm-up read failed: " + LastFaultLine();
-        }
+        if (!error.empty() || !lane->channel.Open(lane->line.portName(), false, &error)) break;
+        if (!lane->channel.Gate("R00120300", &lane->gate, lane->data)) error = "gate address refused";
     }
-    const int64_t residentAfter = ResidentBytes();
+    *residentPerChannel = static_cast<double>(ResidentBytes() - before) / channels;
+    return error;
+}
+
+// Runs the hosts over one span; returns its wall time in ns and leaves each
+// lane's counts and CPU time in it.
+int64_t RunSpan(std::vector<std::unique_ptr<Lane>>& lanes, Span* span, int64_t* responderCpuNs) {
+    for (auto& lane : lanes) lane->host = std::thread(Host, lane.get(), span);
+    {
+        std::unique_lock<std::mutex> lock(span->mutex);
+        span->changed.wait(lock, [&] { return span->ready == static_cast<int>(lanes.size()); });
+    }
+    for (auto& lane : lanes) lane->cpuNs = -ThreadCpuNs(lane->host);
+    for (auto& lane : lanes) *responderCpuNs -= lane->unit->CpuNs();
+    for (auto& lane : lanes) lane->lateNs = -lane->unit->LateNs();
+    const int64_t start = NowNs();
+    {
+        std::lock_guard<std::mutex> lock(span->mutex);
+        span->go = true;
+    }
+    span->changed.notify_all();
+    std::this_thread::sleep_for(std::chrono::nanoseconds(kRunNs));
+    for (auto& lane : lanes) lane->cpuNs += ThreadCpuNs(lane->host);
+    for (auto& lane : lanes) *responderCpuNs += lane->unit->CpuNs();
+    for (auto& lane : lanes) lane->lateNs += lane->unit->LateNs();
+    span->stopAt.store(NowNs());
+    span->stop.store(true);
+    for (auto& lane : lanes) lane->host.join();
+    return span->stopAt.load() - start;
+}
+
+// The responders' CPU and lateness are the rig's, shown apart from the driver's.
+void Report(benchmark::State& state, std::vector<std::unique_ptr<Lane>>& lanes, int64_t wallNs,
+            int64_t responderCpuNs) {
+    std::vector<int64_t> rates, onTime;  // polls per second, in thousandths
+    int64_t cpuNs = 0, lateNs = 0;
+    uint64_t polls = 0, failures = 0;
+    for (auto& lane : lanes) {
+        rates.push_back(static_cast<int64_t>(lane->ScanPerSecond() * 1000));
+        onTime.push_back(static_cast<int64_t>(lane->ScanPerSecond(true) * 1000));
+        cpuNs += lane->cpuNs;
+        lateNs += lane->lateNs;
+        polls += lane->polls;
+        failures += lane->failures;
+    }
+    const double limit = WireLimitPerSecond();
+    const double wall = static_cast<double>(wallNs);
+    state.counters["channels"] = static_cast<double>(lanes.size());
+    state.counters["wire_limit_per_s"] = limit;
+    state.counters["turnaround_ms"] = kTurnaroundNs / 1e6;
+    state.counters["burst_bytes"] = kBurstBytes;
+    state.counters["scan_per_s_min"] = Quantile(rates, 0.0) / 1000;
+    state.counters["scan_per_s_median"] = Quantile(rates, 0.5) / 1000;
+    state.counters["scan_per_s_max"] = Quantile(rates, 1.0) / 1000;
+    state.counters["share_min"] = Quantile(rates, 0.0) / 1000 / limit;
+    state.counters["share_min_rig_on_time"] = Quantile(onTime, 0.0) / 1000 / limit;
+    state.counters["driver_cpu_core_share"] = static_cast<double>(cpuNs) / wall;
+    state.counters["driver_cpu_us_per_poll"] = polls > 0 ? static_cast<double>(cpuNs) / 1000 / polls : 0;
+    state.counters["responder_cpu_core_share"] = static_cast<double>(responderCpuNs) / wall;
+    state.counters["responder_late_us_per_poll"] = polls > 0 ? static_cast<double>(lateNs) / 1000 / polls : 0;
+    state.counters["failures"] = static_cast<double>(failures);
+}
+
+void BM_Scale(benchmark::State& state) {
+    std::vector<std::unique_ptr<Lane>> lanes;
+    double residentPerChannel = 0;
+    std::string error = OpenLanes(lanes, static_cast<int>(state.range(0)), &residentPerChannel);
     if (!error.empty()) {
         state.SkipWithError(error.c_str());
         return;
     }
-
     for (auto _ : state) {
-        std::atomic<bool> go{false}, stop{false};
-        std::atomic<int64_t> stopAt{INT64_MAX};
-        std::vector<std::thread> hosts;
-        for (auto& lane : lanes) hosts.emplace_back(Poll, lane.get(), &go, &stop, &stopAt);
-        const double cpuBefore = CpuSeconds();
+        Span span;
+        int64_t responderCpuNs = 0;
         MachineLoad load;
         load.Start();
-        const int64_t start = NowNs();
-        go.store(true);
-        std::this_thread::sleep_for(std::chrono::microseconds(static_cast<int64_t>(kRunSeconds * 1e6)));
-        stopAt.store(NowNs());
-        stop.store(true);
-        const double others = load.OthersBusyCores();
-        const int64_t elapsed = stopAt.load() - start;
-        for (std::thread& host : hosts) host.join();
-        const double cpu = CpuSeconds() - cpuBefore;
-        state.SetIterationTime(static_cast<double>(elapsed) / 1e9);
-
-        uint64_t total = 0, failures = 0;
-        size_t fewest = SIZE_MAX, most = 0;
-        std::vector<int64_t> p99s;
-        for (auto& lane : lanes) {
-            total += lane->latencies.size();
-            failures += lane->failures;
-            fewest = std::min(fewest, lane->latencies.size());
-            most = std::max(most, lane->latencies.size());
-            p99s.push_back(static_cast<int64_t>(Quantile(lane->latencies, 0.99)));
-        }
-        const double seconds = static_cast<double>(elapsed) / 1e9;
-        state.counters["channels"] = channels;
-        state.counters["requests_per_s"] = static_cast<double>(total) / seconds;
-        state.counters["per_channel_per_s_min"] = static_cast<double>(fewest) / seconds;
-        state.counters["per_channel_per_s_max"] = static_cast<double>(most) / seconds;
-        state.counters["p99_us_median_channel"] = Quantile(p99s, 0.5) / 1000.0;
-        state.counters["p99_us_worst_channel"] = Quantile(p99s, 1.0) / 1000.0;
-        state.counters["cpu_us_per_request"] = total > 0 ? cpu * 1e6 / static_cast<double>(total) : 0;
-        state.counters["cpu_cores_busy"] = cpu / seconds;
-        state.counters["failures"] = static_cast<double>(failures);
-        state.counters["others_cores_busy"] = others;
-        state.counters["resident_bytes_per_channel"] =
-            static_cast<double>(residentAfter - residentBefore) / static_cast<double>(channels);
+        const int64_t wallNs = RunSpan(lanes, &span, &responderCpuNs);
+        state.counters["others_cores_busy"] = load.OthersBusyCores();
+        state.SetIterationTime(static_cast<double>(wallNs) / 1e9);
+        Report(state, lanes, wallNs, responderCpuNs);
     }
-    for (auto& lane : lanes) lane->channel->ClosePort();
+    state.counters["resident_bytes_per_channel"] = residentPerChannel;
+    for (auto& lane : lanes) {
+        if (!lane->error.empty()) state.SkipWithError(lane->error.c_str());
+        lane->channel.ClosePort();
+    }
 }
 
 }  // namespace
 
 void RegisterScaleBenchmarks() {
-    for (int channels : {1, 4, 16, 64}) {
+    for (int channels : {1, 16, 64, 99}) {
         benchmark::RegisterBenchmark("BM_Scale", BM_Scale)
             ->Arg(channels)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
     }

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
 #include <sys/prctl.h>
 #include <termios.h>
@@ -22,7 +23,7 @@
 
 #include "base/channel_block.h"
 #include "driver/commands.h"
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "tools/common/frame_splitter.h"
 #include "tavlib/tavlib_control.h"
 
@@ -152,7 +153,7 @@ bool PtyLine::Open(std::string* error) {
     return true;
 }
 
-InstantResponder::InstantResponder(int fd, uint32_t value) : fd_(fd) {
+Responder::Responder(int fd, WirePace pace, uint32_t value) : fd_(fd), pace_(pace) {
     // The unit's answers: DIR clear (our address 0 is below the unit's), PRM clear.
     readAnswer_ = FrameOf(Message({14, 0x06, kHostAddress >> 8, kHostAddress & 0xFF, kStation >> 8, kStation & 0xFF,
                                    1, 1, kRegister >> 8, kRegister & 0xFF, 1, static_cast<int>(value >> 24),
@@ -162,15 +163,15 @@ InstantResponder::InstantResponder(int fd, uint32_t value) : fd_(fd) {
         Message({7, 0x00, kHostAddress >> 8, kHostAddress & 0xFF, kStation >> 8, kStation & 0xFF, 0, 0}));
 }
 
-InstantResponder::~InstantResponder() { Stop(); }
+Responder::~Responder() { Stop(); }
 
-bool InstantResponder::Start() {
+bool Responder::Start() {
     if (pipe(stopPipe_) != 0) return false;
     thread_ = std::thread([this] { Run(); });
     return true;
 }
 
-void InstantResponder::Stop() {
+void Responder::Stop() {
     if (thread_.joinable()) {
         const char signal = 1;
         if (write(stopPipe_[1], &signal, 1) < 0) {
@@ -184,7 +185,62 @@ void InstantResponder::Stop() {
     }
 }
 
-void InstantResponder::Run() {
+int64_t Responder::CpuNs() { return ThreadCpuNs(thread_); }
+
+int64_t ThreadCpuNs(std::thread& thread) {
+    clockid_t clock;
+    struct timespec cpu;
+    if (!thread.joinable() || pthread_getcpuclockid(thread.native_handle(), &clock) != 0 ||
+        clock_gettime(clock, &cpu) != 0)
+        return 0;
+    return static_cast<int64_t>(cpu.tv_sec) * 1000000000 + cpu.tv_nsec;
+}
+
+namespace {
+
+void WriteAll(int fd, const uint8_t* bytes, size_t size) {
+    size_t sent = 0;
+    while (sent < size) {
+        const ssize_t w = write(fd, bytes + sent, size - sent);
+        if (w > 0) sent += static_cast<size_t>(w);
+        else if (errno != EINTR && errno != EAGAIN) break;
+    }
+}
+
+void SleepUntilNs(int64_t when) {
+    struct timespec at = {static_cast<time_t>(when / 1000000000), static_cast<long>(when % 1000000000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+    }
+}
+
+}  // namespace
+
+// The request was seen whole at seenNs; on a wire its first byte would have
+// left no earlier, so its last byte arrives a frame's line time later. The
+// time a request waited in the pseudo-terminal before this thread woke is
+// charged to the exchange, never credited.
+void Responder::Answer(const std::vector<uint8_t>& answer, int64_t seenNs, size_t requestSize) {
+    if (pace_.baud <= 0) {
+        WriteAll(fd_, answer.data(), answer.size());
+        return;
+    }
+    const int64_t byteNs = pace_.ByteNs();
+    const int64_t start = seenNs + static_cast<int64_t>(requestSize) * byteNs + pace_.turnaroundNs;
+    int64_t due = start;
+    for (size_t sent = 0; sent < answer.size();) {
+        const size_t burst = std::min(std::max<size_t>(pace_.burstBytes, 1), answer.size() - sent);
+        due = start + static_cast<int64_t>(sent + burst) * byteNs;
+        SleepUntilNs(due);
+        WriteAll(fd_, answer.data() + sent, burst);
+        sent += burst;
+    }
+    lateNs_.fetch_add(NowNs() - due);
+}
+
+void Responder::Run() {
+    // Paced sleeps follow the line rate, not the kernel's default 50 us of
+    // slack per sleep: a UART has no such slack.
+    if (pace_.baud > 0) SetTimerSlack(1);
     uint8_t buffer[1024];
     kivtools::FrameSplitter splitter;
     kivtools::FramePiece piece;
@@ -202,19 +258,14 @@ void InstantResponder::Run() {
         }
         const ssize_t n = read(fd_, buffer, sizeof buffer);
         if (n <= 0) continue;
+        const int64_t seen = NowNs();
         // Whole frames, whatever their CRCs; bytes before 05 64 are skipped.
         splitter.Feed(buffer, static_cast<size_t>(n));
         while (splitter.Next(&piece)) {
             if (piece.kind == kivtools::FramePiece::Junk) continue;
             const bool linkReset = piece.bytes.size() > 9 && piece.bytes[8] == 0 && piece.bytes[9] == 0;  // set 0, op 0
-            const std::vector<uint8_t>& answer = linkReset ? resetAnswer_ : readAnswer_;
             if (!linkReset) lastRequestSize_.store(piece.bytes.size());
-            size_t sent = 0;
-            while (sent < answer.size()) {
-                const ssize_t w = write(fd_, answer.data() + sent, answer.size() - sent);
-                if (w > 0) sent += static_cast<size_t>(w);
-                else if (errno != EINTR && errno != EAGAIN) break;
-            }
+            Answer(linkReset ? resetAnswer_ : readAnswer_, seen, piece.bytes.size());
             answered_.fetch_add(1);
         }
     }

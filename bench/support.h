@@ -1,6 +1,6 @@
 // Shared pieces of the benchmarks: a monotonic clock, percentiles, the
 // allocation counter, pseudo-terminal lines with a responder that answers at
-// once, the bare exchange that is the floor of a round trip, and channels
+// once or paced as a wire, the bare exchange that is the floor of a round trip, and channels
 // opened through KivMain the way a host opens them.
 #pragma once
 
@@ -99,18 +99,29 @@ private:
     std::string portName_;
 };
 
-// Plays a unit that answers at once, on its own thread: it cuts whole
-// frames (05 64 L, then the rest that L gives) from its end of the line with
-// the tools' frame splitter and writes a precomputed answer: a bare header
-// to a link reset, the 19-byte answer of a one-register read to any other
-// frame. Once the splitter's
-// buffers have grown to a frame it allocates nothing more.
-class InstantResponder {
+// How a responder paces its line as a wire would: a byte takes 10 bits at
+// baud, the answer starts turnaroundNs after the request's last byte has
+// crossed the wire, and it is handed over burstBytes at a time, each burst
+// when its last byte has crossed. baud 0: answers at once, all together.
+struct WirePace {
+    int baud = 0;
+    int64_t turnaroundNs = 0;
+    size_t burstBytes = 1;
+    int64_t ByteNs() const { return baud > 0 ? 10 * INT64_C(1000000000) / baud : 0; }
+};
+
+// Plays a unit on its own thread: it cuts whole frames (05 64 L, then the
+// rest that L gives) from its end of the line with the tools' frame splitter
+// and writes a precomputed answer: a bare header to a link reset, the
+// 19-byte answer of a one-register read to any other frame. At once, or
+// paced (WirePace): it then sleeps until each burst is due, never spins.
+// Once the splitter's buffers have grown to a frame it allocates nothing.
+class Responder {
 public:
-    explicit InstantResponder(int fd, uint32_t value = 100000);
-    ~InstantResponder();
-    InstantResponder(const InstantResponder&) = delete;
-    InstantResponder& operator=(const InstantResponder&) = delete;
+    explicit Responder(int fd, WirePace pace = WirePace(), uint32_t value = 100000);
+    ~Responder();
+    Responder(const Responder&) = delete;
+    Responder& operator=(const Responder&) = delete;
 
     bool Start();
     void Stop();
@@ -120,18 +131,29 @@ public:
     size_t AnswerSize() const { return readAnswer_.size(); }
     // The frame it answers a read with.
     const std::vector<uint8_t>& ReadAnswer() const { return readAnswer_; }
+    // CPU time its thread has used, in ns (while it runs).
+    int64_t CpuNs();
+    // How late its paced answers' last bytes went out, in all, in ns.
+    int64_t LateNs() const { return lateNs_.load(); }
 
 private:
     void Run();
+    void Answer(const std::vector<uint8_t>& answer, int64_t seenNs, size_t requestSize);
 
     int fd_;
+    WirePace pace_;
     int stopPipe_[2] = {-1, -1};
     std::vector<uint8_t> readAnswer_;
     std::vector<uint8_t> resetAnswer_;
     std::atomic<uint64_t> answered_{0};
     std::atomic<size_t> lastRequestSize_{0};
+    std::atomic<int64_t> lateNs_{0};
     std::thread thread_;
 };
+
+// CPU time (user and kernel) a running thread has used, in ns; 0 when it
+// cannot be read.
+int64_t ThreadCpuNs(std::thread& thread);
 
 // The floor of a round trip: writes the request and reads answerSize bytes
 // with poll() against a deadline, on a non-blocking descriptor. true when the
