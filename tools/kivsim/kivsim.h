@@ -87,6 +87,11 @@ constexpr size_t kCommandLineMax = 65536;
 // line that goes on sets *tooLong with those characters in *line.
 bool ReadTextLine(std::istream& in, std::string* line, bool* tooLong);
 
+// A number in a command or a file (decimal or 0x hex) from low to high.
+bool ParseNumber(const std::string& word, int64_t low, int64_t high, int64_t* value);
+// A register value: 0 to 0xFFFFFFFF, or a negative 32-bit number.
+bool ParseValue(const std::string& word, uint32_t* value);
+
 // Reads a register map: lines of "register value" (decimal or 0x hex, values
 // may be negative), # starts a comment. false with *error naming the line.
 bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, uint32_t>>* entries, std::string* error);

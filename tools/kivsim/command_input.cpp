@@ -1,0 +1,126 @@
+// What kivsim reads: numbers in commands, bounded lines of text, register
+// maps, scenario files checked whole before the start, and standard
+// input's pieces cut into lines.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "tools/kivsim/kivsim.h"
+
+namespace kivsim {
+
+bool ParseNumber(const std::string& word, int64_t low, int64_t high, int64_t* value) {
+    if (word.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(word.c_str(), &end, 0);
+    if (*end || errno != 0 || v < low || v > high) return false;
+    *value = v;
+    return true;
+}
+
+bool ParseValue(const std::string& word, uint32_t* value) {
+    int64_t v = 0;
+    if (!ParseNumber(word, -2147483648LL, 4294967295LL, &v)) return false;
+    *value = uint32_t(v);
+    return true;
+}
+
+bool ReadTextLine(std::istream& in, std::string* line, bool* tooLong) {
+    line->clear();
+    *tooLong = false;
+    bool any = false;
+    for (std::istream::int_type c; (c = in.get()) != std::istream::traits_type::eof();) {
+        any = true;
+        if (c == '\n') return true;
+        if (line->size() == kCommandLineMax) {
+            *tooLong = true;
+            return true;
+        }
+        line->push_back(static_cast<char>(c));
+    }
+    return any;
+}
+
+bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, uint32_t>>* entries, std::string* error) {
+    std::ifstream in(path);
+    if (!in) {
+        *error = path + ": cannot open";
+        return false;
+    }
+    std::string text;
+    bool tooLong = false;
+    for (int lineNumber = 1; ReadTextLine(in, &text, &tooLong); ++lineNumber) {
+        const std::string at = path + ":" + std::to_string(lineNumber) + ": ";
+        if (tooLong) {
+            *error = at + "line longer than " + std::to_string(kCommandLineMax) + " characters";
+            return false;
+        }
+        std::istringstream words(text.substr(0, text.find('#')));
+        std::string first, second, extra;
+        if (!(words >> first)) continue;
+        int64_t address = 0;
+        uint32_t value = 0;
+        if (!(words >> second) || (words >> extra) || !ParseNumber(first, 0, 65535, &address) ||
+            !ParseValue(second, &value)) {
+            *error = at + "expected \"register value\"";
+            return false;
+        }
+        entries->emplace_back(uint16_t(address), value);
+    }
+    return true;
+}
+
+bool ReadScenario(std::istream& in, const std::string& name, std::vector<std::string>* lines, std::string* error) {
+    std::string line;
+    bool tooLong = false;
+    for (int number = 1; ReadTextLine(in, &line, &tooLong); ++number) {
+        const std::string at = name + ":" + std::to_string(number) + ": ";
+        if (tooLong) {
+            *error = at + "line longer than " + std::to_string(kCommandLineMax) + " characters";
+            return false;
+        }
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string verb;
+        if (words >> verb && !IsCommand(verb)) {
+            *error = at + "unknown command " + verb + " (kivsim --help lists them)";
+            return false;
+        }
+        lines->push_back(line);
+    }
+    return true;
+}
+
+void CommandFeed::Feed(const char* bytes, size_t count) {
+    for (const char* end = bytes + count; bytes < end;) {
+        const char* feed = static_cast<const char*>(std::memchr(bytes, '\n', static_cast<size_t>(end - bytes)));
+        const char* stop = feed == nullptr ? end : feed;
+        if (!dropping_) {
+            const size_t piece = static_cast<size_t>(stop - bytes);
+            if (partial_.size() + piece > kCommandLineMax) {
+                lines_.emplace_back(std::string(), true);
+                partial_.clear();
+                dropping_ = true;
+            } else {
+                partial_.append(bytes, piece);
+            }
+        }
+        if (feed == nullptr) break;
+        if (!dropping_) lines_.emplace_back(std::move(partial_), false);
+        partial_.clear();
+        dropping_ = false;
+        bytes = feed + 1;
+    }
+}
+
+bool CommandFeed::Next(std::string* line, bool* tooLong) {
+    if (lines_.empty()) return false;
+    *line = std::move(lines_.front().first);
+    *tooLong = lines_.front().second;
+    lines_.pop_front();
+    return true;
+}
+
+}  // namespace kivsim
