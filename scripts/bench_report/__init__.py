@@ -1,0 +1,1 @@
+"""The pieces of scripts/bench-report: inputs, verdicts, figures, template."""
