@@ -13,7 +13,7 @@
 #include "exception/listener.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "platform/platform.h"
 #include "serial/port.h"
 

@@ -8,7 +8,7 @@
 #include "serial/port_health.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "link/line_budget.h"
 #include "platform/platform.h"
 #include "requests/events.h"

@@ -6,7 +6,7 @@
 
 #include "fuzz/support.h"
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "requests/events.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/support/fake_platform.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "fuzz/support.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "tests/support/fake_platform.h"
 
 using fuzzing::Bytes;

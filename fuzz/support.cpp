@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/support/fake_platform.h"
 

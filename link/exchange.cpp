@@ -9,22 +9,11 @@
 #include "base/channel_state.h"
 #include "base/log.h"
 #include "serial/port_health.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "link/line_budget.h"
 #include "serial/port.h"
 
 namespace {
-
-constexpr uint8_t kHeaderOnlyLength = 7;  // L of a message that is only a header
-
-// Destination and source of a header we send: the station, then our own
-// address, which the block keeps already in line order.
-void PutStations(uint8_t* message, uint16_t station) {
-    message[HeaderDestination] = static_cast<uint8_t>(station >> 8);
-    message[HeaderDestination + 1] = static_cast<uint8_t>(station & 0xFF);
-    message[HeaderSource] = CurrentChannel()->hostAddress[0];
-    message[HeaderSource + 1] = CurrentChannel()->hostAddress[1];
-}
 
 // Stale frames one try reads past before it gives up.
 constexpr int kStaleFramesPerTry = 8;
@@ -118,8 +107,7 @@ struct FetchMark {
 };
 
 bool IsFetch(uint8_t opcode, uint8_t function) {
-    return function == FunctionAnswerData && (opcode == OpcodeRegisterChanges || opcode == OpcodeStatusEvents ||
-                                              opcode == OpcodeLoggedEvents);
+    return function == FunctionAnswerData && IsFetchOpcode(opcode);
 }
 
 // FNV-1a over the message, length byte first.
@@ -224,32 +212,19 @@ void LogLineNeverQuiet(uint16_t station, DWORD startTick) {
 
 }  // namespace
 
-// ControlDir when the station is at or above the current channel's host
-// address (both unsigned 16-bit), else 0.
-uint8_t DirectionBit(uint16_t station) {
-    return station >= HostAddressOf(CurrentChannel()) ? ControlDir : 0;
-}
-
 // Every control bit is set afresh: DIR by rule, PRM, FCB from bit 0 of the
 // toggle as it is now, FCV, and the function code.
 void BuildRequestHeader(uint8_t* message, uint8_t length, uint8_t function, uint16_t station, uint8_t opcode) {
-    const uint8_t fcb = (CurrentChannel()->fcb & 1) ? ControlFcb : 0;
-    message[HeaderLength] = length;
-    message[HeaderControl] =
-        static_cast<uint8_t>(DirectionBit(station) | ControlPrm | fcb | ControlFcv | (function & ControlFunction));
-    PutStations(message, station);
-    message[HeaderSet] = 1;
-    message[HeaderOpcode] = opcode;
+    const ChannelBlock* block = CurrentChannel();
+    const uint16_t host = HostAddressOf(block);
+    PutHeader(message, length, RequestControl(station, host, block->fcb & 1, function), station, host, 1, opcode);
 }
 
 // Replies to a unit carry DIR by rule and nothing else: PRM, FCB and FCV 0,
 // function 0. The toggle is neither used nor changed.
 void BuildReplyHeader(uint8_t* message, uint8_t length, uint16_t station, uint8_t set, uint8_t opcode) {
-    message[HeaderLength] = length;
-    message[HeaderControl] = DirectionBit(station);
-    PutStations(message, station);
-    message[HeaderSet] = set;
-    message[HeaderOpcode] = opcode;
+    const uint16_t host = HostAddressOf(CurrentChannel());
+    PutHeader(message, length, DirectionFor(station, host), station, host, set, opcode);
 }
 
 // Inverts bit 0 of the current channel's toggle.
@@ -339,12 +314,10 @@ int ResetLinkOnce(uint16_t station) {
     if (PortGone(block)) return 2;
     block->linkReset[station] = 1;
 
+    const uint16_t host = HostAddressOf(block);
     uint8_t request[HeaderSize];
-    request[HeaderLength] = kHeaderOnlyLength;
-    request[HeaderControl] = static_cast<uint8_t>(DirectionBit(station) | ControlPrm);
-    PutStations(request, station);
-    request[HeaderSet] = 0;
-    request[HeaderOpcode] = OpcodeLinkReset;
+    const uint8_t control = static_cast<uint8_t>(DirectionFor(station, host) | ControlPrm);
+    PutHeader(request, kHeaderOnlyLength, control, station, host, 0, OpcodeLinkReset);
 
     uint8_t answer[kMessageBufferSize];
     const uint32_t answerBytes = FrameSizeFor(kHeaderOnlyLength);

@@ -1,74 +1,13 @@
-// The link header every message begins with, and the request/response
-// exchange with three tries that every request goes through.
+// The link header on the current channel (its fields are in
+// link/frame_codec.h), and the request/response exchange with three tries
+// that every request goes through.
 #pragma once
 
 #include <cstdint>
 
 #include "base/channel_block.h"
+#include "link/frame_codec.h"
 #include "serial/line_deadline.h"
-
-// Offsets in a message (byte 0 is its length).
-enum : int {
-    HeaderLength = 0,
-    HeaderControl = 1,
-    HeaderDestination = 2,  // 2 bytes, high first
-    HeaderSource = 4,       // 2 bytes, high first
-    HeaderSet = 6,
-    HeaderOpcode = 7,
-    HeaderSize = 8,         // the header is the first 8 bytes
-};
-
-// Control byte bits.
-enum : uint8_t {
-    ControlDir = 0x80,
-    ControlPrm = 0x40,
-    ControlFcb = 0x20,
-    ControlFcv = 0x10,
-    ControlFunction = 0x0F,
-};
-
-enum : uint8_t {
-    FunctionAskData = 15,   // request that asks for data
-    FunctionSendData = 3,   // request that carries data; also an exception notice
-    FunctionAnswerData = 6, // answer carrying data
-    FunctionAck = 0,        // bare answer, link reset, replies
-};
-
-enum : uint8_t {
-    OpcodeLinkReset = 0,     // with set 0
-    OpcodeRegisterChanges = 0,
-    OpcodeReadRegisters = 1,
-    OpcodeWriteRegisters = 3,
-    OpcodeWriteBit = 4,
-    OpcodeStatusEvents = 5,
-    OpcodeLoggedEvents = 6,
-    OpcodeSetClock = 7,
-    OpcodeExceptionNotice = 9,
-};
-
-// Message accessors.
-inline uint16_t MessageDestination(const uint8_t* m) {
-    return static_cast<uint16_t>((m[HeaderDestination] << 8) | m[HeaderDestination + 1]);
-}
-inline uint16_t MessageSource(const uint8_t* m) {
-    return static_cast<uint16_t>((m[HeaderSource] << 8) | m[HeaderSource + 1]);
-}
-// A 32-bit number of a message, most significant byte first (as every
-// number of more than one byte travels on the line).
-inline uint32_t GetHigh32(const uint8_t* in) {
-    return (static_cast<uint32_t>(in[0]) << 24) | (static_cast<uint32_t>(in[1]) << 16) |
-           (static_cast<uint32_t>(in[2]) << 8) | in[3];
-}
-inline uint8_t MessageFunction(const uint8_t* m) { return m[HeaderControl] & ControlFunction; }
-// True for an exception notice (set 1, opcode 9, function 3).
-inline bool IsExceptionNotice(const uint8_t* m) {
-    return m[0] >= 7 && m[HeaderSet] == 1 && m[HeaderOpcode] == OpcodeExceptionNotice &&
-           MessageFunction(m) == FunctionSendData;
-}
-
-// DIR bit for frames to station on the current channel: set when the station
-// is at or above our host address.
-uint8_t DirectionBit(uint16_t station);
 
 // Writes a request header for the current channel into message: length,
 // control (DIR by rule, PRM, FCB from the toggle, FCV, function), destination,

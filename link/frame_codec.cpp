@@ -1,7 +1,7 @@
 // The pure frame code: the CRC-16 table, the encoder and the block checker,
 // over buffers and a given table, with no port and no channel. The driver,
 // the simulator and the tools share it.
-#include "link/frame.h"
+#include "link/frame_codec.h"
 
 namespace {
 
@@ -40,9 +40,21 @@ struct CrcFollowers {
     uint16_t after[3][256];
 };
 
+struct CrcTable {
+    uint16_t entry[256];
+};
+
+constexpr CrcTable BuildTable() {
+    CrcTable table{};
+    for (int i = 0; i < 256; ++i) table.entry[i] = TableEntry(i);
+    return table;
+}
+
+constexpr CrcTable kTable = BuildTable();
+
 constexpr CrcFollowers BuildFollowers() {
-    uint16_t first[256] = {};
-    for (int i = 0; i < 256; ++i) first[i] = TableEntry(i);
+    const CrcTable table = BuildTable();
+    const uint16_t* first = table.entry;
     CrcFollowers followers{};
     for (int k = 0; k < 3; ++k) {
         for (int i = 0; i < 256; ++i) {
@@ -116,6 +128,8 @@ int BlockLength(int done, int total) {
 }
 
 }  // namespace
+
+const uint16_t* FrameCrcTable() { return kTable.entry; }
 
 uint16_t BlockCrc(const uint16_t table[256], const uint8_t* bytes, int count) {
     return FoldBlock<false>(table, bytes, nullptr, count);

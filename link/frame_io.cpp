@@ -1,7 +1,7 @@
 // TDE frames on the current channel: its CRC table, and the send and
 // receive paths, which add the port and the radio keying to the pure frame
 // code of frame_codec.cpp.
-#include "link/frame.h"
+#include "link/frame_io.h"
 
 #include "base/channel_block.h"
 #include "base/log.h"

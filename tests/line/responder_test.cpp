@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "serial/port.h"
 #include "tests/support/line_pair.h"
 #include "tests/support/responder.h"

@@ -9,7 +9,7 @@
 
 #include "base/channel_block.h"
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "platform/platform.h"
 #include "requests/events.h"
 #include "requests/registers.h"

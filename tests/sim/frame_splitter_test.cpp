@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "tools/common/frame_splitter.h"
 
 namespace {

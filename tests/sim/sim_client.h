@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "link/frame.h"
+#include "link/frame_codec.h"
 
 namespace simtest {
 

@@ -1,6 +1,5 @@
-// The simulator frames with the driver's own link code; these pin that code
-// to the worked examples and the catalogue check value, so that the two ends
-// cannot drift apart together.
+// The simulator's unit time stamps: the fields in their bits, and the local
+// calendar both ways.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -14,54 +13,6 @@
 namespace {
 
 using simtest::Bytes;
-
-TEST(FramePin, CrcCheckValueAndTableEntries) {
-    const uint16_t* table = simtest::CrcTable();
-    EXPECT_EQ(table[0], 0x0000);
-    EXPECT_EQ(table[1], 0x3D65);
-    EXPECT_EQ(table[2], 0x7ACA);
-    EXPECT_EQ(table[255], 0xAC48);
-    uint16_t crc = 0;
-    for (const char* p = "123456789"; *p; ++p) crc = CrcStep(table, crc, uint8_t(*p));
-    EXPECT_EQ(uint16_t(~crc), 0xC2B7);
-}
-
-TEST(FramePin, WorkedExamplesByteForByte) {
-    struct Case {
-        Bytes message;
-        Bytes frame;
-    };
-    const Case cases[] = {
-        {{0x07, 0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00},
-         {0x05, 0x64, 0x07, 0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xE8, 0x85}},
-        {{0x10, 0xD3, 0x00, 0x05, 0x00, 0x00, 0x01, 0x07, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09},
-         {0x05, 0x64, 0x10, 0xD3, 0x00, 0x05, 0x00, 0x00, 0x01, 0x07, 0x01, 0x02,
-          0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0xA6, 0xF7, 0x09, 0x14, 0xD7}},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(simtest::Frame(c.message), c.frame);
-        uint8_t message[kMessageBufferSize];
-        ASSERT_EQ(CheckFrameBlocks(simtest::CrcTable(), c.frame.data(), message), 1);
-        EXPECT_EQ(Bytes(message, message + c.message.size()), c.message);
-        // Any flipped CRC bit is caught.
-        for (size_t at : {c.frame.size() - 1, c.frame.size() - 2}) {
-            Bytes bad = c.frame;
-            bad[at] ^= 0x10;
-            EXPECT_EQ(CheckFrameBlocks(simtest::CrcTable(), bad.data(), message), 0);
-        }
-    }
-}
-
-TEST(FramePin, FrameSizesAcrossBlockBoundaries) {
-    for (int length : {7, 15, 16, 31, 32, 255}) {
-        Bytes message(size_t(length) + 1, 0x5A);
-        message[0] = uint8_t(length);
-        Bytes frame = simtest::Frame(message);
-        EXPECT_EQ(frame.size(), size_t(length + 2 * (length / 16) + 5)) << length;
-        uint8_t back[kMessageBufferSize];
-        EXPECT_EQ(CheckFrameBlocks(simtest::CrcTable(), frame.data(), back), 1) << length;
-    }
-}
 
 TEST(TimeStamp, EncodesTheFieldsInTheirBits) {
     struct Case {

@@ -1,7 +1,7 @@
 // Frames for tests, made by the driver's own link code.
 #include "tests/support/frames.h"
 
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "tools/common/frame_splitter.h"
 
 Bytes FrameOf(const Bytes& message) {

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "link/frame.h"
+#include "link/frame_codec.h"
 
 namespace {
 

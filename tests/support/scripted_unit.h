@@ -8,7 +8,7 @@
 #include <map>
 #include <vector>
 
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "tests/support/fake_platform.h"
 
 using Bytes = std::vector<uint8_t>;

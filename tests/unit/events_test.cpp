@@ -16,7 +16,7 @@
 #include "base/channel_block.h"
 #include "base/channel_state.h"
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "requests/events.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"

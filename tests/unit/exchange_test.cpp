@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "tests/unit/link_fixture.h"
 
 namespace {

@@ -1,11 +1,11 @@
-// Frames: CRC table and check value, byte-exact encoding, and reception from
-// the fake port with its refusals.
+// Frames: CRC table and check value, byte-exact encoding, the message
+// header's builders, and reception from the fake port with its refusals.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "tests/unit/link_fixture.h"
 
 namespace {
@@ -54,6 +54,8 @@ TEST_F(FrameTest, TableEntriesAndCheckValue) {
         uint16_t entry;
     } entries[] = {{0, 0x0000}, {1, 0x3D65}, {2, 0x7ACA}, {255, 0xAC48}};
     for (const auto& e : entries) EXPECT_EQ(e.entry, block->crcTable[e.index]) << "entry " << e.index;
+    // The tools' table, built at compile time, is the channel's.
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(block->crcTable[i], FrameCrcTable()[i]) << "entry " << i;
 
     uint16_t crc = 0;
     for (const char* p = "123456789"; *p; ++p) crc = CrcUpdate(crc, static_cast<uint8_t>(*p));
@@ -72,6 +74,9 @@ TEST_F(FrameTest, WorkedExamplesAreByteExact) {
         uint8_t out[kFrameBufferSize];
         const uint16_t size = EncodeFrame(c.message.data(), out);
         EXPECT_EQ(c.frame, Bytes(out, out + size));
+        uint8_t back[kMessageBufferSize];
+        ASSERT_EQ(1, CheckFrameBlocks(FrameCrcTable(), c.frame.data(), back));
+        EXPECT_EQ(c.message, Bytes(back, back + c.message.size()));
     }
 }
 
@@ -237,6 +242,37 @@ TEST(FrameStartCandidate, FindsWhereAFrameCanStillBegin) {
     for (const auto& c : cases) {
         EXPECT_EQ(c.at, FrameStartCandidate(c.bytes.data(), static_cast<uint32_t>(c.bytes.size())));
     }
+}
+
+// The header builders against headers written out byte by byte.
+TEST(MessageHeader, BuildersPutTheFieldsInLineOrder) {
+    const struct {
+        const char* name;
+        uint8_t length, control;
+        uint16_t destination, source;
+        uint8_t set, opcode;
+        Bytes header;
+    } cases[] = {
+        {"request to a station above us, FCB 1", 10, RequestControl(0x0105, 5, 1, FunctionAskData), 0x0105, 5, 1,
+         OpcodeReadRegisters, {0x0A, 0xFF, 0x01, 0x05, 0x00, 0x05, 0x01, 0x01}},
+        {"request to a station below us, FCB 0", 16, RequestControl(3, 0x0200, 0, FunctionSendData), 3, 0x0200, 1,
+         OpcodeSetClock, {0x10, 0x53, 0x00, 0x03, 0x02, 0x00, 0x01, 0x07}},
+        {"the same address counts as above", 7, DirectionFor(5, 5), 5, 5, 0, OpcodeLinkReset,
+         {0x07, 0x80, 0x00, 0x05, 0x00, 0x05, 0x00, 0x00}},
+        {"answer of a unit to a host above it", 7, DirectionFor(0xFFFF, 0xFFFE), 0xFFFF, 0xFFFE, 1, OpcodeWriteBit,
+         {0x07, 0x80, 0xFF, 0xFF, 0xFF, 0xFE, 0x01, 0x04}},
+    };
+    for (const auto& c : cases) {
+        uint8_t m[HeaderSize];
+        PutHeader(m, c.length, c.control, c.destination, c.source, c.set, c.opcode);
+        EXPECT_EQ(c.header, Bytes(m, m + HeaderSize)) << c.name;
+        EXPECT_EQ(c.destination, MessageDestination(m)) << c.name;
+        EXPECT_EQ(c.source, MessageSource(m)) << c.name;
+    }
+    uint8_t number[4];
+    PutHigh32(number, 0x89ABCDEFu);
+    EXPECT_EQ(Bytes({0x89, 0xAB, 0xCD, 0xEF}), Bytes(number, number + 4));
+    EXPECT_EQ(0x89ABCDEFu, GetHigh32(number));
 }
 
 TEST_F(FrameTest, AnyFlippedCrcBitIsRefused) {

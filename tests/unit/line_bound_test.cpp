@@ -21,7 +21,7 @@
 #include "driver/commands.h"
 #include "exception/listener.h"
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "link/line_budget.h"
 #include "requests/events.h"
 #include "tavlib/tavlib_control.h"

@@ -21,7 +21,7 @@
 #include "exception/listener.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 

@@ -10,7 +10,7 @@
 #include "base/channel_block.h"
 #include "base/channel_state.h"
 #include "base/log.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 

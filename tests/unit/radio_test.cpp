@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "serial/radio.h"
 #include "tests/unit/link_fixture.h"
 

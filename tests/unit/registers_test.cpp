@@ -11,7 +11,7 @@
 
 #include "base/channel_block.h"
 #include "driver/commands.h"
-#include "link/frame.h"
+#include "link/frame_io.h"
 #include "requests/registers.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "link/frame.h"
+#include "link/frame_codec.h"
 
 namespace kivtools {
 

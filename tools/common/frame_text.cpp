@@ -1,18 +1,13 @@
 // Frame decoding for traces and captures.
 #include "tools/common/frame_text.h"
 
-#include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "tools/common/capture.h"
 #include "tools/common/time_text.h"
 
 namespace kivtools {
 
 namespace {
-
-uint16_t High16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 
 std::string Number(const char* format, long long a, long long b = 0, long long c = 0) {
     char text[64];
@@ -36,7 +31,7 @@ std::string UnitStamp(const uint8_t* s) {
 std::string EventRecord(uint8_t opcode, const uint8_t* r) {
     switch (opcode) {
     case OpcodeRegisterChanges:
-        return Number("%lld=%lld", High16(r), static_cast<int32_t>(GetHigh32(r + 2)));
+        return Number("%lld=%lld", GetHigh16(r), static_cast<int32_t>(GetHigh32(r + 2)));
     case OpcodeStatusEvents:
         return Number("point %lld ", ((r[0] & 0x1F) << 8) | r[1]) + ((r[0] & 0x80) ? "on" : "off") + " at " +
                UnitStamp(r + 2);
@@ -77,10 +72,10 @@ std::string Payload(const uint8_t* m) {
     case OpcodeStatusEvents: return Fetch(m, "status events", 8, answer);
     case OpcodeLoggedEvents: return Fetch(m, "logged events", 12, answer);
     case OpcodeReadRegisters: {
-        if (!answer) return length >= 10 ? Number("read reg=%lld count=%lld", High16(m + 8), m[10]) : "read (short)";
+        if (!answer) return length >= 10 ? Number("read reg=%lld count=%lld", GetHigh16(m + 8), m[10]) : "read (short)";
         const int values = length >= 10 ? (length - 10) / 4 : 0;
         std::string text = Number("read answer: %lld values", values);
-        if (length >= 10) text += Number(" from reg=%lld", High16(m + 8));
+        if (length >= 10) text += Number(" from reg=%lld", GetHigh16(m + 8));
         for (int k = 0; k < values; ++k) {
             text += Number(k ? " %lld" : ": %lld", static_cast<int32_t>(GetHigh32(m + 11 + 4 * k)));
         }
@@ -90,17 +85,17 @@ std::string Payload(const uint8_t* m) {
         if (function == FunctionAck) return "write answer";
         const int records = length >= 7 ? (length - 7) / 6 : 0;
         std::string text = Number("write %lld registers", records);
-        if (length >= 9) text += Number(" from reg=%lld", High16(m + 8));
+        if (length >= 9) text += Number(" from reg=%lld", GetHigh16(m + 8));
         for (int k = 0; k < records; ++k) {
             const uint8_t* r = m + 8 + 6 * k;
-            text += Number(k ? "; %lld=%lld" : ": %lld=%lld", High16(r), static_cast<int32_t>(GetHigh32(r + 2)));
+            text += Number(k ? "; %lld=%lld" : ": %lld=%lld", GetHigh16(r), static_cast<int32_t>(GetHigh32(r + 2)));
         }
         return text;
     }
     case OpcodeWriteBit:
         if (function == FunctionAck) return "bit write answer";
         if (length < 10) return "bit write (short)";
-        return Number("write bit reg=%lld bit=%lld value=%lld", High16(m + 8), m[10] & 0x7F, m[10] >> 7);
+        return Number("write bit reg=%lld bit=%lld value=%lld", GetHigh16(m + 8), m[10] & 0x7F, m[10] >> 7);
     case OpcodeSetClock: {
         if (function == FunctionAck) return "clock answer";
         if (length < 16) return "set clock (short)";

@@ -20,8 +20,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "link/exchange.h"
-#include "link/frame.h"
+#include "link/frame_codec.h"
 #include "tools/common/capture.h"
 #include "tools/common/frame_splitter.h"
 #include "tools/common/frame_text.h"
@@ -49,30 +48,17 @@ int64_t SystemMs() {
         .count();
 }
 
-void PutBig16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-}
-
 std::vector<uint8_t> NoticeMessage(uint16_t station, uint16_t host, uint8_t classes) {
     std::vector<uint8_t> m(10, 0);
-    m[0] = 9;
-    m[HeaderControl] = uint8_t(DirectionFor(host, station) | ControlPrm | ControlFcv | FunctionSendData);
-    PutBig16(&m[HeaderDestination], host);
-    PutBig16(&m[HeaderSource], station);
-    m[HeaderSet] = 1;
-    m[HeaderOpcode] = OpcodeExceptionNotice;
-    m[8] = 0;
+    PutHeader(m.data(), 9, RequestControl(host, station, 0, FunctionSendData), host, station, 1, OpcodeExceptionNotice);
     m[9] = classes;
     return m;
 }
 
 std::vector<uint8_t> LinkResetMessage(uint16_t station, uint16_t host) {
     std::vector<uint8_t> m(8, 0);
-    m[0] = 7;
-    m[HeaderControl] = uint8_t(DirectionFor(host, station) | ControlPrm);
-    PutBig16(&m[HeaderDestination], host);
-    PutBig16(&m[HeaderSource], station);
+    PutHeader(m.data(), kHeaderOnlyLength, uint8_t(DirectionFor(host, station) | ControlPrm), host, station, 0,
+              OpcodeLinkReset);
     return m;
 }
 
@@ -303,12 +289,12 @@ void Simulator::Impl::BuildAnswer(Station& station, const uint8_t* request, cons
         tx.bytes = Frame(message);
         break;
     case int(FaultKind::WrongSource):
-        PutBig16(&message[HeaderSource], uint16_t(station.Number() + 1));
+        PutHigh16(&message[HeaderSource], uint16_t(station.Number() + 1));
         tx.bytes = Frame(message);
         intact = false;
         break;
     case int(FaultKind::WrongDestination):
-        PutBig16(&message[HeaderDestination], uint16_t(MessageDestination(message.data()) + 1));
+        PutHigh16(&message[HeaderDestination], uint16_t(MessageDestination(message.data()) + 1));
         tx.bytes = Frame(message);
         intact = false;
         break;

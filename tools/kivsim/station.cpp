@@ -5,16 +5,13 @@
 #include <cstring>
 #include <ctime>
 
-#include "link/exchange.h"
+#include "link/frame_codec.h"
 #include "tools/common/time_compat.h"
 
 namespace kivsim {
 
 namespace {
 
-uint32_t ReadBig32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
 void PutBig32(std::vector<uint8_t>& out, uint32_t v) {
     out.push_back(uint8_t(v >> 24));
     out.push_back(uint8_t(v >> 16));
@@ -212,15 +209,12 @@ int Station::TakeDeliveredRecords(EventKind* kind) {
 }
 
 std::vector<uint8_t> Station::Header(const uint8_t* request, uint8_t length, uint8_t function) const {
-    uint16_t to = MessageSource(request);
+    const uint16_t to = MessageSource(request);
     std::vector<uint8_t> m;
     m.reserve(size_t(length) + 1);
-    m.push_back(length);
-    m.push_back(uint8_t(DirectionFor(to, number_) | function));
-    PutBig16(m, to);
-    PutBig16(m, number_);
-    m.push_back(request[HeaderSet]);
-    m.push_back(request[HeaderOpcode]);
+    m.resize(HeaderSize);
+    PutHeader(m.data(), length, uint8_t(DirectionFor(to, number_) | function), to, number_, request[HeaderSet],
+              request[HeaderOpcode]);
     return m;
 }
 
@@ -238,8 +232,7 @@ Outcome Station::Handle(const uint8_t* m, int64_t pcMs, bool strict) {
     const uint8_t set = m[HeaderSet];
     const uint8_t opcode = m[HeaderOpcode];
     const uint8_t dir = DirectionFor(number_, MessageSource(m));
-    const bool isFetch =
-        set == 1 && (opcode == OpcodeRegisterChanges || opcode == OpcodeStatusEvents || opcode == OpcodeLoggedEvents);
+    const bool isFetch = set == 1 && IsFetchOpcode(opcode);
     if (!isFetch) lastFetchAnswer_.clear();
 
     if (set == 0 && opcode == OpcodeLinkReset) {
@@ -324,7 +317,7 @@ Outcome Station::AnswerWriteRegisters(const uint8_t* m) {
     int records = (m[0] - 7) / 6;
     for (int k = 0; k < records; ++k) {
         const uint8_t* r = m + 8 + 6 * k;
-        registers_[uint16_t((r[0] << 8) | r[1])] = ReadBig32(r + 2);
+        registers_[uint16_t((r[0] << 8) | r[1])] = GetHigh32(r + 2);
     }
     Outcome outcome;
     outcome.kind = Outcome::Answer;

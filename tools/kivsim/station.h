@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "link/frame_codec.h"
+
 namespace kivsim {
 
 enum class EventKind { RegisterChange = 0, StatusEvent = 1, LoggedEvent = 2 };
@@ -176,11 +178,5 @@ private:
     int lastFetchRecords_ = 0;
     bool lastFetchDelivered_ = false;
 };
-
-// The direction bit of a frame: set when the destination is at or above the
-// source, the same rule for both ends of the line.
-inline uint8_t DirectionFor(uint16_t destination, uint16_t source) {
-    return destination >= source ? 0x80 : 0x00;
-}
 
 }  // namespace kivsim
