@@ -45,6 +45,50 @@ void KIV_CDECL Record(void* context, int32_t line, int32_t role, const char*) {
 
 void TAVLIB_CDECL ToHostLog(int32_t level, const char* text, void*) { kivpoll::HostLogLine(level, text); }
 
+// The lines listed: all of a file read, numbered from 1, as written; none
+// of a refused file.
+void CheckLines(const kivpoll::ConfigReport& report, const Seen& seen, const std::string& text) {
+    const bool refused = !seen.roles.empty() && seen.roles.back().second == ConfigFileRefused;
+    if (refused) {
+        fuzzing::Check(report.lines.empty(), "a refused file lists no lines");
+        return;
+    }
+    const std::vector<std::string> lines = Lines(text);
+    fuzzing::Check(report.lines.size() >= lines.size(), "every line of a file read is listed");
+    for (size_t i = 0; i < report.lines.size(); ++i) {
+        fuzzing::Check(report.lines[i].number == static_cast<int>(i + 1), "lines numbered from 1");
+        if (i < lines.size()) fuzzing::Check(report.lines[i].text == lines[i], "a line listed as written");
+    }
+    fuzzing::Check(!report.ending.empty(), "a file read says where the reading ended");
+}
+
+// The roles the driver gave are the ones shown, each on a listed line.
+void CheckRoles(const kivpoll::ConfigReport& report, const Seen& seen) {
+    size_t roles = 0;
+    for (const auto& one : seen.roles) {
+        if (one.second >= ConfigEndOfFile) continue;
+        ++roles;
+        fuzzing::Check(one.first >= 1 && static_cast<size_t>(one.first) <= report.lines.size(),
+                       "a line the driver took is listed");
+        fuzzing::Check(!report.lines[static_cast<size_t>(one.first - 1)].roles.empty(), "a line taken has a role");
+    }
+    size_t shown = 0;
+    for (const kivpoll::ConfigLineReport& line : report.lines) shown += line.roles.size();
+    fuzzing::Check(shown == roles, "the report shows the roles the driver gave");
+}
+
+void CheckPrint(const kivpoll::ConfigReport& report, const std::string& path) {
+    char* printed = nullptr;
+    size_t length = 0;
+    FILE* out = open_memstream(&printed, &length);
+    if (out == nullptr) fuzzing::Fail("no memory stream");
+    kivpoll::PrintConfigReport(path, report, out);
+    std::fclose(out);
+    const std::string all(printed, length);
+    std::free(printed);
+    fuzzing::Check(all.compare(0, path.size() + 2, path + ": ") == 0, "the print starts with the file");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -58,26 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     (void)quiet;
     const std::string path = fuzzing::WriteScratchFile("kivIN01.int", data, size);
-    const std::string text(reinterpret_cast<const char*>(data), size);
 
     kivpoll::ConfigReport report;
     kivpoll::CheckConfigWith(KivConfigReport, path, &report);
     Seen seen;
     const int32_t found = KivConfigReport(path.c_str(), Record, &seen);
     fuzzing::Check(report.usable == (found == 1), "usable exactly when the driver finds a host address");
-
-    const bool refused = !seen.roles.empty() && seen.roles.back().second == ConfigFileRefused;
-    if (refused) {
-        fuzzing::Check(report.lines.empty(), "a refused file lists no lines");
-    } else {
-        const std::vector<std::string> lines = Lines(text);
-        fuzzing::Check(report.lines.size() >= lines.size(), "every line of a file read is listed");
-        for (size_t i = 0; i < report.lines.size(); ++i) {
-            fuzzing::Check(report.lines[i].number == static_cast<int>(i + 1), "lines numbered from 1");
-            if (i < lines.size()) fuzzing::Check(report.lines[i].text == lines[i], "a line listed as written");
-        }
-        fuzzing::Check(!report.ending.empty(), "a file read says where the reading ended");
-    }
+    CheckLines(report, seen, std::string(reinterpret_cast<const char*>(data), size));
     if (report.usable) {
         fuzzing::Check(report.fault.empty() && report.faultLine == 0, "a usable file has no fault");
     } else {
@@ -85,26 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzzing::Check(report.faultLine >= 0 && static_cast<size_t>(report.faultLine) <= report.lines.size(),
                        "the line at fault is one of the file's");
     }
-    size_t roles = 0;
-    for (const auto& one : seen.roles) {
-        if (one.second >= ConfigEndOfFile) continue;
-        ++roles;
-        fuzzing::Check(one.first >= 1 && static_cast<size_t>(one.first) <= report.lines.size(),
-                       "a line the driver took is listed");
-        fuzzing::Check(!report.lines[static_cast<size_t>(one.first - 1)].roles.empty(), "a line taken has a role");
-    }
-    size_t shown = 0;
-    for (const kivpoll::ConfigLineReport& line : report.lines) shown += line.roles.size();
-    fuzzing::Check(shown == roles, "the report shows the roles the driver gave");
-
-    char* printed = nullptr;
-    size_t length = 0;
-    FILE* out = open_memstream(&printed, &length);
-    if (out == nullptr) fuzzing::Fail("no memory stream");
-    kivpoll::PrintConfigReport(path, report, out);
-    std::fclose(out);
-    const std::string all(printed, length);
-    std::free(printed);
-    fuzzing::Check(all.compare(0, path.size() + 2, path + ": ") == 0, "the print starts with the file");
+    CheckRoles(report, seen);
+    CheckPrint(report, path);
     return 0;
 }

@@ -55,6 +55,75 @@ void Drain(int fd, Bytes* into) {
     for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) into->insert(into->end(), buffer, buffer + n);
 }
 
+// What the host should read of the server's stream, the modem state the
+// server reports last and how many bytes its verbs take.
+struct Expected {
+    Bytes data;
+    uint8_t modem = 0;
+    size_t serverVerbBytes = 0;
+};
+
+Expected ExpectedOf(const Bytes& stream, bool telnet) {
+    Expected expected;
+    if (!telnet) {
+        expected.data = stream;
+        return expected;
+    }
+    TelnetDecoder decoder;
+    for (uint8_t byte : stream) {
+        const TelnetEvent e = TelnetDecodeByte(&decoder, byte);
+        if (e.kind == TelnetData) expected.data.push_back(e.data);
+        if (e.kind == TelnetVerb) expected.serverVerbBytes += 3;
+        if (e.kind == TelnetSub && e.option == kOptionComPort &&
+            e.command == ComNotifyModemState + kComServerOffset && e.valueLength >= 1)
+            expected.modem = e.value[0];
+    }
+    return expected;
+}
+
+// The host writes its data first; then the stream arrives in pieces, the
+// host reading after each. Returns what the host read before the server
+// closed; what reached the server goes to *atServer.
+Bytes Exchange(NetLine* line, int server, const Bytes& hostData, const Bytes& stream, size_t piece,
+               Bytes* atServer) {
+    Bytes read;
+    for (size_t at = 0; at < hostData.size();) {
+        const long n = NetWrite(line, hostData.data() + at, hostData.size() - at);
+        fuzzing::Check(n > 0, "a write to an empty socket takes bytes");
+        at += static_cast<size_t>(n);
+    }
+    for (size_t at = 0; at < stream.size(); at += piece) {
+        const size_t count = std::min(piece, stream.size() - at);
+        if (send(server, stream.data() + at, count, MSG_NOSIGNAL) != static_cast<ssize_t>(count))
+            fuzzing::Fail("the server's piece did not go whole");
+        fuzzing::Check(ReadAll(line, &read), "the connection lasts while the server is there");
+        Drain(server, atServer);
+    }
+    return read;
+}
+
+// What the server received: the host's data and answers to its verbs.
+void CheckServerReceived(const Bytes& atServer, const Bytes& hostData, bool telnet, size_t serverVerbBytes) {
+    if (!telnet) {
+        fuzzing::Check(atServer == hostData, "the server receives the host's data as it is");
+        return;
+    }
+    TelnetDecoder decoder;
+    Bytes data;
+    size_t answerBytes = 0;
+    for (uint8_t byte : atServer) {
+        const TelnetEvent e = TelnetDecodeByte(&decoder, byte);
+        fuzzing::Check(e.kind == TelnetNothing || e.kind == TelnetData || e.kind == TelnetVerb,
+                       "the server receives data and verbs only");
+        if (e.kind == TelnetData) data.push_back(e.data);
+        if (e.kind == TelnetVerb) answerBytes += 3;
+    }
+    fuzzing::Check(decoder.state == 0, "the server receives whole sequences");
+    fuzzing::Check(data == hostData, "the server receives the host's data");
+    fuzzing::Check(answerBytes <= serverVerbBytes, "no more answer bytes than the server's verbs");
+    fuzzing::Check(overlongLogged <= 1, "an over-long subnegotiation is logged once per connection");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -79,69 +148,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::strcpy(line->name, "FUZZ1");
     overlongLogged = 0;
 
-    // What the host should read, and the modem state the server reports.
-    Bytes expected;
-    uint8_t modem = 0;
-    size_t serverVerbBytes = 0;
-    if (telnet) {
-        TelnetDecoder decoder;
-        for (uint8_t byte : stream) {
-            const TelnetEvent e = TelnetDecodeByte(&decoder, byte);
-            if (e.kind == TelnetData) expected.push_back(e.data);
-            if (e.kind == TelnetVerb) serverVerbBytes += 3;
-            if (e.kind == TelnetSub && e.option == kOptionComPort &&
-                e.command == ComNotifyModemState + kComServerOffset && e.valueLength >= 1)
-                modem = e.value[0];
-        }
-    } else {
-        expected = stream;
-    }
-
-    // The host writes its data first; then the stream arrives in pieces,
-    // the host reading after each.
-    Bytes read, atServer;
-    for (size_t at = 0; at < hostData.size();) {
-        const long n = NetWrite(line.get(), hostData.data() + at, hostData.size() - at);
-        fuzzing::Check(n > 0, "a write to an empty socket takes bytes");
-        at += static_cast<size_t>(n);
-    }
-    for (size_t at = 0; at < stream.size(); at += piece) {
-        const size_t count = std::min(piece, stream.size() - at);
-        if (send(ends[1], stream.data() + at, count, MSG_NOSIGNAL) != static_cast<ssize_t>(count))
-            fuzzing::Fail("the server's piece did not go whole");
-        fuzzing::Check(ReadAll(line.get(), &read), "the connection lasts while the server is there");
-        Drain(ends[1], &atServer);
-    }
+    const Expected expected = ExpectedOf(stream, telnet);
+    Bytes atServer;
+    Bytes read = Exchange(line.get(), ends[1], hostData, stream, piece, &atServer);
     if (telnet) {
         uint8_t bits = 0xEE;
         fuzzing::Check(NetModemState(line.get(), &bits), "the modem state is there while connected");
-        fuzzing::Check(bits == modem, "the modem state is the last the server sent");
+        fuzzing::Check(bits == expected.modem, "the modem state is the last the server sent");
     }
     shutdown(ends[1], SHUT_WR);
     while (ReadAll(line.get(), &read)) {
     }
-    fuzzing::Check(read == expected, "the host reads the stream's data, all of it, in order");
+    fuzzing::Check(read == expected.data, "the host reads the stream's data, all of it, in order");
     Drain(ends[1], &atServer);
-
-    // What the server received: the host's data and answers to its verbs.
-    if (telnet) {
-        TelnetDecoder decoder;
-        Bytes data;
-        size_t answerBytes = 0;
-        for (uint8_t byte : atServer) {
-            const TelnetEvent e = TelnetDecodeByte(&decoder, byte);
-            fuzzing::Check(e.kind == TelnetNothing || e.kind == TelnetData || e.kind == TelnetVerb,
-                           "the server receives data and verbs only");
-            if (e.kind == TelnetData) data.push_back(e.data);
-            if (e.kind == TelnetVerb) answerBytes += 3;
-        }
-        fuzzing::Check(decoder.state == 0, "the server receives whole sequences");
-        fuzzing::Check(data == hostData, "the server receives the host's data");
-        fuzzing::Check(answerBytes <= serverVerbBytes, "no more answer bytes than the server's verbs");
-        fuzzing::Check(overlongLogged <= 1, "an over-long subnegotiation is logged once per connection");
-    } else {
-        fuzzing::Check(atServer == hostData, "the server receives the host's data as it is");
-    }
+    CheckServerReceived(atServer, hostData, telnet, expected.serverVerbBytes);
     close(ends[0]);
     close(ends[1]);
     return 0;

@@ -119,70 +119,66 @@ struct Expected {
     std::vector<Bytes> events;  // each non-data event: kind, then its fields
 };
 
-void Built(Reader& in) {
-    Bytes stream;
-    Expected want;
-    while (!in.Empty()) {
-        const uint8_t item = in.Byte();
-        switch (item % 5) {
-        case 0: {  // data, escaped
-            const Bytes data = in.Take(item / 5 % 17);
-            Bytes out(2 * data.size());
-            size_t consumed = 0;
-            out.resize(TelnetEscape(data.data(), data.size(), out.data(), out.size(), &consumed));
-            fuzzing::Check(consumed == data.size(), "room for twice the data takes it all");
-            stream.insert(stream.end(), out.begin(), out.end());
-            want.data.insert(want.data.end(), data.begin(), data.end());
-            break;
-        }
-        case 1: {  // a verb
-            const uint8_t verb = static_cast<uint8_t>(kTelnetWill + in.Byte() % 4), option = in.Byte();
-            uint8_t out[3];
-            stream.insert(stream.end(), out, out + TelnetOptionBytes(verb, option, out));
-            want.events.push_back({TelnetVerb, verb, option});
-            break;
-        }
-        case 2: {  // another command (NOP, GA, ...)
-            uint8_t command = in.Byte() % kTelnetSb;
-            stream.push_back(kTelnetIac);
-            stream.push_back(command);
-            want.events.push_back({TelnetOtherCommand});
-            break;
-        }
-        case 3: {  // a com-port subnegotiation the codec builds (commands are all below 255)
-            const uint8_t command = in.Byte() % 255;
-            const Bytes value = in.Take(in.Byte() % (kComValueMax + 1));
-            uint8_t out[kComSubnegotiationMax];
-            const size_t n = ComSubnegotiation(command, value.data(), value.size(), out);
-            fuzzing::Check(n <= 6 + 2 * value.size(), "a subnegotiation takes the room promised");
-            stream.insert(stream.end(), out, out + n);
-            Bytes event{TelnetSub, kOptionComPort, command};
-            event.insert(event.end(), value.begin(), value.end());
-            want.events.push_back(event);
-            break;
-        }
-        case 4: {  // a subnegotiation longer than the option's longest, closed
-            const Bytes value = in.Take(kComValueMax + 1 + in.Byte() % 64);
-            if (value.size() <= kComValueMax) break;
-            stream.push_back(kTelnetIac);
-            stream.push_back(kTelnetSb);
-            stream.push_back(kOptionComPort);
-            stream.push_back(1);
-            Bytes out(2 * value.size());
-            out.resize(TelnetEscape(value.data(), value.size(), out.data(), out.size(), nullptr));
-            stream.insert(stream.end(), out.begin(), out.end());
-            stream.push_back(kTelnetIac);
-            stream.push_back(kTelnetSe);
-            want.events.push_back({TelnetSubDropped, kOptionComPort});
-            break;
-        }
-        }
-    }
+// The items of a built stream: each adds its bytes to the stream and what
+// the decoder should give back for them.
+void AddData(Reader& in, uint8_t item, Bytes* stream, Expected* want) {  // escaped
+    const Bytes data = in.Take(item / 5 % 17);
+    Bytes out(2 * data.size());
+    size_t consumed = 0;
+    out.resize(TelnetEscape(data.data(), data.size(), out.data(), out.size(), &consumed));
+    fuzzing::Check(consumed == data.size(), "room for twice the data takes it all");
+    stream->insert(stream->end(), out.begin(), out.end());
+    want->data.insert(want->data.end(), data.begin(), data.end());
+}
 
-    TelnetDecoder decoder;
+void AddVerb(Reader& in, uint8_t, Bytes* stream, Expected* want) {
+    const uint8_t verb = static_cast<uint8_t>(kTelnetWill + in.Byte() % 4), option = in.Byte();
+    uint8_t out[3];
+    stream->insert(stream->end(), out, out + TelnetOptionBytes(verb, option, out));
+    want->events.push_back({TelnetVerb, verb, option});
+}
+
+void AddCommand(Reader& in, uint8_t, Bytes* stream, Expected* want) {  // NOP, GA, ...
+    const uint8_t command = in.Byte() % kTelnetSb;
+    stream->push_back(kTelnetIac);
+    stream->push_back(command);
+    want->events.push_back({TelnetOtherCommand});
+}
+
+// A com-port subnegotiation the codec builds (commands are all below 255).
+void AddSubnegotiation(Reader& in, uint8_t, Bytes* stream, Expected* want) {
+    const uint8_t command = in.Byte() % 255;
+    const Bytes value = in.Take(in.Byte() % (kComValueMax + 1));
+    uint8_t out[kComSubnegotiationMax];
+    const size_t n = ComSubnegotiation(command, value.data(), value.size(), out);
+    fuzzing::Check(n <= 6 + 2 * value.size(), "a subnegotiation takes the room promised");
+    stream->insert(stream->end(), out, out + n);
+    Bytes event{TelnetSub, kOptionComPort, command};
+    event.insert(event.end(), value.begin(), value.end());
+    want->events.push_back(event);
+}
+
+// A subnegotiation longer than the option's longest, closed.
+void AddOverlong(Reader& in, uint8_t, Bytes* stream, Expected* want) {
+    const Bytes value = in.Take(kComValueMax + 1 + in.Byte() % 64);
+    if (value.size() <= kComValueMax) return;
+    const uint8_t head[] = {kTelnetIac, kTelnetSb, kOptionComPort, 1};
+    stream->insert(stream->end(), head, head + sizeof head);
+    Bytes out(2 * value.size());
+    out.resize(TelnetEscape(value.data(), value.size(), out.data(), out.size(), nullptr));
+    stream->insert(stream->end(), out.begin(), out.end());
+    stream->push_back(kTelnetIac);
+    stream->push_back(kTelnetSe);
+    want->events.push_back({TelnetSubDropped, kOptionComPort});
+}
+
+using AddItem = void (*)(Reader&, uint8_t, Bytes*, Expected*);
+constexpr AddItem kItems[5] = {AddData, AddVerb, AddCommand, AddSubnegotiation, AddOverlong};
+
+Expected Decoded(const Bytes& stream, TelnetDecoder* decoder) {
     Expected got;
     for (uint8_t byte : stream) {
-        const TelnetEvent e = TelnetDecodeByte(&decoder, byte);
+        const TelnetEvent e = TelnetDecodeByte(decoder, byte);
         switch (e.kind) {
         case TelnetNothing: break;
         case TelnetData: got.data.push_back(e.data); break;
@@ -197,6 +193,18 @@ void Built(Reader& in) {
         case TelnetSubDropped: got.events.push_back({TelnetSubDropped, e.option}); break;
         }
     }
+    return got;
+}
+
+void Built(Reader& in) {
+    Bytes stream;
+    Expected want;
+    while (!in.Empty()) {
+        const uint8_t item = in.Byte();
+        kItems[item % 5](in, item, &stream, &want);
+    }
+    TelnetDecoder decoder;
+    const Expected got = Decoded(stream, &decoder);
     fuzzing::Check(decoder.state == 0, "a whole stream leaves the decoder between items");
     fuzzing::Check(got.data == want.data, "data comes back as it went in");
     fuzzing::Check(got.events == want.events, "verbs and subnegotiations come back whole, an over-long one dropped");
