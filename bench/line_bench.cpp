@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,7 +58,24 @@ void Report(benchmark::State& state, int baud, std::vector<int64_t>& polls, uint
     state.counters["others_cores_busy"] = load.OthersBusyCores();
 }
 
-// Polls R00120300 through KivMain, one poll per iteration.
+// Times one poll per iteration; failures counts those before the first.
+void TimePolls(benchmark::State& state, int baud, const std::function<bool()>& poll, uint64_t failures = 0) {
+    std::vector<int64_t> polls;
+    polls.reserve(static_cast<size_t>(state.max_iterations));
+    MachineLoad load;
+    load.Start();
+    for (auto _ : state) {
+        const int64_t start = NowNs();
+        const bool ok = poll();
+        const int64_t took = NowNs() - start;
+        if (!ok) ++failures;
+        polls.push_back(took);
+        state.SetIterationTime(static_cast<double>(took) / 1e9);
+    }
+    Report(state, baud, polls, failures, load);
+}
+
+// Polls R00120300 through KivMain.
 void BM_LineDriver(benchmark::State& state) {
     const int baud = static_cast<int>(state.range(0));
     std::string error;
@@ -71,21 +89,7 @@ void BM_LineDriver(benchmark::State& state) {
     }
     sim->SetRegister(kStation, kRegister, 100000);
     for (int i = 0; i < 3; ++i) channel.Call(CommandRead, &gate);  // the link reset goes first
-
-    std::vector<int64_t> polls;
-    polls.reserve(static_cast<size_t>(state.max_iterations));
-    uint64_t failures = 0;
-    MachineLoad load;
-    load.Start();
-    for (auto _ : state) {
-        const int64_t start = NowNs();
-        const int32_t result = channel.Call(CommandRead, &gate);
-        const int64_t took = NowNs() - start;
-        if (result != 0 || data[0] != 100000) ++failures;
-        polls.push_back(took);
-        state.SetIterationTime(static_cast<double>(took) / 1e9);
-    }
-    Report(state, baud, polls, failures, load);
+    TimePolls(state, baud, [&] { return channel.Call(CommandRead, &gate) == 0 && data[0] == 100000; });
     channel.ClosePort();
 }
 
@@ -109,25 +113,13 @@ void BM_LineBare(benchmark::State& state) {
     const std::vector<uint8_t> reset = FrameOf({7, 0xC0, kStation >> 8, kStation & 0xFF, 0, 0, 0, 0});
     const std::vector<uint8_t> requests[2] = {ReadRequestFrame(false), ReadRequestFrame(true)};
     uint8_t answer[64];
-    bool ok = BareExchange(fd, reset.data(), reset.size(), answer, 12, 2000);
-
-    std::vector<int64_t> polls;
-    polls.reserve(static_cast<size_t>(state.max_iterations));
-    uint64_t failures = ok ? 0 : 1;
+    const bool resetOk = BareExchange(fd, reset.data(), reset.size(), answer, 12, 2000);
     int fcb = 1;  // the driver's first request after a link reset also carries FCB 1
-    MachineLoad load;
-    load.Start();
-    for (auto _ : state) {
+    TimePolls(state, baud, [&] {
         const std::vector<uint8_t>& request = requests[fcb];
-        const int64_t start = NowNs();
-        ok = BareExchange(fd, request.data(), request.size(), answer, kReadAnswerSize, 2000);
-        const int64_t took = NowNs() - start;
-        if (!ok) ++failures;
         fcb ^= 1;
-        polls.push_back(took);
-        state.SetIterationTime(static_cast<double>(took) / 1e9);
-    }
-    Report(state, baud, polls, failures, load);
+        return BareExchange(fd, request.data(), request.size(), answer, kReadAnswerSize, 2000);
+    }, resetOk ? 0 : 1);
     close(fd);
 }
 

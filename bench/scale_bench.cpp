@@ -5,7 +5,6 @@
 // against the wire's limit, and the CPU time of the host threads (the
 // driver's work, its kernel calls included) as a share of one core.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -34,16 +33,6 @@ constexpr int64_t kRunNs = 5000000000;
 double WireLimitPerSecond() {
     const double bytes = static_cast<double>(kReadRequestSize + kReadAnswerSize);
     return 1e9 / (bytes * static_cast<double>(WirePace{kBaud, 0, 1}.ByteNs()) + static_cast<double>(kTurnaroundNs));
-}
-
-// Resident memory of the process in bytes.
-int64_t ResidentBytes() {
-    FILE* file = std::fopen("/proc/self/statm", "r");
-    if (file == nullptr) return 0;
-    long size = 0, resident = 0;
-    const int read = std::fscanf(file, "%ld %ld", &size, &resident);
-    std::fclose(file);
-    return read == 2 ? static_cast<int64_t>(resident) * sysconf(_SC_PAGESIZE) : 0;
 }
 
 // The start and the end of the measured span, shared by the host threads.
@@ -103,8 +92,7 @@ void Host(Lane* lane, Span* span) {
     }
 }
 
-// Lines and responders first, then the channels, whose memory is measured.
-std::string OpenLanes(std::vector<std::unique_ptr<Lane>>& lanes, int channels, double* residentPerChannel) {
+std::string OpenLanes(std::vector<std::unique_ptr<Lane>>& lanes, int channels) {
     const WirePace pace{kBaud, kTurnaroundNs, kBurstBytes};
     std::string error;
     for (int i = 0; i < channels && error.empty(); ++i) {
@@ -113,13 +101,9 @@ std::string OpenLanes(std::vector<std::unique_ptr<Lane>>& lanes, int channels, d
         if (!lane.line.Open(&error)) break;
         lane.unit.reset(new Responder(lane.line.master(), pace));
         if (!lane.unit->Start()) error = "responder thread";
+        else if (!lane.channel.Open(lane.line.portName(), false, &error)) break;
+        else if (!lane.channel.Gate("R00120300", &lane.gate, lane.data)) error = "gate address refused";
     }
-    const int64_t before = ResidentBytes();
-    for (auto& lane : lanes) {
-        if (!error.empty() || !lane->channel.Open(lane->line.portName(), false, &error)) break;
-        if (!lane->channel.Gate("R00120300", &lane->gate, lane->data)) error = "gate address refused";
-    }
-    *residentPerChannel = static_cast<double>(ResidentBytes() - before) / channels;
     return error;
 }
 
@@ -184,8 +168,7 @@ void Report(benchmark::State& state, std::vector<std::unique_ptr<Lane>>& lanes, 
 
 void BM_Scale(benchmark::State& state) {
     std::vector<std::unique_ptr<Lane>> lanes;
-    double residentPerChannel = 0;
-    std::string error = OpenLanes(lanes, static_cast<int>(state.range(0)), &residentPerChannel);
+    const std::string error = OpenLanes(lanes, static_cast<int>(state.range(0)));
     if (!error.empty()) {
         state.SkipWithError(error.c_str());
         return;
@@ -200,7 +183,6 @@ void BM_Scale(benchmark::State& state) {
         state.SetIterationTime(static_cast<double>(wallNs) / 1e9);
         Report(state, lanes, wallNs, responderCpuNs);
     }
-    state.counters["resident_bytes_per_channel"] = residentPerChannel;
     for (auto& lane : lanes) {
         if (!lane->error.empty()) state.SkipWithError(lane->error.c_str());
         lane->channel.ClosePort();

@@ -241,7 +241,7 @@ def scale_row(n, r):
             "**%.1f %%**" % (100 * r["share_min"]), "%.1f %%" % (100 * r["share_min_rig_on_time"]),
             "**%.2f %%**" % (100 * r["driver_cpu_core_share"]), fmt(r["driver_cpu_us_per_poll"], 1),
             "%.2f %%" % (100 * r["responder_cpu_core_share"]), fmt(r["responder_late_us_per_poll"], 0),
-            fmt(r.get("others_cores_busy", 0), 2), fmt(r["resident_bytes_per_channel"] / 1024, 0)]
+            fmt(r.get("others_cores_busy", 0), 2)]
 
 
 def scale_verdicts(r, v):
@@ -266,7 +266,7 @@ def scale(runs, v):
     rows, any_run = [], None
     for n in SCALE_COUNTS:
         r = measured(runs, "BM_Scale/%d" % n)
-        rows.append(scale_row(n, r) if r else [str(n), "not measured"] + [""] * 8)
+        rows.append(scale_row(n, r) if r else [str(n), "not measured"] + [""] * 7)
         any_run = any_run or r
     any_run = any_run or {}
     return {
@@ -274,7 +274,7 @@ def scale(runs, v):
                               "slowest channel, share of the wire limit", "the same, the responders' lateness "
                               "taken off", "driver CPU, share of one core", "driver CPU us per poll",
                               "responders' CPU, share of one core", "responders late us per poll",
-                              "cores busy outside the process", "resident KiB per channel"], rows),
+                              "cores busy outside the process"], rows),
         "scale_result": scale_verdicts(measured(runs, "BM_Scale/%d" % vd.SCALE_CHANNELS), v),
         "scale_counts": ", ".join(str(n) for n in SCALE_COUNTS),
         "scale_limit": fmt(any_run.get("wire_limit_per_s"), 2),
