@@ -72,24 +72,21 @@ struct HeapRig {
         for (int k = 0; k < kBlock; ++k) data[k] = i + k;
     }
 
+    int32_t Block(int32_t command) {
+        GateRequest block = reg;
+        block.blockLength = kBlock;
+        block.count = kBlock;
+        return channel.Call(command, &block);
+    }
+
     int32_t Run(Op op) {
         switch (op) {
         case Op::Read: return channel.Call(CommandRead, &reg);
         case Op::ReadBit: return channel.Call(CommandRead, &bit);
         case Op::Write: return channel.Call(CommandWrite, &reg);
         case Op::WriteBit: return channel.Call(CommandWrite, &bit);
-        case Op::ReadBlock: {
-            GateRequest block = reg;
-            block.blockLength = kBlock;
-            block.count = kBlock;
-            return channel.Call(CommandReadBlock, &block);
-        }
-        case Op::WriteBlock: {
-            GateRequest block = reg;
-            block.blockLength = kBlock;
-            block.count = kBlock;
-            return channel.Call(CommandWriteBlock, &block);
-        }
+        case Op::ReadBlock: return Block(CommandReadBlock);
+        case Op::WriteBlock: return Block(CommandWriteBlock);
         case Op::FetchChanges: return channel.Call(CommandRead, &changes);
         case Op::FetchStatus: return channel.Call(CommandRead, &status);
         case Op::FetchLogged: return channel.Call(CommandRead, &logged);

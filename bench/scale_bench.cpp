@@ -59,12 +59,20 @@ struct Lane {
     GateRequest gate{};
     int32_t data[4] = {};
     std::thread host;
-    int64_t cpuNs = 0;   // the host thread's CPU time over the span
-    int64_t lateNs = 0;  // how late its responder's answers ended over the span
+    int64_t cpuNs = 0;      // the host thread's CPU time over the span
+    int64_t unitCpuNs = 0;  // the responder's
+    int64_t lateNs = 0;     // how late the responder's answers ended, in all
     uint64_t polls = 0;
     int64_t pollNs = 0;
     uint64_t failures = 0;
     std::string error;
+
+    // Adds sign times the counters now: -1 at the span's start, +1 at its end.
+    void Take(int sign) {
+        cpuNs += sign * ThreadCpuNs(host);
+        unitCpuNs += sign * unit->CpuNs();
+        lateNs += sign * unit->LateNs();
+    }
 
     // Polls per second; without the rig's lateness, as if the responder's
     // sleeps had ended on time (a wire's bytes are never late).
@@ -109,15 +117,13 @@ std::string OpenLanes(std::vector<std::unique_ptr<Lane>>& lanes, int channels) {
 
 // Runs the hosts over one span; returns its wall time in ns and leaves each
 // lane's counts and CPU time in it.
-int64_t RunSpan(std::vector<std::unique_ptr<Lane>>& lanes, Span* span, int64_t* responderCpuNs) {
+int64_t RunSpan(std::vector<std::unique_ptr<Lane>>& lanes, Span* span) {
     for (auto& lane : lanes) lane->host = std::thread(Host, lane.get(), span);
     {
         std::unique_lock<std::mutex> lock(span->mutex);
         span->changed.wait(lock, [&] { return span->ready == static_cast<int>(lanes.size()); });
     }
-    for (auto& lane : lanes) lane->cpuNs = -ThreadCpuNs(lane->host);
-    for (auto& lane : lanes) *responderCpuNs -= lane->unit->CpuNs();
-    for (auto& lane : lanes) lane->lateNs = -lane->unit->LateNs();
+    for (auto& lane : lanes) lane->Take(-1);
     const int64_t start = NowNs();
     {
         std::lock_guard<std::mutex> lock(span->mutex);
@@ -125,9 +131,7 @@ int64_t RunSpan(std::vector<std::unique_ptr<Lane>>& lanes, Span* span, int64_t* 
     }
     span->changed.notify_all();
     std::this_thread::sleep_for(std::chrono::nanoseconds(kRunNs));
-    for (auto& lane : lanes) lane->cpuNs += ThreadCpuNs(lane->host);
-    for (auto& lane : lanes) *responderCpuNs += lane->unit->CpuNs();
-    for (auto& lane : lanes) lane->lateNs += lane->unit->LateNs();
+    for (auto& lane : lanes) lane->Take(1);
     span->stopAt.store(NowNs());
     span->stop.store(true);
     for (auto& lane : lanes) lane->host.join();
@@ -135,15 +139,15 @@ int64_t RunSpan(std::vector<std::unique_ptr<Lane>>& lanes, Span* span, int64_t* 
 }
 
 // The responders' CPU and lateness are the rig's, shown apart from the driver's.
-void Report(benchmark::State& state, std::vector<std::unique_ptr<Lane>>& lanes, int64_t wallNs,
-            int64_t responderCpuNs) {
+void Report(benchmark::State& state, std::vector<std::unique_ptr<Lane>>& lanes, int64_t wallNs) {
     std::vector<int64_t> rates, onTime;  // polls per second, in thousandths
-    int64_t cpuNs = 0, lateNs = 0;
+    int64_t cpuNs = 0, unitCpuNs = 0, lateNs = 0;
     uint64_t polls = 0, failures = 0;
     for (auto& lane : lanes) {
         rates.push_back(static_cast<int64_t>(lane->ScanPerSecond() * 1000));
         onTime.push_back(static_cast<int64_t>(lane->ScanPerSecond(true) * 1000));
         cpuNs += lane->cpuNs;
+        unitCpuNs += lane->unitCpuNs;
         lateNs += lane->lateNs;
         polls += lane->polls;
         failures += lane->failures;
@@ -161,7 +165,7 @@ void Report(benchmark::State& state, std::vector<std::unique_ptr<Lane>>& lanes, 
     state.counters["share_min_rig_on_time"] = Quantile(onTime, 0.0) / 1000 / limit;
     state.counters["driver_cpu_core_share"] = static_cast<double>(cpuNs) / wall;
     state.counters["driver_cpu_us_per_poll"] = polls > 0 ? static_cast<double>(cpuNs) / 1000 / polls : 0;
-    state.counters["responder_cpu_core_share"] = static_cast<double>(responderCpuNs) / wall;
+    state.counters["responder_cpu_core_share"] = static_cast<double>(unitCpuNs) / wall;
     state.counters["responder_late_us_per_poll"] = polls > 0 ? static_cast<double>(lateNs) / 1000 / polls : 0;
     state.counters["failures"] = static_cast<double>(failures);
 }
@@ -175,13 +179,12 @@ void BM_Scale(benchmark::State& state) {
     }
     for (auto _ : state) {
         Span span;
-        int64_t responderCpuNs = 0;
         MachineLoad load;
         load.Start();
-        const int64_t wallNs = RunSpan(lanes, &span, &responderCpuNs);
+        const int64_t wallNs = RunSpan(lanes, &span);
         state.counters["others_cores_busy"] = load.OthersBusyCores();
         state.SetIterationTime(static_cast<double>(wallNs) / 1e9);
-        Report(state, lanes, wallNs, responderCpuNs);
+        Report(state, lanes, wallNs);
     }
     for (auto& lane : lanes) {
         if (!lane->error.empty()) state.SkipWithError(lane->error.c_str());
