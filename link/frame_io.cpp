@@ -1,6 +1,6 @@
 // TDE frames on the current channel: its CRC table, and the send and
 // receive paths, which add the port and the radio keying to the pure frame
-// code of frame_codec.cpp.
+// code (link/frame_codec.h).
 #include "link/frame_io.h"
 
 #include "base/channel_block.h"
@@ -64,7 +64,8 @@ void LogHeadFault(HeadFault fault) {
 }
 
 // Reads the three head bytes (05 64 L) into frame, hunting for the start
-// bytes past stray bytes (a squelch tail, a key-up burst) while they keep
+// bytes past stray bytes (a squelch tail, a key-up burst) with the hunt step
+// the frame splitter cuts junk with (FrameStartCandidate), while they keep
 // coming: at most kMaxHuntBytes of them, and after each skip only while the
 // deadline allows. Returns 1 with the head in frame[0..2]. A found frame
 // after a hunt is logged once with the count skipped; a hunt that ends in

@@ -1,54 +1,63 @@
-// The tools' frame splitter: frames, bad frames and junk out of a byte
-// stream fed in any cuts, in order, with the same resynchronisation.
+// The frame splitter: frames, bad frames and junk out of a byte stream fed
+// in any cuts, in order, with the same resynchronisation, nothing lost.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
-#include "link/frame_codec.h"
-#include "tools/common/frame_splitter.h"
+#include "link/frame_splitter.h"
 
 namespace {
 
-std::vector<uint8_t> FrameOf(std::vector<uint8_t> message) {
-    uint16_t table[256];
-    CrcBuildTable(table);
-    std::vector<uint8_t> frame(kFrameBufferSize);
-    frame.resize(EncodeFrameWith(table, message.data(), frame.data()));
+using Bytes = std::vector<uint8_t>;
+
+Bytes FrameOf(Bytes message) {
+    message.resize(kMessageBufferSize);
+    Bytes frame(kFrameBufferSize);
+    frame.resize(EncodeFrameWith(FrameCrcTable(), message.data(), frame.data()));
     return frame;
 }
 
 // The kinds and sizes of the pieces, as "F10 J3 B12 I4"; junk that came
-// in several pieces (as bytes arrived) counts as one run.
-std::string Pieces(const std::vector<uint8_t>& stream, size_t cut) {
-    kivtools::FrameSplitter splitter;
-    kivtools::FramePiece piece;
+// in several pieces (as bytes arrived) counts as one run. The pieces' bytes
+// put together must give the stream back.
+std::string Pieces(const Bytes& stream, size_t cut) {
+    FrameSplitter splitter;
+    FrameSplitterReset(&splitter);
+    FramePiece piece;
     std::string text;
+    Bytes seen;
     size_t junk = 0;
     auto add = [&] {
-        if (piece.kind == kivtools::FramePiece::Junk) {
-            junk += piece.bytes.size();
+        seen.insert(seen.end(), piece.bytes, piece.bytes + piece.size);
+        if (piece.kind == FramePieceJunk) {
+            junk += piece.size;
             return;
         }
         if (junk > 0) text += std::string(text.empty() ? "" : " ") + "J" + std::to_string(junk);
         junk = 0;
-        text += std::string(text.empty() ? "" : " ") + "FBJI"[piece.kind] + std::to_string(piece.bytes.size());
+        text += std::string(text.empty() ? "" : " ") + "FBJI"[piece.kind] + std::to_string(piece.size);
     };
-    for (size_t at = 0; at < stream.size(); at += cut) {
-        splitter.Feed(stream.data() + at, std::min(cut, stream.size() - at));
-        while (splitter.Next(&piece)) add();
+    for (size_t at = 0; at < stream.size();) {
+        const size_t part = std::min(cut, stream.size() - at);
+        at += FrameSplitterFeed(&splitter, stream.data() + at, static_cast<uint32_t>(part));
+        while (FrameSplitterNext(&splitter, &piece)) add();
     }
-    while (splitter.Flush(&piece)) add();
+    while (FrameSplitterFlush(&splitter, &piece)) add();
     if (junk > 0) text += std::string(text.empty() ? "" : " ") + "J" + std::to_string(junk);
+    EXPECT_EQ(stream, seen) << "fed " << cut << " at a time";
     return text;
 }
 
 TEST(FrameSplitter, CutsFramesJunkAndBadFramesWhateverTheFeedSizes) {
-    const std::vector<uint8_t> reset = FrameOf({7, 0xC0, 0, 12, 0, 0, 0, 0});    // 12 bytes
-    std::vector<uint8_t> broken = reset;
+    const Bytes reset = FrameOf({7, 0xC0, 0, 12, 0, 0, 0, 0});  // 12 bytes
+    Bytes longest(256, 0x5A);
+    longest[0] = 255;
+    Bytes broken = reset;
     broken[10] ^= 0x01;
     struct Case {
-        std::vector<std::vector<uint8_t>> parts;
+        std::vector<Bytes> parts;
         const char* pieces;
     } cases[] = {
         {{reset, reset}, "F12 F12"},
@@ -57,9 +66,11 @@ TEST(FrameSplitter, CutsFramesJunkAndBadFramesWhateverTheFeedSizes) {
         {{broken, reset}, "B12 F12"},
         {{reset, {0x05, 0x64, 0x07, 0xC0}}, "F12 I4"},  // cut short at the end of the stream
         {{{0x64, 0x64}}, "J2"},
+        {{Bytes(700, 0x11), reset}, "J700 F12"},       // more junk than the buffer holds
+        {{FrameOf(longest), {0x05}}, "F290 I1"},        // the largest frame fills the buffer
     };
     for (const Case& c : cases) {
-        std::vector<uint8_t> stream;
+        Bytes stream;
         for (const auto& part : c.parts) stream.insert(stream.end(), part.begin(), part.end());
         for (size_t cut : {size_t(1), size_t(2), size_t(5), stream.size()}) {
             EXPECT_EQ(c.pieces, Pieces(stream, cut)) << "fed " << cut << " at a time";
@@ -68,16 +79,17 @@ TEST(FrameSplitter, CutsFramesJunkAndBadFramesWhateverTheFeedSizes) {
 }
 
 TEST(FrameSplitter, GivesTheMessageOfASoundFrame) {
-    kivtools::FrameSplitter splitter;
-    std::vector<uint8_t> frame = FrameOf({7, 0x44, 0, 0, 12, 0, 0, 0});
-    splitter.Feed(frame.data(), frame.size());
-    kivtools::FramePiece piece;
-    ASSERT_TRUE(splitter.Next(&piece));
-    EXPECT_EQ(kivtools::FramePiece::Frame, piece.kind);
+    FrameSplitter splitter;
+    FrameSplitterReset(&splitter);
+    const Bytes frame = FrameOf({7, 0x44, 0, 0, 12, 0, 0, 0});
+    ASSERT_EQ(frame.size(), FrameSplitterFeed(&splitter, frame.data(), static_cast<uint32_t>(frame.size())));
+    FramePiece piece;
+    ASSERT_EQ(1, FrameSplitterNext(&splitter, &piece));
+    EXPECT_EQ(FramePieceFrame, piece.kind);
     EXPECT_EQ(7, piece.message[0]);
     EXPECT_EQ(12, piece.message[4]);
-    EXPECT_FALSE(splitter.Next(&piece));
-    EXPECT_EQ(0u, splitter.Held());
+    EXPECT_EQ(0, FrameSplitterNext(&splitter, &piece));
+    EXPECT_EQ(0u, FrameSplitterHeld(&splitter));
 }
 
 }  // namespace

@@ -1,55 +1,50 @@
-// The byte-fed frame splitter.
+// The tools' frame splitter over the core one.
 #include "tools/common/frame_splitter.h"
 
-#include <mutex>
+#include <cstring>
+#include <utility>
 
 namespace kivtools {
 
-const uint16_t* FrameCrcTable() {
-    static uint16_t table[256];
-    static std::once_flag built;
-    std::call_once(built, [] { CrcBuildTable(table); });
-    return table;
-}
-
-FrameSplitter::FrameSplitter() {
-    CrcBuildTable(table_);
-}
-
+// The core cuts as it is fed; its pieces wait here to be taken.
 void FrameSplitter::Feed(const uint8_t* bytes, size_t count) {
-    held_.insert(held_.end(), bytes, bytes + count);
+    while (count > 0) {
+        const uint32_t part = count < UINT32_MAX ? static_cast<uint32_t>(count) : UINT32_MAX;
+        const uint32_t taken = FrameSplitterFeed(&core_, bytes, part);
+        bytes += taken;
+        count -= taken;
+        while (FrameSplitterNext(&core_, &cut_)) Keep(cut_);
+    }
 }
 
-void FrameSplitter::Take(size_t count, FramePiece::Kind kind, FramePiece* piece) {
-    piece->kind = kind;
-    piece->bytes.assign(held_.begin(), held_.begin() + static_cast<long>(count));
-    held_.erase(held_.begin(), held_.begin() + static_cast<long>(count));
+// Junk that follows junk not yet taken joins it: the core's buffer may cut
+// a run where the stream did not.
+void FrameSplitter::Keep(const ::FramePiece& cut) {
+    cutBytes_ += cut.size;
+    if (cut.kind == FramePieceJunk && !cutPieces_.empty() && cutPieces_.back().kind == FramePiece::Junk) {
+        cutPieces_.back().bytes.insert(cutPieces_.back().bytes.end(), cut.bytes, cut.bytes + cut.size);
+        return;
+    }
+    cutPieces_.emplace_back();
+    FramePiece& piece = cutPieces_.back();
+    piece.kind = static_cast<FramePiece::Kind>(cut.kind);
+    piece.bytes.assign(cut.bytes, cut.bytes + cut.size);
+    if (cut.kind == FramePieceFrame) std::memcpy(piece.message, cut.message, sizeof piece.message);
 }
 
 bool FrameSplitter::Next(FramePiece* piece) {
-    if (held_.empty()) return false;
-    if (held_[0] != kFrameStartHi || (held_.size() >= 2 && held_[1] != kFrameStartLo)) {
-        size_t next = 1;
-        while (next < held_.size() &&
-               !(held_[next] == kFrameStartHi && (next + 1 == held_.size() || held_[next + 1] == kFrameStartLo))) {
-            ++next;
-        }
-        Take(next, FramePiece::Junk, piece);
-        return true;
-    }
-    if (held_.size() < 3) return false;
-    const size_t size = FrameSizeFor(held_[2]);
-    if (held_.size() < size) return false;
-    bool sound = CheckFrameBlocks(table_, held_.data(), piece->message) != 0;
-    Take(size, sound ? FramePiece::Frame : FramePiece::BadCrc, piece);
+    if (cutPieces_.empty()) return false;
+    *piece = std::move(cutPieces_.front());
+    cutPieces_.pop_front();
+    cutBytes_ -= piece->bytes.size();
     return true;
 }
 
 bool FrameSplitter::Flush(FramePiece* piece) {
     if (Next(piece)) return true;
-    if (held_.empty()) return false;
-    Take(held_.size(), FramePiece::Incomplete, piece);
-    return true;
+    if (!FrameSplitterFlush(&core_, &cut_)) return false;
+    Keep(cut_);
+    return Next(piece);
 }
 
 }  // namespace kivtools

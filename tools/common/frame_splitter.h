@@ -1,23 +1,24 @@
-// Cuts a byte stream into frames outside the driver (the simulator, the
-// trace, capture decoding): bytes go in as they arrive, pieces come out in
-// order: whole frames with their message, frames whose CRC failed, and
-// runs of bytes that are no frame. A frame starts at 05 64; bytes before
-// such a pair are cut off up to the next 05 that may start one.
+// The core frame splitter (link/frame_splitter.h) for the tools: pieces
+// with their bytes in a vector, however many bytes a feed brings, and a run
+// of junk as one piece until it is taken, as its bytes arrived.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <vector>
 
-#include "link/frame_codec.h"
+#include "link/frame_splitter.h"
 
 namespace kivtools {
 
-// The frame CRC's table, built once on first use.
-const uint16_t* FrameCrcTable();
-
 struct FramePiece {
-    enum Kind { Frame, BadCrc, Junk, Incomplete };
+    enum Kind {
+        Frame = FramePieceFrame,
+        BadCrc = FramePieceBadCrc,
+        Junk = FramePieceJunk,
+        Incomplete = FramePieceIncomplete,
+    };
     Kind kind = Junk;
     std::vector<uint8_t> bytes;
     uint8_t message[kMessageBufferSize] = {};  // Frame only: length byte first
@@ -25,19 +26,22 @@ struct FramePiece {
 
 class FrameSplitter {
 public:
-    FrameSplitter();
+    FrameSplitter() { FrameSplitterReset(&core_); }
     void Feed(const uint8_t* bytes, size_t count);
     // Takes the next piece off the front; false when nothing whole is held
     // (nothing at all, or a frame still coming).
     bool Next(FramePiece* piece);
     // The line went quiet: whatever is still held comes out as Incomplete.
     bool Flush(FramePiece* piece);
-    size_t Held() const { return held_.size(); }
+    // Bytes fed and not yet taken.
+    size_t Held() const { return cutBytes_ + FrameSplitterHeld(&core_); }
 
 private:
-    void Take(size_t count, FramePiece::Kind kind, FramePiece* piece);
-    std::vector<uint8_t> held_;
-    uint16_t table_[256];
+    void Keep(const ::FramePiece& cut);
+    ::FrameSplitter core_;
+    ::FramePiece cut_;
+    std::deque<FramePiece> cutPieces_;
+    size_t cutBytes_ = 0;  // bytes in cutPieces_
 };
 
 }  // namespace kivtools

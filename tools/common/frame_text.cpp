@@ -2,6 +2,7 @@
 #include "tools/common/frame_text.h"
 
 #include "link/frame_codec.h"
+#include "link/frame_splitter.h"
 #include "tools/common/capture.h"
 #include "tools/common/time_text.h"
 
@@ -138,15 +139,17 @@ std::string DescribeMessage(const uint8_t* m) {
 std::string DescribeLineBytes(const uint8_t* bytes, size_t count) {
     if (count < 3 || bytes[0] != kFrameStartHi || bytes[1] != kFrameStartLo) return "not a frame";
     uint8_t m[kMessageBufferSize] = {};
-    const size_t size = FrameSizeFor(bytes[2]);
-    if (count < size) {
+    uint8_t kind = FramePieceJunk;
+    const uint32_t span = count < size_t(kFrameBufferSize) ? static_cast<uint32_t>(count) : kFrameBufferSize;
+    const size_t size = CutFramePiece(bytes, span, m, &kind);
+    if (size == 0) {
         if (count < 10) return "incomplete frame";
         // The header is in the first block; show it although the rest is missing.
         for (size_t i = 0; i < 8; ++i) m[i] = bytes[2 + i];
         m[0] = 7;
         return "incomplete frame: " + DescribeMessage(m);
     }
-    if (CheckFrameBlocks(FrameCrcTable(), bytes, m)) return DescribeMessage(m);
+    if (kind == FramePieceFrame) return DescribeMessage(m);
     // Decode the message anyway, from the bytes as they stand.
     for (size_t i = 0, j = 2; i <= bytes[2] && j < size; ++j) {
         if ((j - 2) % 18 < 16) m[i++] = bytes[j];
