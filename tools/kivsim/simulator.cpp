@@ -102,7 +102,6 @@ struct Simulator::Impl {
     Stats stats;
     std::deque<Unasked> outbox;
     bool transmitting = false;
-    uint16_t crcTable[256] = {};
     std::string error;
     std::atomic<bool> quit{false};
 
@@ -158,7 +157,7 @@ struct Simulator::Impl {
     bool SleepUs(int64_t us);
     std::vector<uint8_t> Frame(const std::vector<uint8_t>& message) {
         std::vector<uint8_t> frame(kFrameBufferSize);
-        frame.resize(EncodeFrameWith(crcTable, message.data(), frame.data()));
+        frame.resize(EncodeFrameWith(FrameCrcTable(), message.data(), frame.data()));
         return frame;
     }
     int64_t ByteTimeUs() const { return options.paceBaud > 0 ? 10000000LL / options.paceBaud : 0; }
@@ -643,7 +642,6 @@ Simulator::Simulator(Options options) : impl_(new Impl) {
     impl_->options = std::move(options);
     impl_->delayMs = impl_->options.delayMs;
     impl_->faults.Seed(impl_->options.seed);
-    CrcBuildTable(impl_->crcTable);
 }
 
 Simulator::~Simulator() {

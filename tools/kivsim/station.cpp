@@ -296,7 +296,7 @@ Outcome Station::Handle(const uint8_t* m, int64_t pcMs, bool strict) {
 
 Outcome Station::AnswerRead(const uint8_t* m) {
     if (m[0] < 10) return Refuse("read request too short");
-    uint16_t first = uint16_t((m[8] << 8) | m[9]);
+    uint16_t first = GetHigh16(m + 8);
     int count = m[10];
     Outcome outcome;
     if (count > kMaxReadCount) {
@@ -317,7 +317,7 @@ Outcome Station::AnswerWriteRegisters(const uint8_t* m) {
     int records = (m[0] - 7) / 6;
     for (int k = 0; k < records; ++k) {
         const uint8_t* r = m + 8 + 6 * k;
-        registers_[uint16_t((r[0] << 8) | r[1])] = GetHigh32(r + 2);
+        registers_[GetHigh16(r)] = GetHigh32(r + 2);
     }
     Outcome outcome;
     outcome.kind = Outcome::Answer;
@@ -328,7 +328,7 @@ Outcome Station::AnswerWriteRegisters(const uint8_t* m) {
 
 Outcome Station::AnswerWriteBit(const uint8_t* m) {
     if (m[0] < 10) return Refuse("bit write too short");
-    uint16_t address = uint16_t((m[8] << 8) | m[9]);
+    uint16_t address = GetHigh16(m + 8);
     int bit = m[10] & 0x7F;
     bool value = (m[10] & 0x80) != 0;
     Outcome outcome;
@@ -352,7 +352,7 @@ Outcome Station::AnswerSetClock(const uint8_t* m, int64_t pcMs) {
     t.hour = m[12];
     t.minute = m[13];
     t.second = m[14];
-    t.millisecond = (m[15] << 8) | m[16];
+    t.millisecond = GetHigh16(m + 15);
     Outcome outcome;
     int64_t when = MsFromLocalCalendar(t);
     if (when < 0) {
