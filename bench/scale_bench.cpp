@@ -8,9 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,19 +35,10 @@ double WireLimitPerSecond() {
 
 // The start and the end of the measured span, shared by the host threads.
 struct Span {
-    std::mutex mutex;
-    std::condition_variable changed;
-    int ready = 0;
-    bool go = false;
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false};
     std::atomic<bool> stop{false};
     std::atomic<int64_t> stopAt{INT64_MAX};
-
-    void ArriveAndWait() {
-        std::unique_lock<std::mutex> lock(mutex);
-        ++ready;
-        changed.notify_all();
-        changed.wait(lock, [this] { return go; });
-    }
 };
 
 struct Lane {
@@ -88,7 +77,8 @@ void Host(Lane* lane, Span* span) {
     for (int i = 0; i < kWarmUpReads && lane->error.empty(); ++i) {
         if (lane->channel.Call(CommandRead, &lane->gate) != 0) lane->error = "warm-up read: " + LastFaultLine();
     }
-    span->ArriveAndWait();
+    span->ready.fetch_add(1);
+    while (!span->go.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     while (!span->stop.load(std::memory_order_relaxed)) {
         const int64_t start = NowNs();
         const int32_t result = lane->channel.Call(CommandRead, &lane->gate);
@@ -119,17 +109,11 @@ std::string OpenLanes(std::vector<std::unique_ptr<Lane>>& lanes, int channels) {
 // lane's counts and CPU time in it.
 int64_t RunSpan(std::vector<std::unique_ptr<Lane>>& lanes, Span* span) {
     for (auto& lane : lanes) lane->host = std::thread(Host, lane.get(), span);
-    {
-        std::unique_lock<std::mutex> lock(span->mutex);
-        span->changed.wait(lock, [&] { return span->ready == static_cast<int>(lanes.size()); });
-    }
+    const int count = static_cast<int>(lanes.size());
+    while (span->ready.load() < count) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     for (auto& lane : lanes) lane->Take(-1);
     const int64_t start = NowNs();
-    {
-        std::lock_guard<std::mutex> lock(span->mutex);
-        span->go = true;
-    }
-    span->changed.notify_all();
+    span->go.store(true);
     std::this_thread::sleep_for(std::chrono::nanoseconds(kRunNs));
     for (auto& lane : lanes) lane->Take(1);
     span->stopAt.store(NowNs());

@@ -2,8 +2,6 @@
 fill the template's placeholders, one function per figure; each also adds
 its verdict rows and key figures to a Verdicts."""
 
-import os
-
 from . import verdicts as vd
 from .inputs import measured
 
