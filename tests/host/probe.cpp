@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "kivlink.h"
+#include "tests/support/channel_file.h"
 
 typedef int32_t(
 #if defined(_WIN32)
@@ -96,16 +97,9 @@ static int ThreadCount() { return EntriesIn("/proc/self/task"); }
 static int DescriptorCount() { return EntriesIn("/proc/self/fd"); }
 #endif
 
-static bool WriteText(const char* name, const char* text) {
-    FILE* file = std::fopen(name, "wb");
-    if (file == nullptr) return false;
-    std::fputs(text, file);
-    return std::fclose(file) == 0;
-}
-
 // Channel 98 listens, 99 does not; both run on the null device.
 static int RunCycles(KivMainFunction kivMain, const char* driverPath, int cycles, int32_t blockSize) {
-    if (!WriteText("kivIN98.int", "HostAddress=1\nEXCEPTION=ON\n") || !WriteText("kivIN99.int", "HostAddress=1\n"))
+    if (!WriteChannelFile(98, "HostAddress=1\nEXCEPTION=ON\n", true) || !WriteChannelFile(99, "HostAddress=1\n", true))
         return 1;
     const int threads = ThreadCount();
     const int descriptors = DescriptorCount();

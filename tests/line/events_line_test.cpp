@@ -16,6 +16,7 @@
 #include "tests/support/line_channel.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/responder.h"
+#include "tests/support/scripted_unit.h"
 #include "tests/support/wait_until.h"
 
 namespace {
@@ -47,47 +48,6 @@ Bytes Join(Bytes a, const Bytes& b) {
 }
 Bytes Big32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
 
-// A unit with three event queues of records as they go on the line. It
-// answers link resets, fetches (as many records as fit, the more flag while
-// some remain) and clock sets; what it gets as a secondary (acknowledgements,
-// link reset replies) it only keeps.
-class EventUnit {
-public:
-    std::vector<Bytes> Answer(const ReceivedFrame& received) {
-        if (!received.complete || !received.crcOk) return {};
-        const Bytes& m = received.message;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if ((m[1] & 0x40) == 0) return {};
-        if (m[6] == 0) return {FrameOf(Reply(m, 0, {}))};
-        switch (m[7]) {
-        case 0: return {FrameOf(Fetch(m, changes, 6))};
-        case 5: return {FrameOf(Fetch(m, status, 8))};
-        case 6: return {FrameOf(Fetch(m, logged, 12))};
-        case 7: return {FrameOf(Reply(m, 0, {}))};
-        default: return {};
-        }
-    }
-    std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex_); }
-    std::deque<Bytes> changes, status, logged;  // guarded by Lock()
-
-private:
-    static Bytes Reply(const Bytes& request, uint8_t function, const Bytes& payload) {
-        Bytes reply = {uint8_t(7 + payload.size()), function, request[4], request[5], request[2], request[3],
-                       request[6], request[7]};
-        return Join(reply, payload);
-    }
-    static Bytes Fetch(const Bytes& request, std::deque<Bytes>& queue, size_t size) {
-        Bytes payload = {0};
-        for (size_t n = 0; n < 247 / size && !queue.empty(); ++n) {
-            payload = Join(payload, queue.front());
-            queue.pop_front();
-        }
-        payload[0] = queue.empty() ? 0 : 1;
-        return Reply(request, 6, payload);
-    }
-    std::mutex mutex_;
-};
-
 // The channel on the driver's end of a line, with a unit on the other.
 struct Channel : LineChannel {
     Channel() : LineChannel(kChannel, "kiv-line-evt") { data[0] = 0x5A5A; }
@@ -99,12 +59,14 @@ struct Channel : LineChannel {
         if (!WriteChannelFile(reportByException ? "Host Address = 0\nEXCEPTION = ON\n" : "Host Address = 0\n"))
             return -1;
         const int32_t result = LineChannel::Open(line.driverPort(), 50);
-        responder.reset(new Responder(line, [this](const ReceivedFrame& frame) { return unit.Answer(frame); }));
+        responder.reset(new Responder(line, [this](const ReceivedFrame& frame) {
+            return frame.complete && frame.crcOk ? unit.FramesFor(frame.message) : std::vector<Bytes>();
+        }));
         return result;
     }
     Bytes Message(size_t index) { return responder->Frames().at(index).message; }
 
-    EventUnit unit;
+    ScriptedUnit unit;
     std::unique_ptr<Responder> responder;
 };
 

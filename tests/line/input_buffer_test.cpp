@@ -11,7 +11,9 @@
 
 #include "platform/platform.h"
 #include "serial/port.h"
+#include "tests/support/driver_channel.h"
 #include "tests/support/line_pair.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -31,17 +33,11 @@ protected:
     void TearDown() override {
         if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
     }
-    DWORD Waiting() {
-        DWORD errors = 0;
-        COMSTAT status;
-        std::memset(&status, 0, sizeof status);
-        EXPECT_TRUE(ClearCommError(port, &errors, &status));
-        return status.cbInQue;
-    }
+    DWORD Waiting() { return InputWaiting(port); }
     // Waits until the port counts count bytes waiting (the line hands them
     // over a little later than the peer writes them).
     void AwaitWaiting(DWORD count) {
-        for (int i = 0; i < 500 && Waiting() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        WaitUntil([&] { return Waiting() >= count; }, 2500);
         ASSERT_EQ(count, Waiting());
     }
     Bytes ReadExact(uint32_t count) {

@@ -21,6 +21,7 @@
 #include "tests/support/line_channel.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/responder.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -42,21 +43,6 @@ protected:
         std::memset(&timeouts, 0, sizeof timeouts);
         EXPECT_TRUE(GetCommTimeouts(Port(), &timeouts));
         return timeouts.ReadTotalTimeoutConstant;
-    }
-    DWORD InputWaiting() {
-        DWORD errors = 0;
-        COMSTAT status;
-        std::memset(&status, 0, sizeof status);
-        EXPECT_TRUE(ClearCommError(Port(), &errors, &status));
-        return status.cbInQue;
-    }
-    // Waits (at most 5 s) until count bytes from the peer have arrived.
-    bool WaitForInput(DWORD count) {
-        for (int i = 0; i < 500; ++i) {
-            if (InputWaiting() >= count) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
     }
     // Bytes pass both ways through the block's port (with a read time-out
     // of a second, so that a slow machine does not matter).
@@ -84,9 +70,9 @@ TEST_F(LifecycleLineTest, OpenReadsTheChannelFileAndSetsTheReadTimeout) {
 TEST_F(LifecycleLineTest, FlushDiscardsWhatWaits) {
     ASSERT_EQ(0, Open(line.driverPort()));
     ASSERT_TRUE(line.Write(Bytes(700, 0x55)));
-    ASSERT_TRUE(WaitForInput(700));
+    ASSERT_TRUE(WaitUntil([&] { return InputWaiting(Port()) >= 700; }));
     EXPECT_EQ(0, Call(CommandFlush));
-    EXPECT_EQ(0u, InputWaiting());
+    EXPECT_EQ(0u, InputWaiting(Port()));
     ExpectBytesBothWays();
 }
 

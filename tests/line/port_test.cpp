@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "serial/port.h"
+#include "tests/support/driver_channel.h"
 #include "tests/support/line_pair.h"
+#include "tests/support/wait_until.h"
 
 #ifndef _WIN32
 #include <termios.h>
@@ -57,21 +59,10 @@ protected:
         timeouts.ReadTotalTimeoutConstant = ms;
         ASSERT_TRUE(SetCommTimeouts(handle, &timeouts));
     }
-    DWORD InputWaiting() {
-        DWORD errors = 0;
-        COMSTAT status;
-        std::memset(&status, 0, sizeof status);
-        EXPECT_TRUE(ClearCommError(handle, &errors, &status));
-        return status.cbInQue;
-    }
-    // Waits (at most 5 s) until count bytes sent by the peer have reached
-    // the driver's input queue.
+    // Waits until count bytes sent by the peer have reached the driver's
+    // input queue.
     bool WaitForInput(DWORD count) {
-        for (int i = 0; i < 500; ++i) {
-            if (InputWaiting() >= count) return true;
-            Pause(10);
-        }
-        return false;
+        return WaitUntil([&] { return InputWaiting(handle) >= count; });
     }
 
     LinePair line;
@@ -340,7 +331,7 @@ TEST_F(PortTest, ReadExactAsksAtMost65535BytesARead) {
     uint32_t total = 99;
     EXPECT_EQ(PortIoFailed, PortReadExact(handle, buffer.data(), 65536, &total));
     EXPECT_EQ(0u, total);
-    EXPECT_EQ(3u, InputWaiting());
+    EXPECT_EQ(3u, InputWaiting(handle));
 }
 
 TEST_F(PortTest, PurgeThrowsAwayWaitingBytesAndRestoresTheReadTimeOut) {
@@ -365,7 +356,7 @@ TEST_F(PortTest, PurgeThrowsAwayWaitingBytesAndRestoresTheReadTimeOut) {
         ASSERT_TRUE(line.Write(noise));
         ASSERT_TRUE(WaitForInput(static_cast<DWORD>(c.waiting)));
         EXPECT_EQ(0, PortPurgeInput(handle));
-        EXPECT_EQ(0u, InputWaiting());
+        EXPECT_EQ(0u, InputWaiting(handle));
         EXPECT_EQ(c.totalAfter, Timeouts().ReadTotalTimeoutConstant);
         // The next bytes to come are the first ones read.
         SetReadTotal(1000);

@@ -25,6 +25,7 @@
 #include "tests/support/line_channel.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/responder.h"
+#include "tests/support/scripted_unit.h"
 
 namespace {
 
@@ -32,80 +33,6 @@ constexpr int32_t kChannel = 1;
 
 // How the played unit answers set-1 requests.
 enum class Manner { Right, WrongSource, BadCrc, LongWriteAnswer };
-
-// A unit behind the peer end: link resets answered with any frame, reads
-// from its registers, writes into them, the clock payload kept.
-class PlayedUnit {
-public:
-    std::vector<Bytes> Answer(const ReceivedFrame& received) {
-        if (!received.complete || !received.crcOk) return {};
-        const Bytes& m = received.message;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (m[6] == 0) return {FrameOf(Reply(m, 0, {}))};
-        const uint16_t first = static_cast<uint16_t>((m[8] << 8) | m[9]);
-        Bytes answer;
-        switch (m[7]) {
-        case 1: {
-            Bytes payload = {m[8], m[9], m[10]};
-            for (int k = 0; k < m[10]; ++k) {
-                const uint32_t value = registers[static_cast<uint16_t>(first + k)];
-                for (int shift = 24; shift >= 0; shift -= 8) payload.push_back(static_cast<uint8_t>(value >> shift));
-            }
-            answer = Reply(m, 6, payload);
-            break;
-        }
-        case 3:
-            for (size_t at = 8; at + 6 <= m.size(); at += 6) {
-                registers[static_cast<uint16_t>((m[at] << 8) | m[at + 1])] =
-                    (uint32_t(m[at + 2]) << 24) | (uint32_t(m[at + 3]) << 16) | (uint32_t(m[at + 4]) << 8) | m[at + 5];
-            }
-            answer = Reply(m, 0, {});
-            break;
-        case 4:
-            if (m[10] & 0x80) registers[first] |= 1u << (m[10] & 0x1F);
-            else registers[first] &= ~(1u << (m[10] & 0x1F));
-            answer = Reply(m, 0, {});
-            break;
-        case 7:
-            clock.assign(m.begin() + 8, m.end());
-            answer = Reply(m, 0, {});
-            break;
-        default: return {};
-        }
-        switch (manner.load()) {
-        case Manner::Right: break;
-        case Manner::WrongSource: answer[4] ^= 0x01; break;
-        case Manner::LongWriteAnswer: answer.push_back(0); answer[0] = static_cast<uint8_t>(answer.size() - 1); break;
-        case Manner::BadCrc: {
-            Bytes frame = FrameOf(answer);
-            frame.back() ^= 0x01;
-            return {frame};
-        }
-        }
-        return {FrameOf(answer)};
-    }
-
-    std::atomic<Manner> manner{Manner::Right};
-    std::map<uint16_t, uint32_t> registers;  // guarded by Lock()
-    Bytes clock;                             // the last clock payload; guarded by Lock()
-    std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mutex_); }
-
-private:
-    static Bytes Reply(const Bytes& request, uint8_t function, const Bytes& payload) {
-        Bytes reply(8 + payload.size());
-        reply[0] = static_cast<uint8_t>(7 + payload.size());
-        reply[1] = function;
-        reply[2] = request[4];
-        reply[3] = request[5];
-        reply[4] = request[2];
-        reply[5] = request[3];
-        reply[6] = request[6];
-        reply[7] = request[7];
-        for (size_t i = 0; i < payload.size(); ++i) reply[8 + i] = payload[i];
-        return reply;
-    }
-    std::mutex mutex_;
-};
 
 class RegistersLineTest : public LineChannelTest {
 protected:
@@ -115,7 +42,19 @@ protected:
         if (IsSkipped() || HasFatalFailure()) return;
         ASSERT_EQ(0, Open(line.driverPort(), 200));  // 2 s: only a silent unit would cost it
         log->Clear();  // what Open reports about the channel file
-        responder.reset(new Responder(line, [this](const ReceivedFrame& frame) { return unit.Answer(frame); }));
+        unit.shape = [this](Bytes& answer) {
+            if (manner == Manner::WrongSource) answer[4] ^= 0x01;
+            if (manner == Manner::LongWriteAnswer) {
+                answer.push_back(0);
+                answer[0] = static_cast<uint8_t>(answer.size() - 1);
+            }
+        };
+        responder.reset(new Responder(line, [this](const ReceivedFrame& frame) {
+            if (!frame.complete || !frame.crcOk) return std::vector<Bytes>();
+            std::vector<Bytes> answer = unit.FramesFor(frame.message);
+            if (manner == Manner::BadCrc && frame.message[6] != 0 && !answer.empty()) answer[0].back() ^= 0x01;
+            return answer;
+        }));
         std::memset(data, 0x5A, sizeof data);
     }
     void TearDown() override {
@@ -130,7 +69,8 @@ protected:
     }
     Bytes Message(size_t index) { return responder->Frames().at(index).message; }
 
-    PlayedUnit unit;
+    ScriptedUnit unit;
+    std::atomic<Manner> manner{Manner::Right};
     std::unique_ptr<Responder> responder;
 };
 
@@ -221,7 +161,7 @@ TEST_F(RegistersLineTest, MisbehavingUnitsGiveOneAndTwo) {
     const size_t start = responder->FrameCount();
 
     // An answer from the wrong station: three tries of the same bytes, then 1.
-    unit.manner = Manner::WrongSource;
+    manner = Manner::WrongSource;
     data[0] = 0x5A5A5A5A;
     EXPECT_EQ(1, Call(CommandRead, &gate));
     EXPECT_EQ(0x5A5A5A5A, data[0]);
@@ -229,20 +169,20 @@ TEST_F(RegistersLineTest, MisbehavingUnitsGiveOneAndTwo) {
     EXPECT_EQ(Message(start), Message(start + 2));
 
     // Answers whose CRC is wrong are no answers: 2.
-    unit.manner = Manner::BadCrc;
+    manner = Manner::BadCrc;
     EXPECT_EQ(2, Call(CommandRead, &gate));
     EXPECT_EQ(0x5A5A5A5A, data[0]);
     EXPECT_EQ(3, log->Count("KivIN : RX Failed on CRC Check"));
 
     // A write answered with a payload byte: 1, not asked again.
-    unit.manner = Manner::LongWriteAnswer;
+    manner = Manner::LongWriteAnswer;
     const size_t before = responder->FrameCount();
     data[0] = 77;
     EXPECT_EQ(1, Call(CommandWrite, &gate));
     EXPECT_EQ(before + 1, responder->FrameCount());
 
     // And right again.
-    unit.manner = Manner::Right;
+    manner = Manner::Right;
     data[0] = 0;
     EXPECT_EQ(0, Call(CommandRead, &gate));
     EXPECT_EQ(77, data[0]);  // the unit took the write all the same

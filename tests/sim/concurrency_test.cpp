@@ -24,8 +24,10 @@
 #include "base/channel_block.h"
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
+#include "tests/support/channel_file.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/wait_until.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -34,15 +36,7 @@ const char kShutdown[] = "KivIN : ShutDown Report By Excption thread";
 constexpr uint16_t kChangeRegister = 100;  // change events go to registers 100..109
 constexpr uint16_t kLoggedRegister = 200;  // logged events to registers 200..209
 constexpr int kEventRegisters = 10;
-
-// Polls on the real clock; the bound only keeps a broken run from hanging.
-bool WaitUntil(const std::function<bool()>& condition, int limitMs = 60000) {
-    for (int waited = 0; waited < limitMs; waited += 5) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return condition();
-}
+constexpr int kWaitMs = 60000;  // generous: a run under ThreadSanitizer is slow
 
 // Every gate write, by gate id.
 class GateLog {
@@ -92,11 +86,9 @@ struct Channel {
         sim.reset(new kivsim::Simulator(options));
         if (!sim->AddStation(station, host) || !sim->Start()) return -1;
         if (reportByException) sim->SetExceptionMode(station, true);
-        char name[32];
-        std::snprintf(name, sizeof name, "kivIN%.2d.int", static_cast<int>(number));
         std::string text = "Host Address = " + std::to_string(host) + "\n";
         if (reportByException) text += "EXCEPTION = ON\n";
-        if (!WriteBytesFile(name, text)) return -1;
+        if (!WriteChannelFile(number, text, true)) return -1;
         for (int k = 0; k < kEventRegisters; ++k) {
             changeGates.push_back(TavDefineGateAt(number - 1, station, AreaRegister, kChangeRegister + k, 255, 1, 0));
             loggedGates.push_back(TavDefineGateAt(number - 1, station, AreaRegister, kLoggedRegister + k, 255, 1, 0));
@@ -163,7 +155,7 @@ struct Checks {
 // Stops the host's waits so that every listener ends, then leaves the child.
 [[noreturn]] void StopAndExit(LogCapture& log, int listeners, Checks& check, const std::filesystem::path& scratch) {
     TavStopWaits();
-    check(WaitUntil([&] { return log.Count(kShutdown) == listeners; }), "every listener ended");
+    check(WaitUntil([&] { return log.Count(kShutdown) == listeners; }, kWaitMs), "every listener ended");
     // exit() skips the destructors: leave no scratch directory behind.
     std::error_code ignored;
     std::filesystem::current_path(std::filesystem::temp_directory_path(), ignored);
@@ -222,9 +214,10 @@ protected:
             });
             // The host's polls, writes and event reads on the same channel.
             threads.emplace_back([&channel, &check, &gates, &listening, c] {
-                check(WaitUntil([&] { return gates.Count(channel.changeGates) > 0; }), "the listener delivers");
+                check(WaitUntil([&] { return gates.Count(channel.changeGates) > 0; }, kWaitMs),
+                      "the listener delivers");
                 ++listening;
-                WaitUntil([&] { return listening.load() == kCount; });
+                WaitUntil([&] { return listening.load() == kCount; }, kWaitMs);
                 for (int round = 0; round < kRounds; ++round) {
                     const std::string where = "channel " + std::to_string(c + 1) + " round " + std::to_string(round);
                     int32_t value[1] = {static_cast<int32_t>(0x10000 * (c + 1) + round)};
@@ -261,7 +254,7 @@ protected:
                 return gates.Count(channel.changeGates) == kEventsPerKind &&
                        gates.Count(channel.statusGates) == kEventsPerKind &&
                        gates.Count(channel.loggedGates) == kEventsPerKind;
-            });
+            }, kWaitMs);
             check(all, where + ": every event reached a gate");
             // Exactly once: each value once, on the register it was queued for.
             for (int i = 0; i < kEventsPerKind; ++i) {
@@ -314,7 +307,7 @@ protected:
             }
         });
         // The closing begins once the listener is at work.
-        check(WaitUntil([&] { return gates.Count(first.changeGates) > 0; }), "the listener delivers");
+        check(WaitUntil([&] { return gates.Count(first.changeGates) > 0; }, kWaitMs), "the listener delivers");
         int reopened = 0;
         for (int round = 0; round < 120; ++round) {
             std::this_thread::sleep_for(std::chrono::milliseconds(round % 29));
@@ -349,7 +342,7 @@ protected:
             int after = 0;
             for (auto& entry : seen) after += entry.first >= 9000000;
             return after == kAfter;
-        });
+        }, kWaitMs);
         check(delivered, "the listener delivers after the closing");
         for (auto& entry : seen) check(entry.second == 1, "event " + std::to_string(entry.first) + " stored once");
         check(second.sim->GetStats().framesReceived == 0, "nothing of channel 1 reached channel 2's line");

@@ -26,23 +26,8 @@
 
 namespace {
 
-struct PollRun {
-    int status;
-    std::string output;
-};
-
 // Runs kivpoll with these arguments; standard error joins the output.
-PollRun Kivpoll(const std::string& arguments) {
-    PollRun run{-1, ""};
-    std::string command = std::string("\"") + KIV_KIVPOLL_PATH + "\" " + arguments + " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return run;
-    char buffer[512];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) run.output += buffer;
-    int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+ToolRun Kivpoll(const std::string& arguments) { return RunTool(KIV_KIVPOLL_PATH, arguments); }
 
 class KivpollTest : public ::testing::Test {
 protected:
@@ -59,7 +44,7 @@ protected:
 };
 
 TEST_F(KivpollTest, OneShotReadsOfRegistersBitsAndBlocks) {
-    PollRun run = Kivpoll(port + "R00120300 R0012030105");
+    ToolRun run = Kivpoll(port + "R00120300 R0012030105");
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("R00120300     read    done")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("100000")) << run.output;
@@ -85,13 +70,13 @@ TEST_F(KivpollTest, WritesOfValuesBlocksAndBitsReachTheUnit) {
 TEST_F(KivpollTest, ExitCodesSayRefusedAndNoAnswer) {
     EXPECT_EQ(1, Kivpoll(port + "R00129300").status);  // not a valid address
     EXPECT_EQ(1, Kivpoll(port + "S00120007").status);  // status points are not read
-    PollRun run = Kivpoll(port + "R00990300");               // nobody plays station 99
+    ToolRun run = Kivpoll(port + "R00990300");               // nobody plays station 99
     EXPECT_EQ(2, run.status) << run.output;
     EXPECT_EQ(3, Kivpoll("--baud 3").status);
 }
 
 TEST_F(KivpollTest, CyclicPollsEndWithASummary) {
-    PollRun run = Kivpoll("-p " + sim.LinePath() + " -t 200 --json -n 3 -i 10 R00120300");
+    ToolRun run = Kivpoll("-p " + sim.LinePath() + " -t 200 --json -n 3 -i 10 R00120300");
     EXPECT_EQ(0, run.status) << run.output;
     size_t rows = 0;
     for (size_t at = run.output.find("\"type\":\"result\""); at != std::string::npos;
@@ -103,7 +88,7 @@ TEST_F(KivpollTest, CyclicPollsEndWithASummary) {
 
 TEST_F(KivpollTest, EventReadsAndListeningPrintGateUpdatesWithUnitTime) {
     sim.QueueStatusEvent(12, 1296, true);
-    PollRun run = Kivpoll(port + "--json !S0012");
+    ToolRun run = Kivpoll(port + "--json !S0012");
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("\"gate\":\"S00121296\",\"value\":1")) << run.output;
 
@@ -159,7 +144,7 @@ TEST_F(KivpollTest, GateValuesPrintExactlyAndJsonParsesStrictly) {
     sim.SetExceptionMode(12, true);
     sim.QueueRegisterChange(12, 77, 123456789);
     sim.QueueRegisterChange(12, 78, 0x80000000u);
-    PollRun run = Kivpoll(port + "'!R0012'");
+    ToolRun run = Kivpoll(port + "'!R0012'");
     EXPECT_NE(std::string::npos, run.output.find("123456789")) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("-2147483648")) << run.output;
     EXPECT_EQ(std::string::npos, run.output.find("e+0")) << run.output;
@@ -188,13 +173,13 @@ TEST_F(KivpollTest, OptionContradictionsAndRangesAreRefusedBeforeAnythingRuns) {
         {"-W 1,0 R0012030105", "takes one value, 0 or 1"},
     };
     for (const auto& c : cases) {
-        PollRun run = Kivpoll(port + c.arguments);
+        ToolRun run = Kivpoll(port + c.arguments);
         EXPECT_EQ(3, run.status) << c.arguments << "\n" << run.output;
         EXPECT_NE(std::string::npos, run.output.find(c.says)) << c.arguments << "\n" << run.output;
     }
     EXPECT_EQ(0x20u, sim.RegisterValue(12, 301));  // nothing was written
     EXPECT_EQ(0u, sim.RegisterValue(12, 510));
-    PollRun run = Kivpoll("R00120300");
+    ToolRun run = Kivpoll("R00120300");
     EXPECT_EQ(3, run.status) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("--port is required")) << run.output;
 }
@@ -203,7 +188,7 @@ TEST_F(KivpollTest, LongDevicePathsAndDriversBesideTheRealProgram) {
     // A device path under /dev/ longer than a port name holds is passed as
     // the name below /dev/, which the driver looks up there.
     std::string longPath = "/dev/./" + sim.LinePath().substr(5);
-    PollRun run = Kivpoll("-p " + longPath + " -t 200 -q R00120300");
+    ToolRun run = Kivpoll("-p " + longPath + " -t 200 -q R00120300");
     EXPECT_EQ(0, run.status) << run.output;
     run = Kivpoll("-p /dev/serial/by-id/usb-FTDI_FT232R-if00 R00120300");
     EXPECT_EQ(3, run.status) << run.output;
@@ -229,7 +214,7 @@ TEST_F(KivpollTest, SigtermEndsWithTheSummaryAsCtrlCDoes) {
 TEST_F(KivpollTest, TraceOpensThePortAsTheDriverWouldOrSaysWhyNot) {
     // 14400 has no termios code: the driver refuses it, so the tap does too
     // (it used to run the line at 19200 instead).
-    PollRun run = Kivpoll(port + "--trace -b 14400 R00120300");
+    ToolRun run = Kivpoll(port + "--trace -b 14400 R00120300");
     EXPECT_NE(0, run.status) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("14400 baud")) << run.output;
     run = Kivpoll(port + "--trace -s 1.5 R00120300");
@@ -248,7 +233,7 @@ struct SaysCase {
 
 void ExpectSays(const std::vector<SaysCase>& cases) {
     for (const SaysCase& c : cases) {
-        PollRun run = Kivpoll(c.arguments);
+        ToolRun run = Kivpoll(c.arguments);
         EXPECT_EQ(c.status, run.status) << c.arguments << "\n" << run.output;
         EXPECT_NE(std::string::npos, run.output.find(c.says)) << c.arguments << "\n" << run.output;
     }
@@ -297,7 +282,7 @@ TEST_F(KivpollTest, ARefusedRequestSaysWhyInTheTableJsonAndCsv) {
 
 TEST_F(KivpollTest, CsvRowsAndOutputFileHoldTheRowsAlone) {
     const std::string file = "/tmp/kivpoll-output-" + std::to_string(getpid()) + ".csv";
-    PollRun run = Kivpoll("-p " + sim.LinePath() + " -t 200 --csv --output " + file + " R00120300 R00120400");
+    ToolRun run = Kivpoll("-p " + sim.LinePath() + " -t 200 --csv --output " + file + " R00120300 R00120400");
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_EQ(std::string::npos, run.output.find("R00120300")) << run.output;  // not on standard output
     EXPECT_NE(std::string::npos, run.output.find("requests 2: done 2")) << run.output;
@@ -317,9 +302,9 @@ TEST_F(KivpollTest, LogLinesGoToTheLogFileOrAreSilencedByQuiet) {
     const std::string line = "-p " + sim.LinePath() + " -t 50 ";
     const std::string file = "/tmp/kivpoll-log-" + std::to_string(getpid());
     std::remove(file.c_str());
-    PollRun shown = Kivpoll(line + "R00990300");
-    PollRun quiet = Kivpoll(line + "-q R00990300");
-    PollRun filed = Kivpoll(line + "--log-file " + file + " R00990300");
+    ToolRun shown = Kivpoll(line + "R00990300");
+    ToolRun quiet = Kivpoll(line + "-q R00990300");
+    ToolRun filed = Kivpoll(line + "--log-file " + file + " R00990300");
     std::ifstream in(file);
     std::stringstream logged;
     logged << in.rdbuf();
@@ -334,7 +319,7 @@ TEST_F(KivpollTest, LogLinesGoToTheLogFileOrAreSilencedByQuiet) {
 TEST_F(KivpollTest, AChannelFileWithoutHostAddressNamesTheLineAtFault) {
     const std::string file = "/tmp/kivpoll-config-" + std::to_string(getpid()) + ".int";
     std::ofstream(file) << "EXCEPTION = ON\nHost Address = 12\n";
-    PollRun run = Kivpoll(port + "--config " + file + " R00120300");
+    ToolRun run = Kivpoll(port + "--config " + file + " R00120300");
     std::remove(file.c_str());
     EXPECT_EQ(5, run.status) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("cannot be used, line 1: no host address")) << run.output;
@@ -342,7 +327,7 @@ TEST_F(KivpollTest, AChannelFileWithoutHostAddressNamesTheLineAtFault) {
 }
 
 TEST_F(KivpollTest, TraceShowsEveryFrameBothWaysDecoded) {
-    PollRun run = Kivpoll(port + "--trace R00120300");
+    ToolRun run = Kivpoll(port + "--trace R00120300");
     EXPECT_EQ(0, run.status) << run.output;
     // The link reset before the first request, then the read, each answered.
     EXPECT_NE(std::string::npos, run.output.find("H>U 05 64 07 C0 00 0C 00 00 00 00")) << run.output;
@@ -389,7 +374,7 @@ TEST_F(KivpollTest, BothEndsTraceAndCaptureOneExchangeAlike) {
     sim.SetCaptureSink([&unitSide](int64_t us, uint8_t direction, const uint8_t* bytes, size_t count) {
         unitSide.Write(us, direction, bytes, count);
     });
-    PollRun run = Kivpoll(port + "--utc --json --trace-file poll.trace --pcap poll.pcap R00120300");
+    ToolRun run = Kivpoll(port + "--utc --json --trace-file poll.trace --pcap poll.pcap R00120300");
     EXPECT_EQ(0, run.status) << run.output;
     sim.WaitQuiet(2000);
     sim.SetCaptureSink(nullptr);
@@ -406,7 +391,7 @@ TEST_F(KivpollTest, BothEndsTraceAndCaptureOneExchangeAlike) {
         EXPECT_TRUE(HasForm(line, 25, "H>U 05 64 ") || HasForm(line, 25, "U>H 05 64 ")) << line;
     }
     EXPECT_NE(std::string::npos, lines[3].find("read answer: 1 values from reg=300: 100000")) << lines[3];
-    PollRun decoded = Kivpoll("--utc --decode poll.pcap");
+    ToolRun decoded = Kivpoll("--utc --decode poll.pcap");
     EXPECT_EQ(0, decoded.status) << decoded.output;
     EXPECT_EQ(traced.str(), decoded.output);
 
@@ -423,7 +408,7 @@ TEST_F(KivpollTest, BothEndsTraceAndCaptureOneExchangeAlike) {
 }
 
 TEST_F(KivpollTest, JsonTimesCarryTheZoneOffset) {
-    PollRun run = Kivpoll(port + "--json R00120300");
+    ToolRun run = Kivpoll(port + "--json R00120300");
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_TRUE(JsonTimeHasForm(run.output, kIsoTime + "+dd:dd\"") || JsonTimeHasForm(run.output, kIsoTime + "-dd:dd\""))
         << run.output;
@@ -450,7 +435,7 @@ TEST_F(KivpollTest, TheDocumentedExamplesRun) {
     const std::string prefix = "$ kivpoll -p /dev/pts/7 ";
     while (std::getline(doc, line)) {
         if (line.rfind(prefix, 0) != 0) continue;
-        PollRun run = Kivpoll(port + line.substr(prefix.size()));
+        ToolRun run = Kivpoll(port + line.substr(prefix.size()));
         EXPECT_EQ(0, run.status) << line << "\n" << run.output;
         ++examples;
     }
@@ -468,7 +453,7 @@ TEST(KivpollNetwork, PollsKivsimThroughTcpAndRfc2217) {
         sim.AddStation(12, 0);
         sim.SetRegister(12, 300, 0xFFFFFFFFu);
         ASSERT_TRUE(sim.Start()) << sim.Error();
-        PollRun run = Kivpoll("-p " + sim.LinePath() + " -t 200 -q --hex -n 2 -i 10 R00120300");
+        ToolRun run = Kivpoll("-p " + sim.LinePath() + " -t 200 -q --hex -n 2 -i 10 R00120300");
         EXPECT_EQ(0, run.status) << sim.LinePath() << "\n" << run.output;
         EXPECT_NE(std::string::npos, run.output.find("0xFFFFFFFF")) << run.output;
         EXPECT_EQ(2u, sim.GetStats().answers[1]) << run.output;
@@ -495,7 +480,7 @@ TEST_F(KivpollTest, TheReadmeExamplesRun) {
             if (previous == "--listen") given = "5";
             rewritten += (rewritten.empty() ? "" : " ") + given;
         }
-        PollRun run = Kivpoll("-t 200 " + rewritten);
+        ToolRun run = Kivpoll("-t 200 " + rewritten);
         EXPECT_EQ(0, run.status) << line << "\n" << rewritten << "\n" << run.output;
         ++examples;
     }

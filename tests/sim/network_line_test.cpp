@@ -21,8 +21,10 @@
 #include "serial/port.h"
 #include "tests/sim/net_line.h"
 #include "tests/sim/sim_client.h"
+#include "tests/support/channel_file.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/wait_until.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -52,10 +54,6 @@ protected:
         EXPECT_EQ(PortOpen("NET1", &line, 8, &handle), PortOk);
         return handle;
     }
-    bool WaitFor(const std::function<bool()>& condition) {
-        for (int i = 0; i < 2000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return condition();
-    }
 
     ScratchDirectory dir_{"kiv-net"};
     LogCapture log_;
@@ -67,23 +65,23 @@ TEST_F(NetworkLine, Rfc2217CarriesDataSettingsRtsCarrierAndPurge) {
     HANDLE handle = OpenMapped(sim_->LinePath());
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     kivsim::ComPortState com;
-    ASSERT_TRUE(WaitFor([&] { return sim_->NetLineState(&com) && com.baud == 19200; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim_->NetLineState(&com) && com.baud == 19200; }));
     EXPECT_EQ(com.dataBits, 7);
     EXPECT_EQ(com.parity, 3);    // even
     EXPECT_EQ(com.stopBits, 2);  // two
 
     simtest::ExpectReadOfOnes(handle);
-    ASSERT_TRUE(WaitFor([&] { return sim_->NetLineState(&com) && com.purges >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim_->NetLineState(&com) && com.purges >= 1; }));
 
     // RTS goes out as SET-CONTROL; CTS and the carrier come back as
     // modem-state notices (a wire: carrier always on, CTS follows RTS).
     DWORD lines = 0;
     ASSERT_TRUE(EscapeCommFunction(handle, SETRTS));
-    ASSERT_TRUE(WaitFor([&] { return GetCommModemStatus(handle, &lines) && (lines & MS_CTS_ON); }));
+    ASSERT_TRUE(WaitUntil([&] { return GetCommModemStatus(handle, &lines) && (lines & MS_CTS_ON); }));
     EXPECT_TRUE(lines & MS_RLSD_ON);
     EXPECT_TRUE(sim_->NetLineState(&com) && com.rts);
     ASSERT_TRUE(EscapeCommFunction(handle, CLRRTS));
-    ASSERT_TRUE(WaitFor([&] { return GetCommModemStatus(handle, &lines) && !(lines & MS_CTS_ON); }));
+    ASSERT_TRUE(WaitUntil([&] { return GetCommModemStatus(handle, &lines) && !(lines & MS_CTS_ON); }));
 
     // A silent line: the read waits its time-out, as on a serial port.
     PortSetReadInterval(handle, 30);
@@ -137,7 +135,7 @@ TEST_F(NetworkLine, ADroppedConnectionIsADeadPortNeverAHang) {
 // reads fail at once, and ReopenPort on the name (mapped to a server that is
 // back) brings the channel back.
 TEST_F(NetworkLine, ADroppedLineTakesTheChannelOffUntilReopenPort) {
-    ASSERT_TRUE(WriteBytesFile("kivIN09.int", "Host Address = 0\n"));
+    ASSERT_TRUE(WriteChannelFile(9, "Host Address = 0\n", true));
     ChannelBlock block{};
     auto call = [&block](int32_t command, void* parameters) {
         CallRecord record{&block, command, 9, 0, parameters};

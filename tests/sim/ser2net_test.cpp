@@ -23,6 +23,7 @@
 #include "tests/sim/sim_client.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/wait_until.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -64,7 +65,7 @@ public:
             _exit(127);
         }
         // The first connection that gets through also opens ser2net's device.
-        for (int i = 0; i < 500 && !Listening(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        WaitUntil([&] { return Listening(port); }, 5000);
     }
     ~Ser2net() {
         if (pid_ > 0) {

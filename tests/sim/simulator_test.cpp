@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "tests/sim/sim_client.h"
+#include "tests/support/wait_until.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -24,16 +25,6 @@ using simtest::Request;
 using simtest::SimClient;
 
 constexpr int kWaitMs = 5000;  // generous: only ever reached when something is wrong
-
-// Polls cond until it holds or kWaitMs passed.
-bool Eventually(const std::function<bool()>& cond) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return cond();
-}
 
 kivsim::Options FastOptions() {
     kivsim::Options options;
@@ -269,7 +260,7 @@ TEST_F(SimulatorTest, FaultsRepeatExactlyWithTheSameSeed) {
         });
         for (int i = 0; i < 40; ++i) {
             client_->Send(Request(5, 0, 1, {0, uint8_t(i), 1}, i % 2));
-            EXPECT_TRUE(Eventually([&] { return sim_->GetStats().framesReceived == uint64_t(i) + 1; }));
+            EXPECT_TRUE(WaitUntil([&] { return sim_->GetStats().framesReceived == uint64_t(i) + 1; }, kWaitMs));
             EXPECT_TRUE(sim_->WaitQuiet(kWaitMs));
             client_->Read(4096, 5);
         }
@@ -324,7 +315,7 @@ TEST_F(SimulatorTest, NoticeIsRepeatedUntilAcknowledged) {
     ASSERT_TRUE(client_->ReadFrame(&again));
     EXPECT_EQ(again, notice);
     client_->Send(simtest::NoticeAck(12, 0, 0x03));
-    ASSERT_TRUE(Eventually([&] { return sim_->GetStats().acks == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim_->GetStats().acks == 1; }, kWaitMs));
     // The driver fetches what the notice announced; an acknowledgement itself
     // is not answered, so the first frame back is the fetch's answer.
     Bytes status = AskPastNotices(Request(12, 0, 5, {}, true));
@@ -351,11 +342,11 @@ TEST_F(SimulatorTest, UnitAsksForTheTimeUntilTheClockIsSet) {
     EXPECT_EQ(notice[9], kivsim::ClassClock);
     client_->Send(simtest::NoticeAck(12, 0, kivsim::ClassClock));
     EXPECT_EQ(AskPastNotices(Request(12, 0, 7, {126, 1, 2, 6, 3, 4, 5, 0, 6}, true)).size(), 8u);
-    EXPECT_TRUE(Eventually([&] {
+    EXPECT_TRUE(WaitUntil([&] {
         bool wanted = true;
         sim_->WithStation(12, [&](kivsim::Station& s) { wanted = s.ClockWanted(); });
         return !wanted;
-    }));
+    }, kWaitMs));
 }
 
 TEST_F(SimulatorTest, UnaskedLinkResetAndFramesByCommand) {
@@ -391,7 +382,7 @@ TEST_F(SimulatorTest, JunkBadCrcAndIncompleteFramesAreSkipped) {
     Bytes cut = simtest::Frame(Request(5, 0, 1, {0, 0, 1}));
     cut.resize(6);
     client_->SendBytes(cut);
-    ASSERT_TRUE(Eventually([&] { return sim_->GetStats().incompleteFrames == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return sim_->GetStats().incompleteFrames == 1; }, kWaitMs));
     EXPECT_EQ(client_->Ask(Request(5, 0, 1, {0, 0, 1})).size(), 15u);
     kivsim::Stats stats = sim_->GetStats();
     EXPECT_EQ(stats.junkBytes, 5u);

@@ -42,6 +42,7 @@
 #include "driver/commands.h"
 #include "link/exchange.h"
 #include "tavlib/tavlib_control.h"
+#include "tests/support/channel_file.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -793,12 +794,8 @@ bool OpenChannel(Channel& channel, const Settings& settings) {
     }
     DefineGates(channel);
 
-    char name[32];
-    std::snprintf(name, sizeof name, "kivIN%.2d.int", static_cast<int>(channel.number));
-    FILE* file = std::fopen(name, "w");
-    if (file == nullptr) return false;
-    std::fprintf(file, "Host Address = %d\nEXCEPTION = ON\n", channel.host);
-    std::fclose(file);
+    if (!WriteChannelFile(channel.number, "Host Address = " + std::to_string(channel.host) + "\nEXCEPTION = ON\n"))
+        return false;
 
     std::string port = channel.sim->LinePath();
     if (port.size() > 11 && port.compare(0, 5, "/dev/") == 0) port = port.substr(5);
@@ -1057,11 +1054,7 @@ int main(int argc, char** argv) {
     }
     std::printf("soak: %s\n", failures == 0 ? "passed" : "FAILED");
     std::fflush(stdout);
-    for (int c = 0; c < channelCount; ++c) {
-        char name[32];
-        std::snprintf(name, sizeof name, "kivIN%.2d.int", static_cast<int>(channels[c].number));
-        unlink(name);
-    }
+    for (int c = 0; c < channelCount; ++c) unlink(ChannelFileName(channels[c].number).c_str());
     if (chdir("/") == 0) rmdir(scratch);
     // The simulators' threads and the blocks go with the process.
     std::_Exit(failures == 0 ? 0 : 1);

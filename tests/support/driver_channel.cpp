@@ -7,15 +7,6 @@
 
 #include "driver/commands.h"
 
-bool DriverChannel::WriteChannelFile(const std::string& text) {
-    char name[32];
-    std::snprintf(name, sizeof name, "kivIN%02d.int", static_cast<int>(channel_));
-    FILE* file = std::fopen(name, "w");  // text mode: CR LF line ends on Windows
-    if (file == nullptr) return false;
-    const bool written = std::fputs(text.c_str(), file) >= 0;
-    return std::fclose(file) == 0 && written;
-}
-
 int32_t DriverChannel::Open(const std::string& portName, int32_t readTimeout, LineSettings line) {
     PortSettings settings;
     std::memset(&settings, 0, sizeof settings);
@@ -47,6 +38,14 @@ GateRequest DriverChannel::Gate(const char* text, int32_t kind, int32_t count) {
     address.gate.count = count;
     address.gate.data = data;
     return address.gate;
+}
+
+DWORD InputWaiting(HANDLE port) {
+    DWORD errors = 0;
+    COMSTAT status;
+    std::memset(&status, 0, sizeof status);
+    EXPECT_TRUE(ClearCommError(port, &errors, &status));
+    return status.cbInQue;
 }
 
 int32_t DriverChannel::ReadGate(const char* text) {

@@ -9,6 +9,7 @@
 
 #include "base/channel_block.h"
 #include "platform/platform.h"
+#include "tests/support/channel_file.h"
 
 class DriverChannel {
 public:
@@ -16,8 +17,8 @@ public:
     DriverChannel(const DriverChannel&) = delete;
     DriverChannel& operator=(const DriverChannel&) = delete;
 
-    // Writes the channel's kivINnn.int; false when it could not.
-    bool WriteChannelFile(const std::string& text);
+    // Writes the channel's file in text mode; false when it could not.
+    bool WriteChannelFile(const std::string& text) { return ::WriteChannelFile(channel_, text); }
     // Opens the channel on the named port with a read time-out in tens of ms.
     int32_t Open(const std::string& portName, int32_t readTimeout = 4, LineSettings line = {19200, 8, 0, 0});
     int32_t Call(int32_t command, void* parameters = nullptr);
@@ -40,3 +41,6 @@ private:
     int32_t channel_;
     bool closed_ = false;
 };
+
+// The bytes waiting in a port's input queue.
+DWORD InputWaiting(HANDLE port);

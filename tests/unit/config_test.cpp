@@ -20,6 +20,7 @@
 #include "driver/commands.h"
 #include "driver/config.h"
 #include "tavlib/tavlib_control.h"
+#include "tests/support/channel_file.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
@@ -208,7 +209,7 @@ TEST_F(ConfigTest, FilesReadThroughOpenGiveTheirFieldsAndMessages) {
         SCOPED_TRACE(c.what);
         block.reset(new ChannelBlock());
         log->Clear();
-        WriteFile("kivIN01.int", c.file);
+        ASSERT_TRUE(WriteChannelFile(1, c.file, true));
         EXPECT_EQ(c.openResult, OpenWithoutPort(1));
         EXPECT_EQ(c.address[0], block->hostAddress[0]);
         EXPECT_EQ(c.address[1], block->hostAddress[1]);
@@ -223,10 +224,10 @@ TEST_F(ConfigTest, FilesReadThroughOpenGiveTheirFieldsAndMessages) {
 }
 
 TEST_F(ConfigTest, EveryOpenStartsFromTheDefaults) {
-    WriteFile("kivIN01.int", "A=1\nEXCEPTION=ON\nRADIO=YES,1,2,3\n");
+    ASSERT_TRUE(WriteChannelFile(1, "A=1\nEXCEPTION=ON\nRADIO=YES,1,2,3\n", true));
     ASSERT_EQ(0, OpenWithoutPort(1));
     ASSERT_EQ(1, block->exceptionEnabled);
-    WriteFile("kivIN01.int", "A=3\n");
+    ASSERT_TRUE(WriteChannelFile(1, "A=3\n", true));
     EXPECT_EQ(0, OpenWithoutPort(1));
     EXPECT_EQ(0, block->exceptionEnabled);
     EXPECT_EQ(0, block->radioEnabled);
@@ -303,7 +304,7 @@ TEST_F(ConfigTest, FilesThatAreNoChannelFileAreRefusedWithTheReason) {
         fs::remove_all("kivIN01.int", ignored);
     }
     // At the bound the file is read.
-    WriteFile("kivIN01.int", "A=1\n" + std::string(4092, 'x'));
+    ASSERT_TRUE(WriteChannelFile(1, "A=1\n" + std::string(4092, 'x'), true));
     EXPECT_EQ(0, OpenWithoutPort(1));
 }
 

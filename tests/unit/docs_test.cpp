@@ -8,6 +8,7 @@
 
 #include "driver/commands.h"
 #include "base/channel_block.h"
+#include "tests/support/channel_file.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
@@ -49,7 +50,7 @@ TEST(Docs, ConfigurationExamplesLogWhatTheySay) {
         std::string file = FencedBlock(doc, "text", &at);
         std::vector<std::string> expected = Lines(FencedBlock(doc, "log", &at));
         ScratchDirectory directory("kiv-docs");
-        ASSERT_TRUE(WriteBytesFile("kivIN01.int", file));
+        ASSERT_TRUE(WriteChannelFile(1, file, true));
         fake::Reset();
         LogCapture log;
         ChannelBlock block{};
@@ -69,7 +70,7 @@ TEST(Docs, TheShippedSampleChannelFileOpensAChannel) {
     std::string sample = ReadDoc("kivIN01.int");
     ASSERT_FALSE(sample.empty());
     ScratchDirectory directory("kiv-docs");
-    ASSERT_TRUE(WriteBytesFile("kivIN01.int", sample));
+    ASSERT_TRUE(WriteChannelFile(1, sample, true));
     fake::Reset();
     LogCapture log;
     ChannelBlock block{};

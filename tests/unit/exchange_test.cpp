@@ -138,7 +138,7 @@ TEST_F(ExchangeTest, ThreeTriesOfTheSameBytes) {
     };
     for (const ExchangeCase& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
+        Fresh();
         sends = 0;
         Script(c.tries);
         // The buffer holds a fitting answer from before: a short message must
@@ -179,7 +179,7 @@ TEST_F(ExchangeTest, LinkResetGoesOutOncePerStation) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
+        Fresh();
         sends = 0;
         block->fcb = 1;
         Script(c.tries);

@@ -18,6 +18,7 @@
 #include "driver/commands.h"
 #include "exception/listener.h"
 #include "tavlib/tavlib_control.h"
+#include "tests/support/channel_file.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
@@ -27,14 +28,7 @@ namespace {
 const char kThreadFailed[] = "KivIN : Can Not open Report-By-Excepton thread !!!";
 const char kListenerEnded[] = "KivIN : ShutDown Report By Excption thread";
 
-void WriteConfig(int32_t channel, const std::string& text) {
-    char name[64];
-    std::snprintf(name, sizeof name, "kivIN%.2d.int", static_cast<int>(channel));
-    FILE* file = std::fopen(name, "wb");
-    ASSERT_NE(nullptr, file);
-    std::fputs(text.c_str(), file);
-    std::fclose(file);
-}
+void WriteConfig(int32_t channel, const std::string& text) { ASSERT_TRUE(WriteChannelFile(channel, text, true)); }
 
 int OpenPortCount() {
     int open = 0;

@@ -29,6 +29,7 @@
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -254,9 +255,7 @@ TEST_F(LineBoundTest, CloseStopsAListenerWhoseRadioCarrierStaysUp) {
     fake::SetResponder([&](HANDLE, const Bytes&) { upFrom = fake::Now(); });
     fake::SetCarrier([&](uint64_t now) { return now >= upFrom.load(); });
     const char kCarrierHigh[] = "KivIN : Carrier Detect high > 4 sec while TX";
-    for (int i = 0; i < 20000 && log->Count(kCarrierHigh) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_GE(log->Count(kCarrierHigh), 1) << "the listener never reached the fetch";
+    ASSERT_TRUE(WaitUntil([&] { return log->Count(kCarrierHigh) >= 1; })) << "the listener never reached the fetch";
     const uint32_t bound = ListenerStopBoundMs(channel->block.get());
     const uint64_t start = fake::Now();
     EXPECT_EQ(0, channel->Call(CommandClose));

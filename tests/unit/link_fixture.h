@@ -51,8 +51,12 @@ inline std::vector<std::string> RadioSteps() {
 
 class LinkTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Fresh(); }
+    void TearDown() override { SetCurrentChannel(nullptr); }
+    // The state a test starts from, again for each case of a table.
+    void Fresh() {
         fake::Reset();
+        log.Clear();
         block.reset(new ChannelBlock());
         SetCurrentChannel(block.get());
         port = fake::OpenPort("COM1");
@@ -60,7 +64,6 @@ protected:
         block->radioOnTime = block->radioOffTime = block->radioDelayTime = 200;
         CrcInit();
     }
-    void TearDown() override { SetCurrentChannel(nullptr); }
 
     void SetHostAddress(uint16_t address) {
         block->hostAddress[0] = static_cast<uint8_t>(address >> 8);

@@ -24,6 +24,8 @@
 #include "link/frame_io.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scripted_unit.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -60,21 +62,20 @@ struct ChildChecks {
     [[noreturn]] void Exit() { std::exit(ok ? 0 : 1); }
 };
 
-// Polls a condition on the real clock; the bound only keeps a broken run
-// from hanging.
-bool WaitUntil(const std::function<bool()>& condition) {
-    for (int i = 0; i < 10000; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
-}
-
 class ListenerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Fresh(); }
+    void TearDown() override {
+        fake::SetResponder(nullptr);
+        SetCurrentChannel(nullptr);
+        log.reset();
+        TavReset();
+    }
+    // The state a test starts from, again for each case of a table.
+    void Fresh() {
         fake::Reset();
         TavReset();
+        log.reset();  // a capture's end stops all capturing: the old one goes first
         log.reset(new LogCapture());
         block.reset(new ChannelBlock());
         block->portHandle = HandleToField(fake::OpenPort("COM1"));
@@ -83,55 +84,19 @@ protected:
         block->clientId = 1;
         SetCurrentChannel(block.get());
         CrcInit();
-        CrcBuildTable(table);
-        fake::SetResponder([this](HANDLE, const Bytes& written) { Respond(written); });
-    }
-    void TearDown() override {
-        fake::SetResponder(nullptr);
-        SetCurrentChannel(nullptr);
-        log.reset();
-        TavReset();
+        fake::SetResponder([this](HANDLE port, const Bytes& written) { unit.Hear(port, written); });
     }
 
     Bytes Frame(const Bytes& message) {
         uint8_t frame[kFrameBufferSize];
-        return Bytes(frame, frame + EncodeFrameWith(table, message.data(), frame));
+        return Bytes(frame, frame + EncodeFrameWith(unit.table, message.data(), frame));
     }
     void Arrive(const Bytes& message) { fake::QueueInput(Frame(message)); }
 
-    // The unit: answers fetches with the scripted answers of their opcode (an
-    // empty answer once none is left) and clock sets with a bare header;
-    // replies to it (acknowledgements, link reset replies) get no answer.
-    void Respond(const Bytes& written) {
-        uint8_t message[kMessageBufferSize] = {};
-        if (!CheckFrameBlocks(table, written.data(), message)) return;
-        const Bytes request(message, message + message[0] + 1);
-        std::function<void(const Bytes&)> hook;
-        Bytes answer;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            written_.push_back(request);
-            hook = onRequest;
-            const uint8_t opcode = request[HeaderOpcode];
-            const bool primary = (request[HeaderControl] & ControlPrm) != 0;
-            if (primary && silent.count(opcode) == 0) {
-                answer = {0x07, 0x00, request[4], request[5], request[2], request[3], 0x01, opcode};
-                if (MessageFunction(request.data()) == FunctionAskData) {
-                    answer[HeaderControl] = FunctionAnswerData;
-                    answer.push_back(0);  // more flag
-                    Bytes& records = fetchRecords[opcode];
-                    answer.insert(answer.end(), records.begin(), records.end());
-                    records.clear();
-                    answer[0] = static_cast<uint8_t>(answer.size() - 1);
-                }
-            }
-        }
-        if (hook) hook(request);
-        if (!answer.empty()) fake::QueueInput(Frame(answer));
-    }
+    // Every message the driver wrote.
     std::vector<Bytes> Written() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return written_;
+        auto lock = unit.Lock();
+        return unit.requests;
     }
     int32_t Gate(int32_t area, int32_t station, int32_t number) {
         return TavDefineGateAt(kChannelIndex, station, area, number, 255, 1.0, 0.0);
@@ -146,14 +111,9 @@ protected:
         block->hostAddress[1] = Low(address);
     }
 
-    uint16_t table[256];
     std::unique_ptr<LogCapture> log;
     std::unique_ptr<ChannelBlock> block;
-    std::mutex mutex;
-    std::vector<Bytes> written_;             // every message the driver wrote
-    std::map<uint8_t, Bytes> fetchRecords;   // by fetch opcode, the records of its next answer
-    std::map<uint8_t, bool> silent;          // opcodes the unit does not answer
-    std::function<void(const Bytes&)> onRequest;  // runs on the writer's thread for each message
+    ScriptedUnit unit;
 };
 
 Bytes Header(const Bytes& message) { return Bytes(message.begin(), message.begin() + HeaderSize); }
@@ -161,8 +121,8 @@ Bytes Header(const Bytes& message) { return Bytes(message.begin(), message.begin
 TEST_F(ListenerTest, NoticeIsAcknowledgedThenItsClassesFetchedInOrder) {
     const int32_t point = Gate(AreaStatus, 12, 1);
     const int32_t reg = Gate(AreaRegister, 12, 2);
-    fetchRecords[5] = StatusRecord(1);
-    fetchRecords[0] = ChangeRecord(2, 40);
+    unit.status.push_back(StatusRecord(1));
+    unit.changes.push_back(ChangeRecord(2, 40));
     Arrive(Notice(12, 0x0B));
     HandleUnsolicitedFrame(block.get());
 
@@ -199,10 +159,10 @@ TEST_F(ListenerTest, EventClassesDecideWhatFollowsTheAcknowledgement) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         log->Clear();
-        written_.clear();
+        unit.requests.clear();
         block->fcb = 0;
         SetHostAddress(c.host);
-        fetchRecords[5] = StatusRecord(1);  // a point without a gate
+        unit.status = {StatusRecord(1)};  // a point without a gate
         Arrive(Notice(c.station, c.eventClass, c.host));
         HandleUnsolicitedFrame(block.get());
 
@@ -219,8 +179,8 @@ TEST_F(ListenerTest, EventClassesDecideWhatFollowsTheAcknowledgement) {
 
 TEST_F(ListenerTest, FailedFetchDoesNotStopTheNextAction) {
     const int32_t reg = Gate(AreaRegister, 12, 2);
-    silent[5] = true;
-    fetchRecords[0] = ChangeRecord(2, 40);
+    unit.onRequest = [](const Bytes& request) { return request[HeaderOpcode] != 5; };
+    unit.changes.push_back(ChangeRecord(2, 40));
     Arrive(Notice(12, 0x03));
     HandleUnsolicitedFrame(block.get());
     const std::vector<Bytes> written = Written();
@@ -301,9 +261,8 @@ TEST_F(ListenerTest, NoticeBehindStrayBytesIsSeen) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.stray);
-        TearDown();
-        SetUp();
-        written_.clear();
+        Fresh();
+        unit.requests.clear();
         Bytes bytes;
         for (size_t i = 0; i < c.stray; ++i) bytes.push_back(static_cast<uint8_t>(0xF0 + i % 7));
         if (c.notice) {
@@ -369,7 +328,7 @@ protected:
         RegisterClient();
         TavSetWaitTick(2);
         const int32_t point = Gate(AreaStatus, 12, 1);
-        fetchRecords[5] = StatusRecord(1);
+        unit.status.push_back(StatusRecord(1));
         Arrive(Notice(12, 0x01));
         std::thread listener(ListenerThread, block.get());
         check(WaitUntil([&] { return Updates(point) == 1; }), "status event stored");
@@ -391,16 +350,17 @@ protected:
         RegisterClient();
         TavSetWaitTick(2);
         const int32_t point = Gate(AreaStatus, 12, 1);
-        fetchRecords[5] = StatusRecord(1);
+        unit.status.push_back(StatusRecord(1));
         std::mutex gateMutex;
         std::condition_variable changed;
         bool fetching = false, hostDone = false;
-        onRequest = [&](const Bytes& request) {
-            if (request[HeaderOpcode] != 5) return;
+        unit.onRequest = [&](const Bytes& request) {
+            if (request[HeaderOpcode] != 5) return true;
             std::unique_lock<std::mutex> lock(gateMutex);
             fetching = true;
             changed.notify_all();
             changed.wait(lock, [&] { return hostDone; });
+            return true;
         };
         Arrive(Notice(12, 0x01));
         std::thread listener(ListenerThread, block.get());
@@ -460,7 +420,7 @@ protected:
     void LatchedListenerLeavesTheNoticeAlone() {
         ChildChecks check;
         RegisterClient();
-        fetchRecords[5] = StatusRecord(1);
+        unit.status.push_back(StatusRecord(1));
         Arrive(Notice(12, 0x01));
         SetShutdownLatch();
         HandleUnsolicitedFrame(block.get());

@@ -42,17 +42,20 @@ struct HoldCase {
 
 class LogHoldingTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Fresh(); }
+    void TearDown() override {
+        ReleaseChannelState(state);
+        SetCurrentChannel(nullptr);
+    }
+    // The state a test starts from, again for each case of a table.
+    void Fresh() {
+        if (state != nullptr) ReleaseChannelState(state);
         fake::Reset();
         block.reset(new ChannelBlock());
         SetCurrentChannel(block.get());
         state = ClaimChannelState(block.get());
         ASSERT_NE(nullptr, state);
         AtSecond(0);
-    }
-    void TearDown() override {
-        ReleaseChannelState(state);
-        SetCurrentChannel(nullptr);
     }
     void AtSecond(int second) {
         SYSTEMTIME time = {};
@@ -124,8 +127,7 @@ TEST_F(LogHoldingTest, CopiesBeyondTheLimitAreHeldAndCounted) {
     };
     for (const HoldCase& c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
+        Fresh();
         log.Clear();
         for (const Burst& burst : c.bursts) {
             AtSecond(burst.second);

@@ -16,10 +16,12 @@
 #include "driver/commands.h"
 #include "serial/port.h"
 #include "tavlib/tavlib_control.h"
+#include "tests/support/channel_file.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/scripted_unit.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -52,17 +54,7 @@ TEST(PortErrors, WhichSystemErrorsSayTheDeviceIsGone) {
 
 class PortGoneTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        fake::Reset();
-        TavReset();
-        TavSetWaitTick(1);
-        log.reset();  // a capture's end stops all capturing: the old one goes first
-        log.reset(new LogCapture());
-        block.reset(new ChannelBlock());
-        CrcBuildTable(unit.table);
-        unit.registers[300] = 4711;
-        fake::SetResponder([this](HANDLE port, const Bytes& written) { unit.Hear(port, written); });
-    }
+    void SetUp() override { Fresh(); }
     void TearDown() override {
         Call(CommandClose);
         fake::SetResponder(nullptr);
@@ -70,8 +62,20 @@ protected:
         log.reset();
         TavReset();
     }
+    // The state a test starts from, again for each case of a table.
+    void Fresh() {
+        if (block) Call(CommandClose);
+        fake::Reset();
+        TavReset();
+        TavSetWaitTick(1);
+        log.reset();  // a capture's end stops all capturing: the old one goes first
+        log.reset(new LogCapture());
+        block.reset(new ChannelBlock());
+        unit.registers[300] = 4711;
+        fake::SetResponder([this](HANDLE port, const Bytes& written) { unit.Hear(port, written); });
+    }
 
-    void WriteConfig(const char* text) { std::ofstream("kivIN06.int", std::ios::binary) << text; }
+    void WriteConfig(const char* text) { ASSERT_TRUE(WriteChannelFile(kChannel, text, true)); }
     int32_t Call(int32_t command, void* parameters = nullptr) {
         CallRecord call{block.get(), command, kChannel, 0, parameters};
         return KivMain(&call);
@@ -128,7 +132,7 @@ TEST_F(PortGoneTest, AGoneDeviceTakesThePortOffTheLineUntilAPortIsOpenedAgain) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
+        Fresh();
         WriteConfig("HostAddress=0\n");
         ASSERT_EQ(0, Open("COM1"));
         ASSERT_EQ(0, Read());
@@ -163,7 +167,6 @@ TEST_F(PortGoneTest, AGoneDeviceTakesThePortOffTheLineUntilAPortIsOpenedAgain) {
         EXPECT_EQ(0, Read());
         EXPECT_EQ(4711, value);
         EXPECT_EQ(gone ? 1 : 0, GoneLines());
-        TearDown();
     }
 }
 
@@ -179,13 +182,6 @@ TEST_F(PortGoneTest, ALinkResetThePortLostIsSentAgainAfterReopening) {
     ASSERT_EQ(0, Read());
     ASSERT_EQ(2u, unit.requests.size());
     EXPECT_EQ(0, unit.requests[0][6]) << "set 0: the link reset";
-}
-
-// Polls a condition on the real clock; the bound only keeps a broken run
-// from hanging.
-bool WaitUntil(const std::function<bool()>& condition) {
-    for (int i = 0; i < 10000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return condition();
 }
 
 // The listener looks at the queue at every wake-up; once the port is gone it

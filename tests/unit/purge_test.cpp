@@ -12,7 +12,9 @@ namespace {
 
 class PurgeTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Fresh(); }
+    // The state a test starts from, again for each case of a table.
+    void Fresh() {
         fake::Reset();
         port = fake::OpenPort("COM1");
         COMMTIMEOUTS timeouts = {0, 0, kPortReadTotalMs, 0, 0};
@@ -47,7 +49,7 @@ TEST_F(PurgeTest, ReadsFullPiecesThenStopsAtTheFirstShortRead) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.waiting);
-        SetUp();
+        Fresh();
         fake::QueueInput(std::vector<uint8_t>(c.waiting, 0x55));
         fake::QueueInput({0x02}, 200);  // noise that goes on, after the short read
         const uint64_t start = fake::Now();

@@ -92,8 +92,7 @@ TEST_F(RadioTest, TransmissionKeysAroundTheFrame) {
     };
     for (const TransmitCase& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
-        log.Clear();
+        Fresh();
         writeAt = -1;
         block->radioEnabled = c.radioFlag;
         block->radioOnTime = c.on;
@@ -131,8 +130,7 @@ TEST_F(RadioTest, ReceptionWaitsForTheCarrierToDrop) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
-        log.Clear();
+        Fresh();
         block->radioEnabled = c.radioFlag;
         ScriptCarrier(c.busyUntil, kNever);
         fake::QueueInput(FrameOf(kLinkReset));
@@ -186,8 +184,7 @@ TEST_F(RadioTest, CarrierWaitsLastTheirTimeWhateverASleepLasts) {
     for (const Wait& w : waits) {
         for (const auto& clock : clocks) {
             SCOPED_TRACE(std::string(w.name) + " tick " + std::to_string(clock.tickMicros));
-            SetUp();
-            log.Clear();
+            Fresh();
             writeAt = -1;
             block->radioEnabled = 1;
             block->radioOnTime = block->radioOffTime = block->radioDelayTime = 0;

@@ -27,7 +27,6 @@ protected:
         SetCurrentChannel(block.get());
         CrcInit();
         block->portHandle = HandleToField(fake::OpenPort("COM1"));
-        CrcBuildTable(unit.table);
         fake::SetResponder([this](HANDLE port, const Bytes& written) { unit.Hear(port, written); });
         std::memset(data, 0x5A, sizeof data);
         gate = GateRequest{};
