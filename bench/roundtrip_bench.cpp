@@ -6,7 +6,6 @@
 
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -74,24 +73,16 @@ struct RoundTripRig {
 
 RoundTripRig* rig = nullptr;
 
-// The calling thread's user and system CPU time so far, in ns.
-void ThreadCpu(int64_t* user, int64_t* system) {
-    struct rusage usage;
-    getrusage(RUSAGE_THREAD, &usage);
-    *user = static_cast<int64_t>(usage.ru_utime.tv_sec) * 1000000000 + usage.ru_utime.tv_usec * 1000;
-    *system = static_cast<int64_t>(usage.ru_stime.tv_sec) * 1000000000 + usage.ru_stime.tv_usec * 1000;
-}
-
 // CPU time of the calling thread spent in one leg, added up over the run.
 struct LegCpu {
     int64_t user = 0;
     int64_t system = 0;
     int64_t userAtStart = 0;
     int64_t systemAtStart = 0;
-    void Start() { ThreadCpu(&userAtStart, &systemAtStart); }
+    void Start() { ThisThreadCpu(&userAtStart, &systemAtStart); }
     void Stop() {
         int64_t u, s;
-        ThreadCpu(&u, &s);
+        ThisThreadCpu(&u, &s);
         user += u - userAtStart;
         system += s - systemAtStart;
     }

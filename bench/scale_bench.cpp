@@ -49,6 +49,7 @@ struct Lane {
     int32_t data[4] = {};
     std::thread host;
     int64_t cpuNs = 0;      // the host thread's CPU time over the span
+    int64_t userNs = 0;     // of it in user space, from the start to the host's end
     int64_t unitCpuNs = 0;  // the responder's
     int64_t lateNs = 0;     // how late the responder's answers ended, in all
     uint64_t polls = 0;
@@ -79,6 +80,8 @@ void Host(Lane* lane, Span* span) {
     }
     span->ready.fetch_add(1);
     while (!span->go.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    int64_t userAtStart, userAtEnd, system;
+    ThisThreadCpu(&userAtStart, &system);
     while (!span->stop.load(std::memory_order_relaxed)) {
         const int64_t start = NowNs();
         const int32_t result = lane->channel.Call(CommandRead, &lane->gate);
@@ -88,6 +91,8 @@ void Host(Lane* lane, Span* span) {
         ++lane->polls;
         lane->pollNs += end - start;
     }
+    ThisThreadCpu(&userAtEnd, &system);
+    lane->userNs = userAtEnd - userAtStart;
 }
 
 std::string OpenLanes(std::vector<std::unique_ptr<Lane>>& lanes, int channels) {
@@ -125,13 +130,14 @@ int64_t RunSpan(std::vector<std::unique_ptr<Lane>>& lanes, Span* span) {
 // The responders' CPU and lateness are the rig's, shown apart from the driver's.
 void Report(benchmark::State& state, std::vector<std::unique_ptr<Lane>>& lanes, int64_t wallNs) {
     std::vector<int64_t> rates, onTime;  // polls per second, in thousandths
-    int64_t cpuNs = 0, unitCpuNs = 0, lateNs = 0;
+    int64_t cpuNs = 0, userNs = 0, unitCpuNs = 0, lateNs = 0;
     uint64_t polls = 0, failures = 0;
     for (auto& lane : lanes) {
         rates.push_back(static_cast<int64_t>(lane->ScanPerSecond() * 1000));
         onTime.push_back(static_cast<int64_t>(lane->ScanPerSecond(true) * 1000));
         cpuNs += lane->cpuNs;
         unitCpuNs += lane->unitCpuNs;
+        userNs += lane->userNs;
         lateNs += lane->lateNs;
         polls += lane->polls;
         failures += lane->failures;
@@ -149,6 +155,7 @@ void Report(benchmark::State& state, std::vector<std::unique_ptr<Lane>>& lanes, 
     state.counters["share_min_rig_on_time"] = Quantile(onTime, 0.0) / 1000 / limit;
     state.counters["driver_cpu_core_share"] = static_cast<double>(cpuNs) / wall;
     state.counters["driver_cpu_us_per_poll"] = polls > 0 ? static_cast<double>(cpuNs) / 1000 / polls : 0;
+    state.counters["driver_user_us_per_poll"] = polls > 0 ? static_cast<double>(userNs) / 1000 / polls : 0;
     state.counters["responder_cpu_core_share"] = static_cast<double>(unitCpuNs) / wall;
     state.counters["responder_late_us_per_poll"] = polls > 0 ? static_cast<double>(lateNs) / 1000 / polls : 0;
     state.counters["failures"] = static_cast<double>(failures);

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <pty.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 
 #include "platform/posix_termios.h"
@@ -194,6 +195,13 @@ int64_t ThreadCpuNs(std::thread& thread) {
         clock_gettime(clock, &cpu) != 0)
         return 0;
     return static_cast<int64_t>(cpu.tv_sec) * 1000000000 + cpu.tv_nsec;
+}
+
+void ThisThreadCpu(int64_t* user, int64_t* system) {
+    struct rusage usage;
+    getrusage(RUSAGE_THREAD, &usage);
+    *user = static_cast<int64_t>(usage.ru_utime.tv_sec) * 1000000000 + usage.ru_utime.tv_usec * 1000;
+    *system = static_cast<int64_t>(usage.ru_stime.tv_sec) * 1000000000 + usage.ru_stime.tv_usec * 1000;
 }
 
 namespace {

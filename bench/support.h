@@ -154,6 +154,8 @@ private:
 // CPU time (user and kernel) a running thread has used, in ns; 0 when it
 // cannot be read.
 int64_t ThreadCpuNs(std::thread& thread);
+// The calling thread's CPU time so far in user space and in the kernel, in ns.
+void ThisThreadCpu(int64_t* user, int64_t* system);
 
 // The floor of a round trip: writes the request and reads answerSize bytes
 // with poll() against a deadline, on a non-blocking descriptor. true when the

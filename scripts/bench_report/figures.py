@@ -225,7 +225,8 @@ def scale_row(n, r):
     return [str(n), "%s / %s / %s" % (fmt(r["scan_per_s_min"], 2), fmt(r["scan_per_s_median"], 2),
                                       fmt(r["scan_per_s_max"], 2)),
             "**%.1f %%**" % (100 * r["share_min"]), "%.1f %%" % (100 * r["share_min_rig_on_time"]),
-            "**%.2f %%**" % (100 * r["driver_cpu_core_share"]), fmt(r["driver_cpu_us_per_poll"], 1),
+            "**%.2f %%**" % (100 * r["driver_cpu_core_share"]),
+            "%s (%s)" % (fmt(r["driver_cpu_us_per_poll"], 1), fmt(r.get("driver_user_us_per_poll"), 1)),
             "%.2f %%" % (100 * r["responder_cpu_core_share"]), fmt(r["responder_late_us_per_poll"], 0),
             fmt(r.get("others_cores_busy", 0), 2)]
 
@@ -257,9 +258,10 @@ def scale(runs, v):
     any_run = any_run or {}
     return {
         "scale_table": table(["channels", "scan polls/s per channel (min / median / max)",
-                              "slowest channel, share of the wire limit", "the same, the responders' lateness "
-                              "taken off", "driver CPU, share of one core", "driver CPU us per poll",
-                              "responders' CPU, share of one core", "responders late us per poll",
+                              "slowest channel, share of the wire limit",
+                              "the same, the responders' lateness taken off", "driver CPU, share of one core",
+                              "driver CPU us per poll (of it in user space)", "responders' CPU, share of one core",
+                              "responders late us per poll",
                               "cores busy outside the process"], rows),
         "scale_result": scale_verdicts(measured(runs, "BM_Scale/%d" % vd.SCALE_CHANNELS), v),
         "scale_counts": ", ".join(str(n) for n in SCALE_COUNTS),
