@@ -1,7 +1,7 @@
 // Shared pieces of the benchmarks: a monotonic clock, percentiles, the
 // allocation counter, pseudo-terminal lines with a responder that answers at
-// once or paced as a wire, the bare exchange that is the floor of a round trip, and channels
-// opened through KivMain the way a host opens them.
+// once or paced as a wire, the bare exchange that is the floor of a round
+// trip, and channels opened through KivMain the way a host opens them.
 #pragma once
 
 #include <atomic>
