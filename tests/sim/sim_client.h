@@ -18,15 +18,7 @@ namespace simtest {
 
 using Bytes = std::vector<uint8_t>;
 
-inline const uint16_t* CrcTable() {
-    static uint16_t table[256];
-    static bool built = [] {
-        CrcBuildTable(table);
-        return true;
-    }();
-    (void)built;
-    return table;
-}
+inline const uint16_t* CrcTable() { return FrameCrcTable(); }
 
 inline Bytes Frame(const Bytes& message) {
     Bytes frame(kFrameBufferSize);
