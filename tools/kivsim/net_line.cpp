@@ -7,6 +7,7 @@
 #include <cstring>
 #include <thread>
 
+#include "link/frame_codec.h"
 #include "tools/common/sockets.h"
 
 namespace kivsim {
@@ -34,6 +35,33 @@ void AppendSub8(std::vector<uint8_t>* out, uint8_t command, uint8_t value) {
     AppendSub(out, command, &value, 1);
 }
 
+// A one-byte setting: stored when within low to high (0 asks for it),
+// answered with the value in force.
+bool AnswerSetting(uint8_t* setting, uint8_t v, uint8_t low, uint8_t high, uint8_t answer, std::vector<uint8_t>* out) {
+    if (v >= low && v <= high) *setting = v;
+    AppendSub8(out, answer, *setting);
+    return false;
+}
+
+// SET-CONTROL: RTS and DTR set or asked for; flow control and break taken
+// without effect. True when RTS changed.
+bool AnswerSetControl(ComPortState* s, uint8_t v, uint8_t answer, std::vector<uint8_t>* out) {
+    const bool before = s->rts;
+    uint8_t reply = v;
+    switch (v) {
+    case ComControlRtsOn: s->rts = true; break;
+    case ComControlRtsOff: s->rts = false; break;
+    case ComControlDtrOn: s->dtr = true; break;
+    case ComControlDtrOff: s->dtr = false; break;
+    case 10: reply = s->rts ? ComControlRtsOn : ComControlRtsOff; break;  // asks for RTS
+    case 7: reply = s->dtr ? ComControlDtrOn : ComControlDtrOff; break;   // asks for DTR
+    case 0: reply = ComControlNoFlow; break;                              // asks for flow control
+    default: break;
+    }
+    AppendSub8(out, answer, reply);
+    return s->rts != before;
+}
+
 }  // namespace
 
 bool AnswerComCommand(ComPortState* s, uint8_t command, const uint8_t* value, size_t length,
@@ -45,48 +73,19 @@ bool AnswerComCommand(ComPortState* s, uint8_t command, const uint8_t* value, si
         AppendSub(out, answer, reinterpret_cast<const uint8_t*>(kSignature), sizeof kSignature - 1);
         return false;
     case ComSetBaudRate: {
-        if (length >= 4) {
-            uint32_t baud = uint32_t(value[0]) << 24 | uint32_t(value[1]) << 16 | uint32_t(value[2]) << 8 | value[3];
-            if (baud != 0) s->baud = baud;
-        }
-        const uint8_t bytes[4] = {uint8_t(s->baud >> 24), uint8_t(s->baud >> 16), uint8_t(s->baud >> 8),
-                                  uint8_t(s->baud)};
+        const uint32_t baud = length >= 4 ? GetHigh32(value) : 0;
+        if (baud != 0) s->baud = baud;
+        uint8_t bytes[4];
+        PutHigh32(bytes, s->baud);
         AppendSub(out, answer, bytes, 4);
         return false;
     }
-    case ComSetDataSize:
-        if (v >= 5 && v <= 8) s->dataBits = v;
-        AppendSub8(out, answer, s->dataBits);
-        return false;
-    case ComSetParity:
-        if (v >= 1 && v <= 5) s->parity = v;
-        AppendSub8(out, answer, s->parity);
-        return false;
-    case ComSetStopSize:
-        if (v >= 1 && v <= 3) s->stopBits = v;
-        AppendSub8(out, answer, s->stopBits);
-        return false;
-    case ComSetControl: {
-        bool before = s->rts;
-        uint8_t reply = v;
-        switch (v) {
-        case ComControlRtsOn: s->rts = true; break;
-        case ComControlRtsOff: s->rts = false; break;
-        case ComControlDtrOn: s->dtr = true; break;
-        case ComControlDtrOff: s->dtr = false; break;
-        case 10: reply = s->rts ? ComControlRtsOn : ComControlRtsOff; break;  // asks for RTS
-        case 7: reply = s->dtr ? ComControlDtrOn : ComControlDtrOff; break;   // asks for DTR
-        case 0: reply = ComControlNoFlow; break;                              // asks for flow control
-        default: break;  // flow control and break: taken, without effect
-        }
-        AppendSub8(out, answer, reply);
-        return s->rts != before;
-    }
-    case ComNotifyModemState:
-        return true;  // a client asking for the modem state
-    case ComSetLineStateMask:
-        AppendSub8(out, answer, v);
-        return false;
+    case ComSetDataSize: return AnswerSetting(&s->dataBits, v, 5, 8, answer, out);
+    case ComSetParity: return AnswerSetting(&s->parity, v, 1, 5, answer, out);
+    case ComSetStopSize: return AnswerSetting(&s->stopBits, v, 1, 3, answer, out);
+    case ComSetControl: return AnswerSetControl(s, v, answer, out);
+    case ComNotifyModemState: return true;  // a client asking for the modem state
+    case ComSetLineStateMask: AppendSub8(out, answer, v); return false;
     case ComSetModemStateMask:
         s->modemMask = v;
         AppendSub8(out, answer, v);
@@ -95,8 +94,7 @@ bool AnswerComCommand(ComPortState* s, uint8_t command, const uint8_t* value, si
         ++s->purges;
         AppendSub8(out, answer, v);
         return false;
-    default:
-        return false;  // flow suspend/resume and unknown commands: no answer
+    default: return false;  // flow suspend/resume and unknown commands: no answer
     }
 }
 

@@ -26,27 +26,46 @@ bool Real(const std::string& word, double* value) {
     return true;
 }
 
+// The names of Generator::Events, by value.
+const char* const kEventsNames[] = {"none", "change", "log", "both"};
+
 bool EventsWord(const std::string& word, int* events) {
-    if (word == "change")
-        *events = Generator::Changes;
-    else if (word == "log")
-        *events = Generator::Logged;
-    else if (word == "both")
-        *events = Generator::Both;
-    else if (word == "none")
-        *events = Generator::None;
-    else
-        return false;
-    return true;
+    for (int e = Generator::None; e <= Generator::Both; ++e) {
+        if (word == kEventsNames[e]) {
+            *events = e;
+            return true;
+        }
+    }
+    return false;
 }
 
-const char* EventsName(int events) {
-    switch (events) {
-    case Generator::Changes: return "change";
-    case Generator::Logged: return "log";
-    case Generator::Both: return "both";
-    default: return "none";
+// The generator types and how many words follow the type and the address.
+struct GeneratorType {
+    const char* name;
+    Generator::Type type;
+    size_t numbers;  // words after the type, the address first
+};
+const GeneratorType kGeneratorTypes[] = {
+    {"counter", Generator::Counter, 3},
+    {"ramp", Generator::Ramp, 5},
+    {"sine", Generator::Sine, 5},
+    {"toggle", Generator::Toggle, 2},
+};
+
+// The numbers after the address into g, by its type; false when one is
+// no number or they do not fit together.
+bool ParseSettings(const std::vector<std::string>& w, Generator* g) {
+    switch (g->type) {
+    case Generator::Counter: return Number(w[2], &g->step) && Number(w[3], &g->periodMs);
+    case Generator::Ramp:
+        return Number(w[2], &g->low) && Number(w[3], &g->high) && Number(w[4], &g->step) &&
+               Number(w[5], &g->periodMs) && g->low <= g->high;
+    case Generator::Sine:
+        return Real(w[2], &g->offset) && Real(w[3], &g->amplitude) && Number(w[4], &g->cycleMs) &&
+               Number(w[5], &g->periodMs) && g->cycleMs > 0;
+    case Generator::Toggle: g->events = Generator::None; return Number(w[2], &g->periodMs);
     }
+    return false;
 }
 
 // pcMs + periodMs, held at the end of time rather than wrapping round.
@@ -73,7 +92,7 @@ std::string Generator::Describe() const {
         break;
     case Toggle: return "toggle " + std::to_string(address) + " " + std::to_string(periodMs);
     }
-    out << " " << EventsName(events);
+    out << " " << kEventsNames[events & Generator::Both];
     return out.str();
 }
 
@@ -83,59 +102,36 @@ bool ParseGenerator(const std::vector<std::string>& w, Generator* g, std::string
         *error = "generator type missing";
         return false;
     }
-    int64_t address = 0;
-    size_t numbers = 0;
-    if (w[0] == "counter") {
-        g->type = Generator::Counter;
-        numbers = 3;
-    } else if (w[0] == "ramp") {
-        g->type = Generator::Ramp;
-        numbers = 5;
-    } else if (w[0] == "sine") {
-        g->type = Generator::Sine;
-        numbers = 5;
-    } else if (w[0] == "toggle") {
-        g->type = Generator::Toggle;
-        numbers = 2;
-    } else {
+    const GeneratorType* type = nullptr;
+    for (const GeneratorType& t : kGeneratorTypes) {
+        if (w[0] == t.name) type = &t;
+    }
+    if (type == nullptr) {
         *error = "unknown generator " + w[0];
         return false;
     }
+    g->type = type->type;
     const bool takesEvents = g->type != Generator::Toggle;
-    if (w.size() < numbers + 1 || w.size() > numbers + 1 + (takesEvents ? 1 : 0)) {
+    if (w.size() < type->numbers + 1 || w.size() > type->numbers + 1 + (takesEvents ? 1 : 0)) {
         *error =
             "usage: counter REG STEP MS | ramp REG LOW HIGH STEP MS | sine REG OFFSET AMPLITUDE CYCLE_MS MS | "
             "toggle POINT MS (register generators take change|log|both|none last)";
         return false;
     }
-    const int limit = g->type == Generator::Toggle ? kStatusPointCount : kRegisterCount;
+    int64_t address = 0;
+    const int limit = takesEvents ? kRegisterCount : kStatusPointCount;
     if (!Number(w[1], &address) || address < 0 || address >= limit) {
         *error = "bad address " + w[1];
         return false;
     }
     g->address = uint16_t(address);
-    bool ok = true;
-    switch (g->type) {
-    case Generator::Counter: ok = Number(w[2], &g->step) && Number(w[3], &g->periodMs); break;
-    case Generator::Ramp:
-        ok = Number(w[2], &g->low) && Number(w[3], &g->high) && Number(w[4], &g->step) && Number(w[5], &g->periodMs) &&
-             g->low <= g->high;
-        break;
-    case Generator::Sine:
-        ok = Real(w[2], &g->offset) && Real(w[3], &g->amplitude) && Number(w[4], &g->cycleMs) &&
-             Number(w[5], &g->periodMs) && g->cycleMs > 0;
-        break;
-    case Generator::Toggle:
-        ok = Number(w[2], &g->periodMs);
-        g->events = Generator::None;
-        break;
-    }
-    if (ok && takesEvents && w.size() == numbers + 2) ok = EventsWord(w.back(), &g->events);
+    bool ok = ParseSettings(w, g);
+    if (ok && takesEvents && w.size() == type->numbers + 2) ok = EventsWord(w.back(), &g->events);
     if (!ok || g->periodMs <= 0) {
         *error = "bad generator: " + w[0];
         return false;
     }
-    if (g->type != Generator::Toggle && (g->events & Generator::Logged) && address >= kLoggedRegisterCount) {
+    if (takesEvents && (g->events & Generator::Logged) && address >= kLoggedRegisterCount) {
         *error = "logged events need a register below 4096";
         return false;
     }
