@@ -7,22 +7,8 @@
 
 typedef int32_t (*CommandHandler)(CallRecord* call);
 
-enum : int32_t {
-    CommandOpen = 1,
-    CommandFlush = 2,
-    CommandParseAddress = 3,
-    CommandCheckAddress = 4,
-    CommandRead = 5,
-    CommandReadBlock = 6,
-    CommandWrite = 7,
-    CommandWriteBlock = 10,
-    CommandClose = 11,
-    CommandClosePort = 12,
-    CommandReopenPort = 13,
-    CommandDescribe = 14,
-    CommandSetPort = 15,
-    CommandCount = 15,
-};
+// The highest command number (the numbers are kivlink.h's).
+constexpr int32_t CommandCount = CommandSetPort;
 
 // Busy-flag wait of a command: 4002 ms, looking every 1 ms.
 constexpr uint32_t kBusyWaitMs = 4002;

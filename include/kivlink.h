@@ -17,6 +17,53 @@ extern "C" {
 #define KIV_CDECL
 #endif
 
+/* Command numbers of CallRecord.command; 8 and 9 are none. */
+enum {
+    CommandOpen = 1,         /* PortSettings: read the channel file, open the port */
+    CommandFlush = 2,        /* none: discard the port's pending input */
+    CommandParseAddress = 3, /* AddressRequest: check a gate address, fill its fields */
+    CommandCheckAddress = 4, /* AddressRequest: check the address of a register block */
+    CommandRead = 5,         /* GateRequest: one register or bit, or an event fetch */
+    CommandReadBlock = 6,    /* GateRequest: count registers */
+    CommandWrite = 7,        /* GateRequest: one register or bit, or the unit's clock */
+    CommandWriteBlock = 10,  /* GateRequest: count registers */
+    CommandClose = 11,       /* none: end the channel */
+    CommandClosePort = 12,   /* none: let the port go, keep the channel */
+    CommandReopenPort = 13,  /* none: open the stored port again */
+    CommandDescribe = 14,    /* DriverInfo */
+    CommandSetPort = 15      /* PortChange: move the channel to another port */
+};
+
+/* Limits a caller must respect. */
+enum {
+    KivStationMax = 9999,      /* stations of gate addresses: 0 to 9999 */
+    KivNumberMax = 8999,       /* register and status point numbers: 0 to 8999 */
+    KivBitMax = 31,            /* bits of a register: 0 to 31 */
+    KivWholeRegister = 255,    /* GateRequest.bit of a gate that is the whole register */
+    KivBlockRegistersMax = 60, /* registers of a block gate (CheckAddress) */
+    KivReadRegistersMax = 61,  /* registers of one ReadBlock: what one answer frame holds */
+    KivWriteRegistersMax = 41  /* registers of one WriteBlock: what one request frame holds */
+};
+
+/* Why the address parse refuses a text: the first check it failed. */
+typedef enum AddressRefusal {
+    AddressValid = 0,
+    AddressNoText,           /* no record or no text */
+    AddressFirstLetter,      /* not R, S or ! */
+    AddressStation,          /* the four station digits */
+    AddressNumber,           /* the four register or point digits (0000 to 8999) */
+    AddressBitDigits,        /* bit digits other than 00 to 31 in form */
+    AddressEventArea,        /* the letter after ! is not S, R, L or T */
+    AddressAfterStation,     /* characters after the station of a ! address */
+    AddressStatusBit,        /* a status point has no bit */
+    AddressBitMissing,       /* a bit gate (kind 6) without a bit number */
+    AddressBitAbove31,       /* bit 32 to 39 */
+    AddressBitNotBitKind,    /* a bit number on a gate not of kind 6 */
+    AddressKind,             /* a register gate of a kind outside 3 to 6 */
+    AddressBlockNotRegister, /* only R addresses name a block */
+    AddressBlockTooLong      /* a block of more than KivBlockRegistersMax registers */
+} AddressRefusal;
+
 /* Serial line parameters, each a 16-bit number of which the driver uses the
    low byte (but the baud rate, used whole). */
 typedef struct LineSettings {
@@ -33,7 +80,7 @@ typedef struct ChannelBlock ChannelBlock;
 /* What the host passes to KivMain on every call. */
 typedef struct CallRecord {
     ChannelBlock* block; /* the channel's block; Describe and ParseAddress ignore it */
-    int32_t command;     /* 1 to 15 */
+    int32_t command;     /* a Command number */
     int32_t channel;     /* channel number; Open uses it */
     int32_t reserved;    /* never read */
     void* parameters;    /* the command's parameter record, or none */
@@ -79,11 +126,11 @@ enum {
    and the tail of AddressRequest. */
 typedef struct GateRequest {
     int32_t kind;        /* host's value kind; 6 is a single bit */
-    int32_t blockLength; /* registers in a block gate, at most 60 */
-    int32_t station;     /* unit address 0 to 9999 (address parse) */
+    int32_t blockLength; /* registers in a block gate, at most KivBlockRegistersMax */
+    int32_t station;     /* unit address 0 to KivStationMax (address parse) */
     int32_t area;        /* area code (address parse) */
-    int32_t number;      /* register or point number (address parse) */
-    int32_t bit;         /* 0 to 31, or 255 for the whole register */
+    int32_t number;      /* register or point number, 0 to KivNumberMax (address parse) */
+    int32_t bit;         /* 0 to KivBitMax, or KivWholeRegister */
     int32_t size;        /* value size in bits, always 32 */
     int32_t reserved1;   /* never touched */
     int32_t count;       /* registers a request covers */
@@ -98,13 +145,22 @@ typedef struct AddressRequest {
     GateRequest gate;  /* kind and blockLength read; the address fields filled */
 } AddressRequest;
 
-/* The driver's only export. Returns 0 done, 1 refused, 2 resource failure. */
 #if defined(_WIN32) && defined(KIVLINK_BUILDING)
-__declspec(dllexport)
+#define KIV_EXPORT __declspec(dllexport)
 #elif defined(KIVLINK_BUILDING)
-__attribute__((visibility("default")))
+#define KIV_EXPORT __attribute__((visibility("default")))
+#else
+#define KIV_EXPORT
 #endif
-int32_t KIV_CDECL KivMain(CallRecord* call);
+
+/* The host's entry point. Returns 0 done, 1 refused, 2 resource failure. */
+KIV_EXPORT int32_t KIV_CDECL KivMain(CallRecord* call);
+
+/* For the tools: why ParseAddress (block 0) or CheckAddress (block 1) would
+   refuse the request's text, as an AddressRefusal; the request's gate fields
+   are filled as that command fills them. */
+KIV_EXPORT int32_t KIV_CDECL KivAddressRefusal(AddressRequest* request, int32_t block);
+typedef int32_t(KIV_CDECL* KivAddressRefusalFunction)(AddressRequest* request, int32_t block);
 
 typedef int32_t(KIV_CDECL* KivMainFunction)(CallRecord* call);
 

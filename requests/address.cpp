@@ -85,7 +85,7 @@ AddressRefusal AddressRefusalOf(AddressRequest* request, AddressMode mode) {
 
     GateRequest& gate = request->gate;
     gate.station = 0;
-    gate.bit = 255;
+    gate.bit = KivWholeRegister;
     gate.size = 32;
 
     if (event) {
@@ -100,14 +100,14 @@ AddressRefusal AddressRefusalOf(AddressRequest* request, AddressMode mode) {
     if (gate.area == AreaStatus && copy[9] != ' ') return AddressStatusBit;
     if (mode == AddressBlock) {
         if (gate.area != AreaRegister) return AddressBlockNotRegister;
-        return gate.blockLength >= 61 ? AddressBlockTooLong : AddressValid;
+        return gate.blockLength > KivBlockRegistersMax ? AddressBlockTooLong : AddressValid;
     }
 
     if (gate.kind == 6 && gate.area == AreaRegister) {
         if (copy[9] == ' ') return AddressBitMissing;
         gate.bit = copy[9] - '0';
         if (IsDigit(copy[10])) gate.bit = gate.bit * 10 + (copy[10] - '0');
-        if (gate.bit > 31) return AddressBitAbove31;
+        if (gate.bit > KivBitMax) return AddressBitAbove31;
     }
     if (gate.kind != 6 && copy[9] != ' ') return AddressBitNotBitKind;
     if (gate.area != AreaRegister) return AddressValid;
@@ -135,4 +135,8 @@ int32_t CheckAddress(CallRecord* call) {
     if (call == nullptr) return 1;
     // S and ! addresses name no block; a block holds at most 60 registers.
     return AddressRefusalOf(static_cast<AddressRequest*>(call->parameters), AddressBlock) == AddressValid ? 0 : 1;
+}
+
+extern "C" int32_t KIV_CDECL KivAddressRefusal(AddressRequest* request, int32_t block) {
+    return AddressRefusalOf(request, block != 0 ? AddressBlock : AddressGate);
 }

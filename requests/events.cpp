@@ -28,7 +28,7 @@ struct EventLayout {
 constexpr int kAnswerMoreFlag = 8;  // byte of the answer: more records wait
 constexpr int kAnswerRecords = 9;   // first record of the answer
 constexpr int32_t kPutMode = 2;     // the host's mode argument of every gate write
-constexpr int32_t kWholeValue = 255;
+constexpr int32_t kWholeValue = KivWholeRegister;
 
 // Set (in the platform's per-thread values) once this thread's running fetch
 // logged a time stamp with impossible fields, so that a unit sending nothing

@@ -37,8 +37,8 @@ void SetBitWord(int32_t* data, uint16_t word) {
     std::memcpy(reinterpret_cast<uint8_t*>(data) + 2, &word, sizeof word);
 }
 
-bool ReadCountFits(int32_t count) { return count >= 0 && count <= kMaxReadRegisters; }
-bool WriteCountFits(int32_t count) { return count >= 0 && count <= kMaxWriteRegisters; }
+bool ReadCountFits(int32_t count) { return count >= 0 && count <= KivReadRegistersMax; }
+bool WriteCountFits(int32_t count) { return count >= 0 && count <= KivWriteRegistersMax; }
 
 // The areas whose requests put values into or take them from the data area.
 bool ReadUsesData(int32_t area) {
@@ -163,7 +163,7 @@ int32_t Read(CallRecord* call) {
     case AreaRegister: {
         request->count = 1;
         const int32_t result = ReadBlock(call);
-        if (result == 0 && request->bit != 255) {
+        if (result == 0 && request->bit != KivWholeRegister) {
             const uint32_t value = static_cast<uint32_t>(request->data[0]);
             SetBitWord(request->data, static_cast<uint16_t>((value >> (static_cast<uint32_t>(request->bit) & 31)) & 1));
         }
@@ -202,7 +202,7 @@ int32_t Write(CallRecord* call) {
     switch (request->area) {
     case AreaRegister:
         request->count = 1;
-        if (request->bit == 255) return WriteBlock(call);
+        if (request->bit == KivWholeRegister) return WriteBlock(call);
         return WriteBit(request);
     case AreaClock:
         if (ResetLinkOnce(StationOf(request)) != 0) return 1;

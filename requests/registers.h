@@ -13,10 +13,8 @@ int32_t WriteRegisters(GateRequest* request);
 int32_t WriteBit(GateRequest* request);
 int32_t SetClock(GateRequest* request);
 
-// The most registers one write frame can carry (6 * 41 + 7 = 253).
-constexpr int32_t kMaxWriteRegisters = 41;
-// The most registers one answer frame can carry (10 + 4 * 61 = 254).
-constexpr int32_t kMaxReadRegisters = 61;
+// One request frame carries at most KivWriteRegistersMax registers (6 * 41 +
+// 7 = 253), one answer frame KivReadRegistersMax (10 + 4 * 61 = 254).
 
 int32_t Read(CallRecord* call);        // command 5
 int32_t ReadBlock(CallRecord* call);   // command 6
