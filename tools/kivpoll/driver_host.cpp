@@ -12,11 +12,6 @@
 
 namespace kivpoll {
 
-DriverHost::~DriverHost() {
-    // The library stays loaded: a listener thread of the driver may still be
-    // running when the program ends.
-}
-
 bool DriverHost::Load(const std::string& path) {
 #if defined(_WIN32)
     HMODULE module = LoadLibraryA(path.c_str());
@@ -40,7 +35,7 @@ bool DriverHost::Load(const std::string& path) {
         error_ = path + " has no KivMain";
         return false;
     }
-    CallRecord describe{nullptr, 14, 0, 0, &info_};
+    CallRecord describe{nullptr, CommandDescribe, 0, 0, &info_};
     if (kivMain_(&describe) != 0 || info_.blockSize <= 0) {
         error_ = "Describe failed";
         return false;
@@ -71,30 +66,32 @@ int32_t DriverHost::Open(const ChannelOptions& options) {
     settings.enabled = 1;
     settings.readTimeout = options.readTimeout;
     settings.line = options.line;
-    return Call(1, &settings);
+    return Call(CommandOpen, &settings);
 }
 
-int32_t DriverHost::Close() { return Call(11, nullptr); }
+int32_t DriverHost::Close() { return Call(CommandClose, nullptr); }
 
-int32_t DriverHost::ParseAddress(const std::string& text, int32_t kind, GateRequest* gate) {
+static AddressRequest RequestFor(const std::string& text, int32_t kind, int32_t blockLength) {
     AddressRequest request;
     std::memset(&request, 0, sizeof request);
     request.text = text.c_str();
     request.gate.kind = kind;
-    int32_t result = Call(3, &request);
+    request.gate.blockLength = blockLength;
+    return request;
+}
+
+int32_t DriverHost::Address(int32_t command, const std::string& text, int32_t kind, int32_t blockLength,
+                            GateRequest* gate) {
+    AddressRequest request = RequestFor(text, kind, blockLength);
+    int32_t result = Call(command, &request);
     *gate = request.gate;
     return result;
 }
 
-int32_t DriverHost::CheckAddress(const std::string& text, int32_t blockLength, GateRequest* gate) {
-    AddressRequest request;
-    std::memset(&request, 0, sizeof request);
-    request.text = text.c_str();
-    request.gate.kind = 3;
-    request.gate.blockLength = blockLength;
-    int32_t result = Call(4, &request);
-    *gate = request.gate;
-    return result;
+int32_t DriverHost::Refusal(int32_t command, const std::string& text, int32_t kind, int32_t blockLength) const {
+    auto function = reinterpret_cast<KivAddressRefusalFunction>(Symbol("KivAddressRefusal"));
+    AddressRequest request = RequestFor(text, kind, blockLength);
+    return function == nullptr ? -1 : function(&request, command == CommandCheckAddress ? 1 : 0);
 }
 
 // The folder of the running program: from the system where it says, since

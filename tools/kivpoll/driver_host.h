@@ -18,10 +18,11 @@ struct ChannelOptions {
     int32_t channel = 1;
 };
 
+// The library stays loaded when the host ends: a listener thread of the
+// driver may still be running when the program ends.
 class DriverHost {
 public:
     DriverHost() = default;
-    ~DriverHost();
     DriverHost(const DriverHost&) = delete;
     DriverHost& operator=(const DriverHost&) = delete;
 
@@ -33,8 +34,12 @@ public:
     // The commands; each returns the driver's result.
     int32_t Open(const ChannelOptions& options);
     int32_t Close();
-    int32_t ParseAddress(const std::string& text, int32_t kind, GateRequest* gate);
-    int32_t CheckAddress(const std::string& text, int32_t blockLength, GateRequest* gate);
+    // An address command (CommandParseAddress, CommandCheckAddress) on text;
+    // the gate as the command fills it.
+    int32_t Address(int32_t command, const std::string& text, int32_t kind, int32_t blockLength, GateRequest* gate);
+    // Why that command refuses text: an AddressRefusal, or -1 when the
+    // driver does not say (no KivAddressRefusal export).
+    int32_t Refusal(int32_t command, const std::string& text, int32_t kind, int32_t blockLength) const;
     int32_t Call(int32_t command, void* parameters);
     // An export of the loaded driver beside KivMain, or nullptr.
     void* Symbol(const char* name) const;

@@ -56,10 +56,4 @@ std::vector<std::string> LogCapture::Take() {
     return taken;
 }
 
-bool LogCapture::Holds(const char* piece) const {
-    for (const std::string& line : lines_)
-        if (line.find(piece) != std::string::npos) return true;
-    return false;
-}
-
 }  // namespace kivpoll

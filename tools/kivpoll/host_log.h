@@ -37,7 +37,6 @@ public:
     const std::vector<std::string>& lines() const { return lines_; }
     // Hands over the lines collected so far and starts again.
     std::vector<std::string> Take();
-    bool Holds(const char* piece) const;
 
 private:
     friend void HostLogLine(int32_t level, const char* text);

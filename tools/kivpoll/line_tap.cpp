@@ -14,6 +14,15 @@
 
 namespace kivpoll {
 
+kivtools::LineSetup SetupOf(const LineSettings& line) {
+    kivtools::LineSetup setup;
+    setup.baud = line.baudRate;
+    setup.dataBits = line.dataBits & 0xFF;
+    setup.parity = line.parity & 0xFF;
+    setup.stopBits = line.stopBits & 0xFF;
+    return setup;
+}
+
 #if defined(_WIN32)
 
 bool LineTap::OpenOutputs(const TapOutputs&, std::string* error) {
@@ -49,12 +58,7 @@ bool LineTap::Start(const std::string& port, const LineSettings& line, std::stri
         return false;
     }
     std::string path = kivtools::DevicePathOf(port);
-    kivtools::LineSetup setup;
-    setup.baud = line.baudRate;
-    setup.dataBits = line.dataBits & 0xFF;
-    setup.parity = line.parity & 0xFF;
-    setup.stopBits = line.stopBits & 0xFF;
-    if (path.empty() || !port_.OpenDevice(path, setup, error)) {
+    if (path.empty() || !port_.OpenDevice(path, SetupOf(line), error)) {
         if (path.empty()) *error = "no device for the port name " + port;
         return false;
     }

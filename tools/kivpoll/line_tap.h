@@ -27,6 +27,9 @@ struct TapOutputs {
     bool Wanted() const { return trace || !traceFile.empty() || !pcapFile.empty(); }
 };
 
+// The driver's line settings (of which it uses the low bytes) for the tools.
+kivtools::LineSetup SetupOf(const LineSettings& line);
+
 class LineTap {
 public:
     LineTap() = default;

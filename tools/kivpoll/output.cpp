@@ -62,8 +62,6 @@ std::string GateValueText(double value) {
     return text;
 }
 
-}  // namespace
-
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
     for (size_t i = 0; i < text.size(); ++i) {
@@ -89,18 +87,21 @@ std::string JsonString(const std::string& text) {
     return out + "\"";
 }
 
-std::string Output::Value(int32_t value) const {
-    char text[24];
-    if (options_.hex) std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(value));
-    else std::snprintf(text, sizeof text, "%d", value);
-    return text;
-}
-
+// A CSV field: quoted when it holds a comma, a quote or a line break.
 std::string CsvField(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string out = "\"";
     for (char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
+}
+
+}  // namespace
+
+std::string Output::Value(int32_t value) const {
+    char text[24];
+    if (options_.hex) std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(value));
+    else std::snprintf(text, sizeof text, "%d", value);
+    return text;
 }
 
 void Output::CsvRow(const std::vector<std::string>& fields) {

@@ -57,8 +57,4 @@ private:
     bool headerDone_ = false;
 };
 
-std::string JsonString(const std::string& text);
-// A CSV field: quoted when it holds a comma, a quote or a line break.
-std::string CsvField(const std::string& text);
-
 }  // namespace kivpoll

@@ -1,7 +1,7 @@
-// Why kivpoll failed: a refused request, a port that would not open. The
-// driver answers only done, refused or no answer; these say which check
-// failed, by the driver's own address parse, its log lines and a look at
-// the device.
+// Why the driver refused a request. It answers only done, refused or no
+// answer; these say which check failed, by the driver's reason for an
+// address refusal, the published limits and its log lines where nothing else
+// tells.
 #pragma once
 
 #include <cstdint>
@@ -9,26 +9,23 @@
 #include <vector>
 
 #include "kivlink.h"
+#include "tools/kivpoll/driver_host.h"
 
 namespace kivpoll {
 
-// Why the driver's address parse refuses text as a gate of this kind; ""
-// when it takes it.
-std::string AddressReason(const std::string& text, int32_t kind);
-// Why text names no block of count registers; "" when it does.
-std::string BlockReason(const std::string& text, int32_t count);
-// The reason a request was refused, from the driver's log lines written
-// while it ran; "" when none of them says.
-std::string ReasonFromLog(const std::vector<std::string>& lines);
-
-// What kivpoll learnt of a port that the driver could not open.
-struct PortFailure {
-    std::string device;  // what the name stands for: a device path, a COM port, a network address
-    std::string reason;  // the system's reason
-};
-// Looks at the port the way the driver opens it, after the driver's Open
-// failed: the device the name maps to, whether it exists, can be opened by
-// this process alone and takes the line settings.
-PortFailure ProbePort(const std::string& portName, const LineSettings& line);
+// Why the driver's address command (CommandParseAddress, CommandCheckAddress)
+// refuses text; "" when it takes it.
+std::string AddressReason(const DriverHost& host, int32_t command, const std::string& text, int32_t kind,
+                          int32_t blockLength);
+// Why a block write of count registers is refused before it is sent; "" when
+// it is not.
+std::string WriteReason(int32_t count);
+// A line the driver logs for a failed try of an exchange.
+bool IsLineFault(const char* text);
+// Why a request that reached the driver was refused. That the line was busy,
+// that a fetch stopped with events left or that a clock setting's link reset
+// got no sound answer, only the driver's log lines (those written while the
+// request ran) tell.
+std::string RefusedRequestReason(const std::vector<std::string>& log, const std::string& operation);
 
 }  // namespace kivpoll
