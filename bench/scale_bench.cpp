@@ -158,6 +158,7 @@ void Report(benchmark::State& state, std::vector<std::unique_ptr<Lane>>& lanes, 
     state.counters["driver_user_us_per_poll"] = polls > 0 ? static_cast<double>(userNs) / 1000 / polls : 0;
     state.counters["responder_cpu_core_share"] = static_cast<double>(unitCpuNs) / wall;
     state.counters["responder_late_us_per_poll"] = polls > 0 ? static_cast<double>(lateNs) / 1000 / polls : 0;
+    state.counters["responders_realtime"] = lanes.front()->unit->Realtime() ? 1 : 0;
     state.counters["failures"] = static_cast<double>(failures);
 }
 

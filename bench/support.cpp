@@ -248,7 +248,15 @@ void Responder::Answer(const std::vector<uint8_t>& answer, int64_t seenNs, size_
 void Responder::Run() {
     // Paced sleeps follow the line rate, not the kernel's default 50 us of
     // slack per sleep: a UART has no such slack.
-    if (pace_.baud > 0) SetTimerSlack(1);
+    // A wire is never late: where the system allows, a paced responder
+    // runs under the real-time policy, so that other work on the machine
+    // does not delay its sleeps' ends (it sleeps between bursts, so it
+    // cannot hold a processor).
+    if (pace_.baud > 0) {
+        SetTimerSlack(1);
+        const struct sched_param priority = {1};
+        realtime_ = pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
+    }
     uint8_t buffer[1024];
     kivtools::FrameSplitter splitter;
     kivtools::FramePiece piece;

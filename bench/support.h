@@ -135,6 +135,8 @@ public:
     int64_t CpuNs();
     // How late its paced answers' last bytes went out, in all, in ns.
     int64_t LateNs() const { return lateNs_.load(); }
+    // Whether its thread runs under the real-time policy (paced only).
+    bool Realtime() const { return realtime_.load(); }
 
 private:
     void Run();
@@ -148,6 +150,7 @@ private:
     std::atomic<uint64_t> answered_{0};
     std::atomic<size_t> lastRequestSize_{0};
     std::atomic<int64_t> lateNs_{0};
+    std::atomic<bool> realtime_{false};
     std::thread thread_;
 };
 
