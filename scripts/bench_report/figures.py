@@ -268,6 +268,7 @@ def scale(runs, v):
         "scale_limit": fmt(any_run.get("wire_limit_per_s"), 2),
         "scale_turnaround": fmt(any_run.get("turnaround_ms"), 0),
         "scale_burst": fmt(any_run.get("burst_bytes"), 0),
+        "scale_realtime": "yes" if any_run.get("responders_realtime") else "no",
         "scale_channels": vd.SCALE_CHANNELS, "scan_budget": "%.0f" % (100 * vd.SCAN_BUDGET),
         "cpu_share_budget": "%.0f" % (100 * vd.DRIVER_CPU_BUDGET),
     }
