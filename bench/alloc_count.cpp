@@ -38,7 +38,6 @@ namespace kivbench {
 
 uint64_t TrackedAllocations() { return trackedAllocations.load(); }
 void TrackThisThread(bool on) { tracked = on; }
-bool ThisThreadTracked() { return tracked; }
 
 bool AllocationCounterWorks() {
     // Called through volatile pointers, so that the compiler cannot drop the

@@ -282,7 +282,6 @@ void Responder::Run() {
             const bool linkReset = piece.bytes.size() > 9 && piece.bytes[8] == 0 && piece.bytes[9] == 0;  // set 0, op 0
             if (!linkReset) lastRequestSize_.store(piece.bytes.size());
             Answer(linkReset ? resetAnswer_ : readAnswer_, seen, piece.bytes.size());
-            answered_.fetch_add(1);
         }
     }
 }

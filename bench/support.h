@@ -54,19 +54,9 @@ void SetTimerSlack(unsigned long nanoseconds);
 // Only those made on a thread while it is tracked are added up here.
 uint64_t TrackedAllocations();
 void TrackThisThread(bool on);
-bool ThisThreadTracked();
 // True when a malloc and an operator new on a tracked thread both count, and
 // an untracked one does not: the interposer is in place.
 bool AllocationCounterWorks();
-
-// Tracks the current thread for its scope.
-class TrackedScope {
-public:
-    TrackedScope() { TrackThisThread(true); }
-    ~TrackedScope() { TrackThisThread(false); }
-    TrackedScope(const TrackedScope&) = delete;
-    TrackedScope& operator=(const TrackedScope&) = delete;
-};
 
 // ---- Frames ----
 
@@ -125,7 +115,6 @@ public:
 
     bool Start();
     void Stop();
-    uint64_t Answered() const { return answered_.load(); }
     // Size of the last frame that was not a link reset.
     size_t LastRequestSize() const { return lastRequestSize_.load(); }
     size_t AnswerSize() const { return readAnswer_.size(); }
@@ -147,7 +136,6 @@ private:
     int stopPipe_[2] = {-1, -1};
     std::vector<uint8_t> readAnswer_;
     std::vector<uint8_t> resetAnswer_;
-    std::atomic<uint64_t> answered_{0};
     std::atomic<size_t> lastRequestSize_{0};
     std::atomic<int64_t> lateNs_{0};
     std::atomic<bool> realtime_{false};
