@@ -12,15 +12,14 @@ namespace kivsim {
 
 namespace {
 
-void PutBig32(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(uint8_t(v >> 24));
-    out.push_back(uint8_t(v >> 16));
-    out.push_back(uint8_t(v >> 8));
-    out.push_back(uint8_t(v));
+// Appends a number high byte first.
+void Append16(std::vector<uint8_t>& out, uint16_t v) {
+    out.resize(out.size() + 2);
+    PutHigh16(&out[out.size() - 2], v);
 }
-void PutBig16(std::vector<uint8_t>& out, uint16_t v) {
-    out.push_back(uint8_t(v >> 8));
-    out.push_back(uint8_t(v));
+void Append32(std::vector<uint8_t>& out, uint32_t v) {
+    out.resize(out.size() + 4);
+    PutHigh32(&out[out.size() - 4], v);
 }
 
 // The control byte a request of this opcode must carry, less DIR and FCB.
@@ -35,6 +34,15 @@ int ExpectedFunction(uint8_t opcode) {
     case OpcodeSetClock: return FunctionSendData;
     default: return -1;
     }
+}
+
+// Why a request's control byte is not the prescribed one: function code
+// expected, PRM and FCV set, DIR bit dir. "" when it is.
+std::string ControlFault(uint8_t control, uint8_t dir, int expected) {
+    if ((control & ControlFunction) != expected) return "function code " + std::to_string(expected) + " expected";
+    if ((control & (ControlPrm | ControlFcv)) != (ControlPrm | ControlFcv)) return "PRM and FCV must be set";
+    if ((control & ControlDir) != dir) return "wrong DIR bit";
+    return "";
 }
 
 Outcome Refuse(const std::string& why) {
@@ -227,51 +235,17 @@ Outcome Station::Handle(const uint8_t* m, int64_t pcMs, bool strict) {
         lastFetchAnswer_.clear();
         return Refuse("shorter than a header");
     }
-    const uint8_t control = m[HeaderControl];
-    const uint8_t function = control & ControlFunction;
     const uint8_t set = m[HeaderSet];
     const uint8_t opcode = m[HeaderOpcode];
-    const uint8_t dir = DirectionFor(number_, MessageSource(m));
-    const bool isFetch = set == 1 && IsFetchOpcode(opcode);
-    if (!isFetch) lastFetchAnswer_.clear();
-
-    if (set == 0 && opcode == OpcodeLinkReset) {
-        if (!(control & ControlPrm)) {
-            Outcome outcome;
-            outcome.linkResetReply = true;
-            outcome.note = "reply to our link reset";
-            return outcome;
-        }
-        if (strict && (control & ~ControlDir) != ControlPrm) return Refuse("link reset with FCB, FCV or function set");
-        if (strict && (control & ControlDir) != dir) return Refuse("wrong DIR bit");
-        ForgetLastRequest();
-        lastRequest_ = request;
-        Outcome outcome;
-        outcome.kind = Outcome::Answer;
-        outcome.linkReset = true;
-        outcome.message = Header(m, 7, FunctionAck);
-        return outcome;
-    }
+    if (!(set == 1 && IsFetchOpcode(opcode))) lastFetchAnswer_.clear();
+    if (set == 0 && opcode == OpcodeLinkReset) return AnswerLinkReset(m, strict);
     if (set != 1) return Refuse("unknown set");
-    if (opcode == OpcodeExceptionNotice) {
-        if (function != FunctionAck) return Refuse("opcode 9 that is not an acknowledgement");
-        Outcome outcome;
-        outcome.acknowledgement = true;
-        if (length >= 9 && noticeOutstanding && m[9] == noticeClass) {
-            outcome.ackMatched = true;
-            noticeOutstanding = false;
-        }
-        outcome.note = outcome.ackMatched ? "acknowledgement" : "acknowledgement of no outstanding notice";
-        return outcome;
-    }
+    if (opcode == OpcodeExceptionNotice) return TakeAcknowledgement(m);
     const int expected = ExpectedFunction(opcode);
     if (expected < 0) return Refuse("unknown opcode");
-    if (strict) {
-        if (function != expected) return Refuse("function code " + std::to_string(expected) + " expected");
-        if ((control & (ControlPrm | ControlFcv)) != (ControlPrm | ControlFcv))
-            return Refuse("PRM and FCV must be set");
-        if ((control & ControlDir) != dir) return Refuse("wrong DIR bit");
-    }
+    const std::string wrong =
+        strict ? ControlFault(m[HeaderControl], DirectionFor(number_, MessageSource(m)), expected) : "";
+    if (!wrong.empty()) return Refuse(wrong);
     switch (opcode) {
     case OpcodeReadRegisters: return AnswerRead(m);
     case OpcodeWriteRegisters: return AnswerWriteRegisters(m);
@@ -294,6 +268,37 @@ Outcome Station::Handle(const uint8_t* m, int64_t pcMs, bool strict) {
     return AnswerFetch(m, kind);
 }
 
+// A link reset from the host, or (PRM clear) the host's reply to ours.
+Outcome Station::AnswerLinkReset(const uint8_t* m, bool strict) {
+    const uint8_t control = m[HeaderControl];
+    Outcome outcome;
+    if (!(control & ControlPrm)) {
+        outcome.linkResetReply = true;
+        outcome.note = "reply to our link reset";
+        return outcome;
+    }
+    if (strict && (control & ~ControlDir) != ControlPrm) return Refuse("link reset with FCB, FCV or function set");
+    if (strict && (control & ControlDir) != DirectionFor(number_, MessageSource(m))) return Refuse("wrong DIR bit");
+    outcome.kind = Outcome::Answer;
+    outcome.linkReset = true;
+    outcome.message = Header(m, 7, FunctionAck);
+    return outcome;
+}
+
+// The host's acknowledgement of a notice: it matches when it echoes the
+// outstanding notice's class byte.
+Outcome Station::TakeAcknowledgement(const uint8_t* m) {
+    if ((m[HeaderControl] & ControlFunction) != FunctionAck) return Refuse("opcode 9 that is not an acknowledgement");
+    Outcome outcome;
+    outcome.acknowledgement = true;
+    if (m[0] >= 9 && noticeOutstanding && m[9] == noticeClass) {
+        outcome.ackMatched = true;
+        noticeOutstanding = false;
+    }
+    outcome.note = outcome.ackMatched ? "acknowledgement" : "acknowledgement of no outstanding notice";
+    return outcome;
+}
+
 Outcome Station::AnswerRead(const uint8_t* m) {
     if (m[0] < 10) return Refuse("read request too short");
     uint16_t first = GetHigh16(m + 8);
@@ -309,7 +314,7 @@ Outcome Station::AnswerRead(const uint8_t* m) {
     outcome.message.push_back(m[8]);
     outcome.message.push_back(m[9]);
     outcome.message.push_back(m[10]);
-    for (int k = 0; k < count; ++k) PutBig32(outcome.message, registers_[uint16_t(first + k)]);
+    for (int k = 0; k < count; ++k) Append32(outcome.message, registers_[uint16_t(first + k)]);
     return outcome;
 }
 
@@ -382,8 +387,8 @@ Outcome Station::AnswerFetch(const uint8_t* m, EventKind kind) {
         case EventKind::RegisterChange: {
             RegisterChange e = changes_.front();
             changes_.pop_front();
-            PutBig16(out, e.address);
-            PutBig32(out, e.value);
+            Append16(out, e.address);
+            Append32(out, e.value);
             break;
         }
         case EventKind::StatusEvent: {
@@ -399,7 +404,7 @@ Outcome Station::AnswerFetch(const uint8_t* m, EventKind kind) {
             loggedEvents_.pop_front();
             out.push_back(uint8_t((e.address >> 8) & 0x0F));
             out.push_back(uint8_t(e.address));
-            PutBig32(out, e.value);
+            Append32(out, e.value);
             out.insert(out.end(), e.stamp, e.stamp + 6);
             break;
         }

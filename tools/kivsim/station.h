@@ -150,6 +150,8 @@ public:
     uint64_t eventsSent[kEventKinds] = {0, 0, 0};
 
 private:
+    Outcome AnswerLinkReset(const uint8_t* m, bool strict);
+    Outcome TakeAcknowledgement(const uint8_t* m);
     Outcome AnswerRead(const uint8_t* m);
     Outcome AnswerWriteRegisters(const uint8_t* m);
     Outcome AnswerWriteBit(const uint8_t* m);
