@@ -29,8 +29,6 @@ bool IsNetAddress(const std::string& text) {
 
 namespace {
 
-bool StartsWith(const std::string& text, const char* start) { return text.compare(0, std::strlen(start), start) == 0; }
-
 #if defined(_WIN32)
 std::string SystemText(DWORD code) {
     char text[512] = {};
@@ -121,8 +119,8 @@ std::string ProbeDevice(const std::string& device, const LineSetup& setup) {
     SerialLine probe;
     std::string error;
     if (probe.OpenDevice(device, setup, &error)) return "";
-    // The line's message starts with the path, said already.
-    return StartsWith(error, (device + ": ").c_str()) ? error.substr(device.size() + 2) : error;
+    const std::string said = device + ": ";  // the line's message starts with the path, said already
+    return error.compare(0, said.size(), said) == 0 ? error.substr(said.size()) : error;
 }
 #endif
 
