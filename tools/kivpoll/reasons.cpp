@@ -44,6 +44,12 @@ std::string WriteReason(int32_t count) {
     return "block too long: a write takes at most " + std::to_string(KivWriteRegistersMax) + " registers";
 }
 
+bool PortDidNotOpen(const std::vector<std::string>& log) {
+    for (const std::string& line : log)
+        if (line.find(" : Fail to open ") != std::string::npos) return true;
+    return false;
+}
+
 bool IsLineFault(const char* text) {
     for (const char* fault : {"KivIN : Invalid message received", "KivIN : RX Failed", "KivIN : Carrier",
                               "KivIN : No Carrier"})

@@ -20,6 +20,10 @@ std::string AddressReason(const DriverHost& host, int32_t command, const std::st
 // Why a block write of count registers is refused before it is sent; "" when
 // it is not.
 std::string WriteReason(int32_t count);
+// Whether the driver logged, while its Open ran, that the port did not open:
+// nothing else tells this 2 of Open from the others (a listener that did not
+// start, a full side table).
+bool PortDidNotOpen(const std::vector<std::string>& log);
 // A line the driver logs for a failed try of an exchange.
 bool IsLineFault(const char* text);
 // Why a request that reached the driver was refused. That the line was busy,

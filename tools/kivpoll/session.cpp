@@ -65,10 +65,10 @@ int StartTap(const SessionOptions& options, LineTap* tap, ChannelOptions* channe
 }
 
 // Says why the driver's Open failed and gives the exit code: a channel file
-// that the driver's own reading of it finds no host address in (5), else
-// for 2 the port that did not open (4), else what the driver answered.
+// that the driver's own reading of it finds no host address in (5), a port
+// that did not open (4), else what the driver answered.
 int ExplainOpenFailure(const DriverHost& host, const SessionOptions& options, const std::string& configPath,
-                       int32_t opened) {
+                       const std::vector<std::string>& openLog, int32_t opened) {
     const ChannelOptions& channel = options.channel;
     ConfigReport report;
     std::string error;
@@ -79,7 +79,7 @@ int ExplainOpenFailure(const DriverHost& host, const SessionOptions& options, co
                      configPath.c_str(), at.c_str(), report.fault.c_str(), configPath.c_str());
         return kExitConfig;
     }
-    if (opened != 2) {
+    if (!PortDidNotOpen(openLog)) {
         return Fail(opened == 1 ? kExitRefused : kExitNoAnswer,
                     "Open of channel " + std::to_string(channel.channel) + " on " + channel.port + " gave " +
                         std::to_string(opened) + " (" + ResultName(opened) + ")");
@@ -123,8 +123,11 @@ int DriveChannel(const SessionOptions& options, const ChannelOptions& channel, c
                  Output& output, Summary& summary) {
     DriverHost host;
     if (!host.Load(channel.driverPath)) return Fail(kExitUsage, host.error());
-    const int32_t opened = host.Open(channel);
-    if (opened != 0) return ExplainOpenFailure(host, options, configPath, opened);
+    {
+        LogCapture openLog;
+        const int32_t opened = host.Open(channel);
+        if (opened != 0) return ExplainOpenFailure(host, options, configPath, openLog.lines(), opened);
+    }
     PollAndListen(host, options, output, summary);
     host.Close();
     return ExitCodeFor(summary);

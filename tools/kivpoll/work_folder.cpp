@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -18,7 +19,14 @@ namespace {
 // A fresh folder of this process's alone under the system's temporary folder.
 bool MakeTemporaryFolder(std::string* folder) {
     std::error_code failed;
-    const fs::path base = fs::temp_directory_path(failed);
+    fs::path base = fs::temp_directory_path(failed);
+#if !defined(_WIN32)
+    const char* tmp = std::getenv("TMPDIR");  // set but empty: the system's own
+    if (tmp != nullptr && *tmp == '\0') {
+        base = "/tmp";
+        failed.clear();
+    }
+#endif
     const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
     for (int attempt = 0; !failed && attempt < 100; ++attempt) {
         const fs::path candidate = base / ("kivpoll-" + std::to_string(stamp) + "-" + std::to_string(attempt));
