@@ -13,10 +13,12 @@
 #include "base/channel_block.h"
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
+#include "tests/support/child_checks.h"
 #include "tests/support/line_channel.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/responder.h"
 #include "tests/support/scripted_unit.h"
+#include "tests/support/time_zone.h"
 #include "tests/support/wait_until.h"
 
 namespace {
@@ -25,17 +27,6 @@ constexpr int32_t kChannel = 1;
 constexpr int32_t kIndex = kChannel - 1;  // the host's channel index of the gates
 constexpr uint16_t kStation = 12;
 const char kShutdown[] = "KivIN : ShutDown Report By Excption thread";
-
-// Local time is the machine's: pin it to a zone without daylight saving.
-void UseUtc() {
-#ifdef _WIN32
-    _putenv("TZ=UTC0");
-    _tzset();
-#else
-    setenv("TZ", "UTC0", 1);
-    tzset();
-#endif
-}
 
 // 1997-10-10 06:15:45.999, and 1960-03-04 05:06:07.008, which no count holds.
 const Bytes k1997 = {0x06, 0x1A, 0x51, 0x8F, 0xB7, 0xE7};
@@ -82,7 +73,7 @@ TavGateValue ValueOf(int32_t gate) {
 class EventsLineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        UseUtc();
+        SetZone("UTC0");  // units and driver both stamp in local time
         TavReset();
         log.reset(new LogCapture());
     }
@@ -148,13 +139,7 @@ TEST_F(EventsLineTest, EventGateReadsBringEveryKindIntoTheGates) {
 // The listener ends only with the process-wide latch: in a child, which
 // opens the line itself. True when every check held.
 bool ReportByExceptionChecks() {
-    bool ok = true;
-    auto check = [&ok](bool condition, const char* what) {
-        if (!condition) {
-            std::fprintf(stderr, "check failed: %s\n", what);
-            ok = false;
-        }
-    };
+    ChildChecks check;
     LogCapture log;
     Channel channel;
     check(channel.line.ok(), "line set up");
@@ -186,7 +171,7 @@ bool ReportByExceptionChecks() {
     check(ShutdownLatchIsSet() != 0 && TavClientCount() == 0, "latch set, client removed");
     channel.data[0] = 0x5A5A;
     check(channel.ReadGate("!S0012") == 2 && channel.data[0] == 0x5A5A, "later reads refused, nothing stored");
-    return ok;
+    return check.ok;
 }
 
 // The line and the scratch directory are gone before the child exits.

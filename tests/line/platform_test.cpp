@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "tests/support/driver_channel.h"
 #include "tests/support/line_pair.h"
+#include "tests/support/wait_until.h"
 
 #ifndef _WIN32
 #include <termios.h>
@@ -90,14 +92,10 @@ TEST(SerialCalls, ClearCommErrorCountsTheInputQueue) {
     HANDLE port = OpenPort(line.driverPort());
     ASSERT_NE(INVALID_HANDLE_VALUE, port);
     ASSERT_TRUE(line.Write(HexBytes("01 02 03 04 05")));
+    WaitUntil([&] { return InputWaiting(port) == 5; }, 5000);
     DWORD errors = 99;
-    COMSTAT status;
-    for (int i = 0; i < 500; ++i) {
-        std::memset(&status, 0, sizeof status);
-        ASSERT_TRUE(ClearCommError(port, &errors, &status));
-        if (status.cbInQue == 5) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    COMSTAT status = {};
+    ASSERT_TRUE(ClearCommError(port, &errors, &status));
     EXPECT_EQ(5u, status.cbInQue);
     EXPECT_EQ(0u, errors);
     EXPECT_TRUE(CloseHandle(port));

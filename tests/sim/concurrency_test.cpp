@@ -27,6 +27,7 @@
 #include "tests/support/channel_file.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/time_zone.h"
 #include "tests/support/wait_until.h"
 #include "tools/kivsim/kivsim.h"
 
@@ -169,8 +170,7 @@ class ConcurrencyTest : public ::testing::Test {
 protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        setenv("TZ", "UTC0", 1);
-        tzset();
+        SetZone("UTC0");
     }
 
     // Three channels, report-by-exception on, fault-free units: every host

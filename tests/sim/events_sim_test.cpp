@@ -12,6 +12,8 @@
 #include "driver/commands.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/sim/sim_channel.h"
+#include "tests/support/child_checks.h"
+#include "tests/support/time_zone.h"
 #include "tests/support/wait_until.h"
 #include "tools/kivsim/kivsim.h"
 
@@ -48,8 +50,7 @@ class EventsSimTest : public SimChannelTest {
 protected:
     EventsSimTest() : SimChannelTest("kiv-sim-evt") {}
     void SetUp() override {
-        setenv("TZ", "UTC0", 1);  // units and driver both stamp in local time
-        tzset();
+        SetZone("UTC0");  // units and driver both stamp in local time
         SimChannelTest::SetUp();
         ASSERT_TRUE(sim.AddStation(kStation, 0));
         ASSERT_TRUE(sim.Start()) << sim.Error();
@@ -181,18 +182,8 @@ TEST_F(EventsSimTest, SilentUnitFailsTheEventReadWithTwo) {
 // Report-by-exception ends only with the process-wide latch: in a child.
 class EventsSimDeathTest : public EventsSimTest {
 protected:
-    struct Checks {
-        bool ok = true;
-        void operator()(bool condition, const char* what) {
-            if (!condition) {
-                std::fprintf(stderr, "check failed: %s\n", what);
-                ok = false;
-            }
-        }
-    };
-
     void ReportByException() {
-        Checks check;
+        ChildChecks check;
         OpenChannel(true);
         const int32_t point = Gate(AreaStatus, 5);
         const int32_t change = Gate(AreaRegister, 300, 0.5, 1.0);
@@ -252,7 +243,7 @@ protected:
         std::error_code ignored;
         std::filesystem::current_path(std::filesystem::temp_directory_path(), ignored);
         std::filesystem::remove_all(directory.path(), ignored);
-        std::exit(check.ok ? 0 : 1);
+        check.Exit();
     }
 };
 

@@ -107,11 +107,9 @@ TEST_F(KivpollTest, EventReadsAndListeningPrintGateUpdatesWithUnitTime) {
     reset.join();
     EXPECT_EQ(0, run.status) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("\"gate\":\"R00120077\",\"value\":4242")) << run.output;
-    std::ifstream log(logFile);
-    std::stringstream logged;
-    logged << log.rdbuf();
+    const std::string logged = ReadBytesFile(logFile);
     std::remove(logFile.c_str());
-    EXPECT_NE(std::string::npos, logged.str().find("[8] KivIN : Info, Reset Link msg")) << logged.str();
+    EXPECT_NE(std::string::npos, logged.find("[8] KivIN : Info, Reset Link msg")) << logged;
     EXPECT_EQ(std::string::npos, run.output.find("[8]")) << run.output;
 }
 
@@ -305,14 +303,12 @@ TEST_F(KivpollTest, LogLinesGoToTheLogFileOrAreSilencedByQuiet) {
     ToolRun shown = Kivpoll(line + "R00990300");
     ToolRun quiet = Kivpoll(line + "-q R00990300");
     ToolRun filed = Kivpoll(line + "--log-file " + file + " R00990300");
-    std::ifstream in(file);
-    std::stringstream logged;
-    logged << in.rdbuf();
+    const std::string logged = ReadBytesFile(file);
     std::remove(file.c_str());
     EXPECT_NE(std::string::npos, shown.output.find("[32] KivIN : ")) << shown.output;
     EXPECT_EQ(std::string::npos, quiet.output.find("[32]")) << quiet.output;
     EXPECT_EQ(std::string::npos, filed.output.find("[32]")) << filed.output;
-    EXPECT_NE(std::string::npos, logged.str().find("[32] KivIN : ")) << logged.str();
+    EXPECT_NE(std::string::npos, logged.find("[32] KivIN : ")) << logged;
     EXPECT_EQ(2, filed.status);
 }
 
@@ -356,13 +352,6 @@ bool JsonTimeHasForm(const std::string& output, const std::string& pattern) {
     return at != std::string::npos && HasForm(output, at + 8, pattern);
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream stream(text);
-    for (std::string line; std::getline(stream, line);) lines.push_back(line);
-    return lines;
-}
-
 // kivpoll's trace file and capture, and kivsim's capture of the same run: the
 // same frames both ways, times in one format that line up, and a capture
 // printed back exactly as the trace was.
@@ -381,11 +370,9 @@ TEST_F(KivpollTest, BothEndsTraceAndCaptureOneExchangeAlike) {
     unitSide.Close();
     EXPECT_TRUE(JsonTimeHasForm(run.output, kIsoTime + "Z\"")) << run.output;
 
-    std::ifstream in("poll.trace");
-    std::stringstream traced;
-    traced << in.rdbuf();
-    const std::vector<std::string> lines = Lines(traced.str());
-    ASSERT_EQ(4u, lines.size()) << traced.str();  // link reset, its reply, the read, its answer
+    const std::string traced = ReadBytesFile("poll.trace");
+    const std::vector<std::string> lines = LinesOf(traced);
+    ASSERT_EQ(4u, lines.size()) << traced;  // link reset, its reply, the read, its answer
     for (const std::string& line : lines) {
         EXPECT_TRUE(HasForm(line, 0, kIsoTime + "Z ")) << line;
         EXPECT_TRUE(HasForm(line, 25, "H>U 05 64 ") || HasForm(line, 25, "U>H 05 64 ")) << line;
@@ -393,7 +380,7 @@ TEST_F(KivpollTest, BothEndsTraceAndCaptureOneExchangeAlike) {
     EXPECT_NE(std::string::npos, lines[3].find("read answer: 1 values from reg=300: 100000")) << lines[3];
     ToolRun decoded = Kivpoll("--utc --decode poll.pcap");
     EXPECT_EQ(0, decoded.status) << decoded.output;
-    EXPECT_EQ(traced.str(), decoded.output);
+    EXPECT_EQ(traced, decoded.output);
 
     std::vector<kivtools::CaptureRecord> host, unit;
     ASSERT_TRUE(kivtools::ReadCapture("poll.pcap", &host, &error)) << error;

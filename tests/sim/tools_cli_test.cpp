@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "kiv_version.h"
+#include "tests/support/scratch_directory.h"
 #include "tests/support/tool_run.h"
 
 namespace {
@@ -174,12 +175,7 @@ std::set<std::string> LongOptions(const std::string& text, bool table) {
     return names;
 }
 
-std::string ReadSource(const std::string& name) {
-    std::ifstream in(std::string(KIV_SOURCE_DIR) + "/" + name);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::string ReadSource(const std::string& name) { return ReadBytesFile(std::string(KIV_SOURCE_DIR) + "/" + name); }
 
 void ExpectHelpAndDocAgree(const std::string& program, const std::string& doc) {
     ToolRun help = RunTool(program, "--help");

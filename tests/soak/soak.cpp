@@ -43,6 +43,7 @@
 #include "link/exchange.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/support/channel_file.h"
+#include "tests/support/time_zone.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -820,8 +821,7 @@ int main(int argc, char** argv) {
                      "[--trace FILE]\n");
         return 2;
     }
-    setenv("TZ", "UTC0", 1);  // units stamp and the driver converts in local time
-    tzset();
+    SetZone("UTC0");  // units stamp and the driver converts in local time
     if (!settings.trace.empty() && (traceFile = std::fopen(settings.trace.c_str(), "w")) == nullptr) return 2;
     char scratch[] = "/tmp/kiv-soak-XXXXXX";
     if (mkdtemp(scratch) == nullptr || chdir(scratch) != 0) return 2;

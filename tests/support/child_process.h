@@ -19,6 +19,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/wait_until.h"
+
 class ChildProcess {
 public:
     // Where the child's standard error goes: nowhere, into a pipe the test
@@ -118,18 +120,12 @@ public:
     // Waits up to limitMs for the child's end: true with its exit code (-1
     // for an end by a signal); false when it did not end, and it is killed.
     bool WaitExit(int limitMs, int* exitCode) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
         int status = 0;
-        for (;;) {
-            pid_t done = waitpid(pid_, &status, WNOHANG);
-            if (done == pid_) break;
-            if (std::chrono::steady_clock::now() >= end) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, nullptr, 0);
-                pid_ = -1;
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, limitMs)) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+            return false;
         }
         pid_ = -1;
         *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

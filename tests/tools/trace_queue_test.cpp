@@ -26,15 +26,6 @@ std::string Line(int number) {
     return "line " + std::to_string(number) + std::string(90, '.');
 }
 
-std::vector<std::string> LinesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 TEST(TraceQueue, LinesReachTheFileInOrderAfterWhatItHeld) {
     ScratchDirectory scratch("kiv-trace-queue");
@@ -45,10 +36,7 @@ TEST(TraceQueue, LinesReachTheFileInOrderAfterWhatItHeld) {
     for (int i = 0; i < 1000; ++i) trace.Add(Line(i));
     trace.Finish();
     EXPECT_EQ(0u, trace.LeftOut());
-    std::ifstream in("trace.txt");
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::vector<std::string> lines = LinesOf(text.str());
+    const std::vector<std::string> lines = LinesOf(ReadBytesFile("trace.txt"));
     ASSERT_EQ(1001u, lines.size());
     EXPECT_EQ("earlier", lines[0]);
     for (int i = 0; i < 1000; ++i) EXPECT_EQ(Line(i), lines[size_t(i) + 1]);

@@ -21,6 +21,7 @@
 #include "driver/config.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/support/channel_file.h"
+#include "tests/support/fake_channel.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
@@ -83,14 +84,8 @@ std::vector<std::string> ReadAllLines(const std::string& bytes) {
     return lines;
 }
 
-class ConfigTest : public ::testing::Test {
+class ConfigTest : public FakeChannelTest {
 protected:
-    void SetUp() override {
-        fake::Reset();
-        TavReset();
-        log.reset(new LogCapture());
-        block.reset(new ChannelBlock());
-    }
     // Open with the port disabled: it reads the file and stops.
     int32_t OpenWithoutPort(int32_t channel) {
         PortSettings settings{};
@@ -99,8 +94,6 @@ protected:
         return KivMain(&call);
     }
     ScratchDirectory directory{"kiv-config"};
-    std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ChannelBlock> block;
 };
 
 struct LineCase {

@@ -17,12 +17,7 @@
 
 namespace {
 
-std::string ReadDoc(const std::string& name) {
-    std::ifstream in(std::string(KIV_SOURCE_DIR) + "/docs/" + name, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+std::string ReadDoc(const std::string& name) { return ReadBytesFile(std::string(KIV_SOURCE_DIR) + "/docs/" + name); }
 
 // The body of the next fenced block of this kind after position at.
 std::string FencedBlock(const std::string& doc, const std::string& kind, size_t* at) {
@@ -34,13 +29,6 @@ std::string FencedBlock(const std::string& doc, const std::string& kind, size_t*
     return doc.substr(body, close - body);
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::stringstream stream(text);
-    for (std::string line; std::getline(stream, line);) lines.push_back(line);
-    return lines;
-}
-
 TEST(Docs, ConfigurationExamplesLogWhatTheySay) {
     std::string doc = ReadDoc("configuration.md");
     ASSERT_FALSE(doc.empty());
@@ -48,7 +36,7 @@ TEST(Docs, ConfigurationExamplesLogWhatTheySay) {
     for (size_t at = doc.find("<!-- example -->"); at != std::string::npos;
          at = doc.find("<!-- example -->", at)) {
         std::string file = FencedBlock(doc, "text", &at);
-        std::vector<std::string> expected = Lines(FencedBlock(doc, "log", &at));
+        std::vector<std::string> expected = LinesOf(FencedBlock(doc, "log", &at));
         ScratchDirectory directory("kiv-docs");
         ASSERT_TRUE(WriteChannelFile(1, file, true));
         fake::Reset();
@@ -118,7 +106,7 @@ TEST(Docs, AddressExamplesGiveTheirResults) {
     std::string doc = ReadDoc("addresses.md");
     size_t at = doc.find("<!-- address table -->");
     ASSERT_NE(std::string::npos, at);
-    std::vector<std::string> lines = Lines(doc.substr(at));
+    std::vector<std::string> lines = LinesOf(doc.substr(at));
     int rows = 0;
     for (size_t i = 3; i < lines.size() && !lines[i].empty() && lines[i][0] == '|'; ++i) {
         std::vector<std::string> cells = Cells(lines[i]);

@@ -10,6 +10,7 @@
 #include "kiv_version.h"
 #include "base/channel_block.h"
 #include "driver/commands.h"
+#include "tests/support/child_checks.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 
@@ -224,11 +225,7 @@ void SetLatchAndCallEverything() {
     ChannelBlock block{};
     block.portHandle = HandleToField(fake::OpenPort("COM1"));
     SetShutdownLatch();
-    bool ok = true;
-    auto check = [&ok](bool condition, const char* what) {
-        if (!condition) std::fprintf(stderr, "check failed: %s\n", what);
-        ok = ok && condition;
-    };
+    ChildChecks check;
 
     DriverInfo info;
     std::memset(&info, 0x5A, sizeof info);
@@ -264,7 +261,7 @@ void SetLatchAndCallEverything() {
     check(block.portHandle == 0, "the close family closed the port");
     check(log.Count("KivIN : Driver stopped by the host, command 1 refused") == 1 && log.Texts().size() == 1,
           "one refusal logged, once");
-    std::exit(ok ? 0 : 1);
+    check.Exit();
 }
 
 TEST(EntryDeathTest, AfterTheLatchOnlyTheCloseFamilyAndDescribeRun) {

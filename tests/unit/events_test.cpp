@@ -18,23 +18,12 @@
 #include "link/exchange.h"
 #include "link/frame_io.h"
 #include "requests/events.h"
+#include "tests/support/fake_channel.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/time_zone.h"
 
 namespace {
-
-// Local time is the machine's; the tests pin it to a zone without daylight
-// saving so that the expected counts are fixed.
-void SetZone(const char* zone) {
-#if defined(_WIN32)
-    std::string setting = std::string("TZ=") + zone;
-    _putenv(setting.c_str());
-    _tzset();
-#else
-    setenv("TZ", zone, 1);
-    tzset();
-#endif
-}
 
 using StampBytes = std::array<uint8_t, 6>;
 
@@ -230,13 +219,11 @@ Bytes FetchAnswer(uint8_t opcode, bool more, const Bytes& records, uint16_t stat
     return message;
 }
 
-class EventFetchTest : public ::testing::Test {
+class EventFetchTest : public FakeChannelTest {
 protected:
     void SetUp() override {
         SetZone("UTC0");
-        fake::Reset();
-        ResetStandIn();
-        block.reset(new ChannelBlock());
+        FakeChannelTest::SetUp();
         SetCurrentChannel(block.get());
         block->portHandle = HandleToField(fake::OpenPort("COM1"));
         block->clientId = 1;
@@ -246,12 +233,6 @@ protected:
         fake::SetResponder([this](HANDLE, const Bytes& written) { Respond(written); });
         request.station = kStation;
         request.data = &dataWord;
-    }
-    void TearDown() override {
-        fake::SetResponder(nullptr);
-        SetCurrentChannel(nullptr);
-        log.reset();
-        TavReset();
     }
 
     // No gates, no faults, an empty log.
@@ -290,8 +271,6 @@ protected:
     std::vector<std::string> Texts() { return log->Texts(); }
 
     uint16_t table[256];
-    std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ChannelBlock> block;
     std::vector<std::vector<Bytes>> replies;  // per request, the messages sent back
     std::vector<Bytes> requests;
     int32_t dataWord = kUntouched;

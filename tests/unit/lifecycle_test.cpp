@@ -19,6 +19,7 @@
 #include "exception/listener.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/support/channel_file.h"
+#include "tests/support/fake_channel.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
@@ -39,13 +40,10 @@ int OpenPortCount() {
     return open;
 }
 
-class LifecycleTest : public ::testing::Test {
+class LifecycleTest : public FakeChannelTest {
 protected:
     void SetUp() override {
-        fake::Reset();
-        TavReset();
-        log.reset(new LogCapture());
-        block.reset(new ChannelBlock());
+        FakeChannelTest::SetUp();
         WriteConfig(kChannel, "HostAddress=1\n");
     }
     void TearDown() override {
@@ -80,8 +78,6 @@ protected:
 
     static constexpr int32_t kChannel = 7;
     ScratchDirectory directory{"kiv-life"};
-    std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ChannelBlock> block;
 };
 
 TEST_F(LifecycleTest, OpenWithThePortDisabledStopsAfterTheConfiguration) {

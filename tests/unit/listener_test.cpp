@@ -22,6 +22,8 @@
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame_io.h"
+#include "tests/support/child_checks.h"
+#include "tests/support/fake_channel.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scripted_unit.h"
@@ -50,34 +52,10 @@ Bytes UnitLinkReset(uint16_t station) { return {0x07, 0x40, 0x00, 0x00, High(sta
 Bytes StatusRecord(uint8_t point) { return {0x80, point, 0x06, 0x1A, 0x51, 0x8F, 0xB7, 0xE7}; }
 Bytes ChangeRecord(uint8_t number, uint8_t value) { return {0x00, number, 0x00, 0x00, 0x00, value}; }
 
-// Collects failed checks of a child process and reports them on stderr.
-struct ChildChecks {
-    bool ok = true;
-    void operator()(bool condition, const char* what) {
-        if (!condition) {
-            std::fprintf(stderr, "check failed: %s\n", what);
-            ok = false;
-        }
-    }
-    [[noreturn]] void Exit() { std::exit(ok ? 0 : 1); }
-};
-
-class ListenerTest : public ::testing::Test {
+class ListenerTest : public FakeChannelTest {
 protected:
-    void SetUp() override { Fresh(); }
-    void TearDown() override {
-        fake::SetResponder(nullptr);
-        SetCurrentChannel(nullptr);
-        log.reset();
-        TavReset();
-    }
-    // The state a test starts from, again for each case of a table.
-    void Fresh() {
-        fake::Reset();
-        TavReset();
-        log.reset();  // a capture's end stops all capturing: the old one goes first
-        log.reset(new LogCapture());
-        block.reset(new ChannelBlock());
+    void Fresh() override {
+        FakeChannelTest::Fresh();
         block->portHandle = HandleToField(fake::OpenPort("COM1"));
         block->channelNumber = kChannelNumber;
         block->exceptionEnabled = 1;
@@ -111,8 +89,6 @@ protected:
         block->hostAddress[1] = Low(address);
     }
 
-    std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ChannelBlock> block;
     ScriptedUnit unit;
 };
 

@@ -17,6 +17,7 @@
 #include "serial/port.h"
 #include "tavlib/tavlib_control.h"
 #include "tests/support/channel_file.h"
+#include "tests/support/fake_channel.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/scratch_directory.h"
@@ -52,25 +53,16 @@ TEST(PortErrors, WhichSystemErrorsSayTheDeviceIsGone) {
     for (const auto& c : cases) EXPECT_EQ(c.gone, PortErrorMeansGone(c.error)) << c.what;
 }
 
-class PortGoneTest : public ::testing::Test {
+class PortGoneTest : public FakeChannelTest {
 protected:
-    void SetUp() override { Fresh(); }
     void TearDown() override {
         Call(CommandClose);
-        fake::SetResponder(nullptr);
-        SetCurrentChannel(nullptr);
-        log.reset();
-        TavReset();
+        FakeChannelTest::TearDown();
     }
-    // The state a test starts from, again for each case of a table.
-    void Fresh() {
+    void Fresh() override {
         if (block) Call(CommandClose);
-        fake::Reset();
-        TavReset();
+        FakeChannelTest::Fresh();
         TavSetWaitTick(1);
-        log.reset();  // a capture's end stops all capturing: the old one goes first
-        log.reset(new LogCapture());
-        block.reset(new ChannelBlock());
         unit.registers[300] = 4711;
         fake::SetResponder([this](HANDLE port, const Bytes& written) { unit.Hear(port, written); });
     }
@@ -103,8 +95,6 @@ protected:
     }
 
     ScratchDirectory directory{"kiv-gone"};
-    std::unique_ptr<LogCapture> log;
-    std::unique_ptr<ChannelBlock> block;
     ScriptedUnit unit;
     int32_t value = 0;
 };
