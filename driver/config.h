@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "kivlink.h"
+#include "kivlink.h"  // the report of a channel file: roles and callback
 
 struct ChannelBlock;
 
@@ -29,36 +29,3 @@ int ReadChannelConfig(int32_t channel);
 // Writes the channel's file name into name (kConfigNameBuffer characters):
 // "kivIN%.2d.int", so kivIN07.int, kivIN100.int, kivIN-01.int.
 void FormatConfigFileName(int32_t channel, char* name);
-
-// How the reading took a line of a channel file, or why it ended: what a
-// report of the file tells, line by line.
-enum ConfigLineRole : int32_t {
-    ConfigHostAddressLine = 1,  // read for the host address
-    ConfigExceptionLine = 2,    // read for the EXCEPTION switch
-    ConfigRadioLine = 3,        // read for the RADIO switch and times
-    ConfigEndOfFile = 10,       // no line left (see ReadConfigLine for a short last line)
-    ConfigEndNoEquals = 11,     // a host address line without "=" ends the reading
-    ConfigEndRadioTimes = 12,   // a RADIO line with other than one time ends the reading
-    ConfigEndByteBound = 13,    // the reading stops past 4096 bytes
-    ConfigFileRefused = 14,     // missing, no regular file, empty or too large
-};
-
-// Called for every line the reading takes, before the driver logs what it
-// took from it (line counts from 1; kept is what ReadConfigLine kept), and
-// once at the end with an end role (line: the last line read, kept "").
-typedef void(KIV_CDECL* KivConfigLineFunction)(void* context, int32_t line, int32_t role, const char* kept);
-
-#if defined(_WIN32) && defined(KIVLINK_BUILDING)
-#define KIV_TOOL_EXPORT __declspec(dllexport)
-#elif defined(KIVLINK_BUILDING)
-#define KIV_TOOL_EXPORT __attribute__((visibility("default")))
-#else
-#define KIV_TOOL_EXPORT
-#endif
-
-// For the tools: reads the channel file at path exactly as Open reads a
-// channel's file, into a block of its own (no channel changes), telling
-// callback about every line; the driver's messages go to the host's log as
-// Open writes them, none held back. 1 when the file holds a host address.
-extern "C" KIV_TOOL_EXPORT int32_t KIV_CDECL KivConfigReport(const char* path, KivConfigLineFunction callback,
-                                                             void* context);

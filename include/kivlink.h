@@ -164,6 +164,31 @@ typedef int32_t(KIV_CDECL* KivAddressRefusalFunction)(AddressRequest* request, i
 
 typedef int32_t(KIV_CDECL* KivMainFunction)(CallRecord* call);
 
+/* How the reading of a channel file took a line, or why it ended: what a
+   report of the file tells, line by line. */
+enum ConfigLineRole {
+    ConfigHostAddressLine = 1, /* read for the host address */
+    ConfigExceptionLine = 2,   /* read for the EXCEPTION switch */
+    ConfigRadioLine = 3,       /* read for the RADIO switch and times */
+    ConfigEndOfFile = 10,      /* no line left (a short last line without a line feed is not read) */
+    ConfigEndNoEquals = 11,    /* a host address line without "=" ends the reading */
+    ConfigEndRadioTimes = 12,  /* a RADIO line with other than one time ends the reading */
+    ConfigEndByteBound = 13,   /* the reading stops past 4096 bytes */
+    ConfigFileRefused = 14     /* missing, no regular file, empty or too large */
+};
+
+/* Called for every line the reading takes, before the driver logs what it
+   took from it (line counts from 1; kept is the line as the reading kept
+   it), and once at the end with an end role (line: the last line read,
+   kept ""). */
+typedef void(KIV_CDECL* KivConfigLineFunction)(void* context, int32_t line, int32_t role, const char* kept);
+
+/* For the tools: reads the channel file at path exactly as Open reads a
+   channel's file, into a block of its own (no channel changes), telling
+   callback about every line; the driver's messages go to the host's log as
+   Open writes them, none held back. 1 when the file holds a host address. */
+KIV_EXPORT int32_t KIV_CDECL KivConfigReport(const char* path, KivConfigLineFunction callback, void* context);
+
 #ifdef __cplusplus
 }
 #endif

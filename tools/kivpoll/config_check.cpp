@@ -4,7 +4,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "driver/config.h"
+#include "kivlink.h"
 #include "tools/kivpoll/host_log.h"
 
 namespace kivpoll {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/config.h"
+#include "kivlink.h"
 #include "tools/kivpoll/driver_host.h"
 
 namespace kivpoll {
