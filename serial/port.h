@@ -77,9 +77,6 @@ int PortReadExact(HANDLE handle, uint8_t* buffer, uint32_t count, uint32_t* tota
 int PortFitReadToDeadline(HANDLE handle, LineDeadline* deadline);
 // Puts back the port's own read time-out if the deadline cut it.
 void PortRestoreReadTimeout(HANDLE handle, LineDeadline* deadline);
-inline void PortEndDeadline(HANDLE handle, LineDeadline* deadline) {
-    if (deadline->shortened) PortRestoreReadTimeout(handle, deadline);
-}
 // Reads input away until a read time-out (at least 50 ms) passes without a
 // byte or limitMs have passed; returns how many bytes were thrown away, and
 // in *quiet 1 when the line fell quiet.
