@@ -17,8 +17,6 @@ namespace {
 
 using Words = std::vector<std::string>;
 
-// One command being run: its words and, for a command that takes a played
-// station first, that station.
 struct Call;
 
 struct Command {
@@ -29,6 +27,8 @@ struct Command {
     bool station;  // w[1] must name a played station, checked before run
 };
 
+// One command being run: its words and, for a command that takes a played
+// station first, that station.
 struct Call {
     Simulator& sim;
     const Words& w;

@@ -50,7 +50,6 @@ public:
     void Seed(uint64_t seed) { rng_ = Rng(seed); }
     // Probability in [0, 1] that an answer gets this fault.
     void SetProbability(FaultKind kind, double probability);
-    double Probability(FaultKind kind) const { return probability_[int(kind)]; }
     // The next count answers (that the fault can apply to) get this fault.
     void Inject(FaultKind kind, int count);
     // No faults at all from now on.

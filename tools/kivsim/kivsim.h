@@ -170,7 +170,6 @@ public:
     bool AddGenerator(uint16_t station, const Generator& generator);
     bool ClearPlant(uint16_t station);
     void SetPlantRunning(bool on);
-    bool PlantRunning() const;
     std::string DescribePlant() const;
 
     // Frames a unit sends unasked; they go out in order when the line is quiet.

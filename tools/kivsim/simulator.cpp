@@ -159,11 +159,6 @@ void Simulator::SetPlantRunning(bool on) {
     impl_->Wake();
 }
 
-bool Simulator::PlantRunning() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->plantRunning;
-}
-
 std::string Simulator::DescribePlant() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     std::ostringstream out;

@@ -82,8 +82,7 @@ struct Simulator::Impl {
     int64_t PcNow() const;
     Station* Find(uint16_t number);
     void Wake();
-    // Queues something to send unasked (under the lock).
-    void Post(const Unasked& item);
+    bool Post(const Unasked& item);
 
     // service.cpp
     bool OpenLine();

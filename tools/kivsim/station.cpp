@@ -63,15 +63,6 @@ void PushBounded(std::deque<T>& queue, const T& item, uint64_t& lost) {
 
 }  // namespace
 
-const char* EventKindName(EventKind kind) {
-    switch (kind) {
-    case EventKind::RegisterChange: return "register changes";
-    case EventKind::StatusEvent: return "status events";
-    case EventKind::LoggedEvent: return "logged events";
-    }
-    return "?";
-}
-
 void EncodeTimeStamp(const CalendarTime& t, uint8_t stamp[6]) {
     uint64_t v = (uint64_t(uint8_t(t.year - 1900)) << 36) | (uint64_t(t.month & 0x0F) << 32) |
                  (uint64_t(t.day & 0x1F) << 27) | (uint64_t(t.hour & 0x1F) << 22) | (uint64_t(t.minute & 0x3F) << 16) |
@@ -366,7 +357,6 @@ Outcome Station::AnswerSetClock(const uint8_t* m, int64_t pcMs) {
         clockOffsetMs_ = when - pcMs;
     }
     clockWanted_ = false;
-    lastClockSetPc_ = pcMs;
     outcome.kind = Outcome::Answer;
     outcome.message = Header(m, 7, FunctionAck);
     return outcome;

@@ -15,7 +15,6 @@ namespace kivsim {
 
 enum class EventKind { RegisterChange = 0, StatusEvent = 1, LoggedEvent = 2 };
 constexpr int kEventKinds = 3;
-const char* EventKindName(EventKind kind);
 
 // Event-class bits of an exception notice.
 enum : uint8_t {
@@ -97,7 +96,6 @@ public:
 
     uint16_t Number() const { return number_; }
     uint16_t Host() const { return host_; }
-    void SetHost(uint16_t host) { host_ = host; }
 
     uint32_t RegisterValue(uint16_t address) const { return registers_[address]; }
     void SetRegister(uint16_t address, uint32_t value) { registers_[address] = value; }
@@ -127,7 +125,6 @@ public:
     uint8_t WaitingClasses() const;
     bool ClockWanted() const { return clockWanted_; }
     void SetClockWanted(bool wanted) { clockWanted_ = wanted; }
-    int64_t LastClockSetPc() const { return lastClockSetPc_; }
 
     // Handles one sound message whose destination is this unit. pcMs is the
     // PC's clock now; strict refuses requests whose control byte is not the
@@ -169,7 +166,6 @@ private:
     std::deque<LoggedEvent> loggedEvents_;
     uint64_t eventsLost_ = 0;
     bool clockWanted_ = false;
-    int64_t lastClockSetPc_ = 0;
 
     // The last request and, for a fetch, its answer: a request that arrives
     // again byte for byte (same frame-count bit) is a retry, and gets the

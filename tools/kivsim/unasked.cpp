@@ -7,35 +7,32 @@
 
 namespace kivsim {
 
-void Simulator::Impl::Post(const Unasked& item) {
+// Queues item; false when it is a unit's and the unit is not played.
+bool Simulator::Impl::Post(const Unasked& item) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const bool unit = item.kind == Unasked::Notice || item.kind == Unasked::LinkReset;
+    if (unit && !Find(item.station)) return false;
     outbox.push_back(item);
     Wake();
+    return true;
 }
 
 bool Simulator::SendNotice(uint16_t station, int classes) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (!impl_->Find(station)) return false;
-    impl_->Post({Unasked::Notice, station, classes, {}});
-    return true;
+    return impl_->Post({Unasked::Notice, station, classes, {}});
 }
 
 bool Simulator::SendLinkReset(uint16_t station) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    if (!impl_->Find(station)) return false;
-    impl_->Post({Unasked::LinkReset, station, -1, {}});
-    return true;
+    return impl_->Post({Unasked::LinkReset, station, -1, {}});
 }
 
 void Simulator::SendMessage(const std::vector<uint8_t>& message) {
     // The length byte rules; a short message is padded with zeros.
     std::vector<uint8_t> bytes = message.empty() ? std::vector<uint8_t>(1, 0) : message;
     bytes.resize(size_t(bytes[0]) + 1, 0);
-    std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->Post({Unasked::Message, 0, -1, bytes});
 }
 
 void Simulator::SendRaw(const std::vector<uint8_t>& bytes) {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->Post({Unasked::Raw, 0, -1, bytes});
 }
 
