@@ -54,7 +54,8 @@ struct ScriptedUnit {
     Bytes Answer(const Bytes& request) {
         if ((request[1] & 0x40) == 0) return {};
         if (request[6] == 0) return answerLinkResets ? ReplyTo(request, 0, {}) : Bytes();
-        const uint16_t first = static_cast<uint16_t>((request[8] << 8) | request[9]);
+        // The first register of a read or a bit write (fetches and clock sets carry none).
+        const uint16_t first = request.size() >= 10 ? static_cast<uint16_t>((request[8] << 8) | request[9]) : 0;
         switch (request[7]) {
         case 0: return Fetch(request, changes, 6);
         case 1: {
