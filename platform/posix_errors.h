@@ -15,6 +15,13 @@ constexpr DWORD kErrorDeviceNotConnected = 1167;
 
 // Sets the calling thread's last error.
 void Fail(DWORD code);
+// Sets the last error and gives back what the failed call returns (FALSE,
+// false, INVALID_HANDLE_VALUE), so that a failure is one statement.
+template <typename Result>
+Result Failed(DWORD code, Result result) {
+    Fail(code);
+    return result;
+}
 
 // The Win32 code closest to an errno value of a call on an open device:
 // one whose device went away (EIO, ENXIO, ENODEV, a dropped connection)

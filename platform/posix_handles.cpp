@@ -80,10 +80,7 @@ void StoreTimeouts(PortSlot& port, const COMMTIMEOUTS& timeouts) {
 }
 
 bool OpenWakePipe(int wake[2]) {
-    if (pipe(wake) != 0) {
-        Fail(ErrorFromErrno(errno));
-        return false;
-    }
+    if (pipe(wake) != 0) return Failed(ErrorFromErrno(errno), false);
     for (int i = 0; i < 2; ++i) {
         fcntl(wake[i], F_SETFD, FD_CLOEXEC);
         fcntl(wake[i], F_SETFL, O_NONBLOCK);
@@ -135,19 +132,13 @@ HANDLE OpenSlot(const OpenedDevice& device) {
 
 bool CloseSlot(HANDLE handle) {
     uint32_t value = HandleValueOf(handle);
-    if (value == 0) {
-        Fail(ERROR_INVALID_HANDLE);
-        return false;
-    }
+    if (value == 0) return Failed(ERROR_INVALID_HANDLE, false);
     PortSlot& port = slots[value & 0xFF];
     // Dropping the handle from the tag and reading the users in one step:
     // no call can take the slot after this, and every call before it counts.
     uint64_t tag = port.tag.load(std::memory_order_relaxed);
     do {
-        if (OpenHandleOf(tag) != value) {
-            Fail(ERROR_INVALID_HANDLE);
-            return false;
-        }
+        if (OpenHandleOf(tag) != value) return Failed(ERROR_INVALID_HANDLE, false);
     } while (!port.tag.compare_exchange_weak(tag, tag & kUsersMask, std::memory_order_acq_rel,
                                              std::memory_order_relaxed));
     if ((tag & kUsersMask) != 0) {

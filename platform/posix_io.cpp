@@ -89,8 +89,7 @@ long ReadDevice(PortSlot& port, uint8_t* out, DWORD want) {
 bool TransferAllowed(const void* buffer, DWORD count, DWORD* done, const void* overlapped) {
     if (done != nullptr) *done = 0;
     if (overlapped == nullptr && (buffer != nullptr || count == 0)) return true;
-    Fail(ERROR_INVALID_PARAMETER);
-    return false;
+    return Failed(ERROR_INVALID_PARAMETER, false);
 }
 
 // The end of a ReadFile or WriteFile: the bytes moved, and the error when
@@ -98,8 +97,7 @@ bool TransferAllowed(const void* buffer, DWORD count, DWORD* done, const void* o
 BOOL EndTransfer(DWORD moved, DWORD* done, DWORD error) {
     if (done != nullptr) *done = moved;
     if (error == ERROR_SUCCESS) return TRUE;
-    Fail(error);
-    return FALSE;
+    return Failed(error, FALSE);
 }
 
 }  // namespace
@@ -137,14 +135,10 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* stat) {
     if (port.net != nullptr) {
         DWORD count = 0;
         DWORD error = NetInputWaiting(port.net, &count);
-        if (error != ERROR_SUCCESS) {
-            Fail(error);
-            return FALSE;
-        }
+        if (error != ERROR_SUCCESS) return Failed(error, FALSE);
         waiting = static_cast<int>(count);
     } else if (ioctl(port.fd, FIONREAD, &waiting) != 0) {
-        Fail(ErrorFromErrno(errno));
-        return FALSE;
+        return Failed(ErrorFromErrno(errno), FALSE);
     }
     port.input.drained.store(waiting == 0, std::memory_order_relaxed);
     if (errors != nullptr) *errors = 0;

@@ -348,10 +348,7 @@ namespace kivposix {
 HANDLE OpenNetPort(const PortMapEntry& entry) {
     uint32_t error = ERROR_GEN_FAILURE;
     NetLine* line = NetOpen(entry, &error);
-    if (line == nullptr) {
-        Fail(error);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (line == nullptr) return Failed(error, INVALID_HANDLE_VALUE);
     int wake[2];
     if (!OpenWakePipe(wake)) {
         NetClose(line);

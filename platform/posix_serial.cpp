@@ -75,8 +75,7 @@ bool TakeTerminal(int fd, struct termios* settings, int* lines) {
     // Win32 opens a port for one user: a lock for processes that look,
     // TIOCEXCL against other opens of the device.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        Fail(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
-        return false;
+        return Failed(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno), false);
     }
     ioctl(fd, TIOCEXCL);
     if (!MakeRaw(fd) || tcgetattr(fd, settings) != 0) {
@@ -97,8 +96,7 @@ HANDLE OpenDevicePort(const char* path, DWORD access) {
     if (fd < 0) {
         // A device that is not there, or whose hardware went away.
         const bool missing = errno == EIO || errno == ENXIO || errno == ENODEV;
-        Fail(missing ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno));
-        return INVALID_HANDLE_VALUE;
+        return Failed(missing ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
     }
     bool terminal = isatty(fd) != 0;
     struct termios settings;
@@ -122,26 +120,18 @@ HANDLE OpenDevicePort(const char* path, DWORD access) {
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, DWORD flags, HANDLE) {
     if (disposition != OPEN_EXISTING || (flags & kFileFlagOverlapped)) {
-        Fail(ERROR_NOT_SUPPORTED);
-        return INVALID_HANDLE_VALUE;
+        return Failed(ERROR_NOT_SUPPORTED, INVALID_HANDLE_VALUE);
     }
     char path[4096];
-    if (name == nullptr || name[0] == '\0') {
-        Fail(kErrorPathNotFound);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (name == nullptr || name[0] == '\0') return Failed(kErrorPathNotFound, INVALID_HANDLE_VALUE);
     PortMapEntry mapped;
     switch (NetLookupPort(std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name, &mapped)) {
     case 1: return OpenNetPort(mapped);
     case -1:
-        Fail(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
+        return Failed(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     default: break;
     }
-    if (!PosixPortPath(name, path, sizeof path)) {
-        Fail(kErrorFilenameTooLong);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!PosixPortPath(name, path, sizeof path)) return Failed(kErrorFilenameTooLong, INVALID_HANDLE_VALUE);
     return OpenDevicePort(path, access);
 }
 
@@ -154,10 +144,7 @@ BOOL CloseHandle(HANDLE handle) { return CloseSlot(handle) ? TRUE : FALSE; }
 // The DCB as last set (at open: the tty's own settings). FALSE on a handle
 // that is no open port, ERROR_INVALID_FUNCTION on one that is no tty.
 BOOL GetCommState(HANDLE handle, DCB* dcb) {
-    if (dcb == nullptr) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (dcb == nullptr) return Failed(ERROR_INVALID_PARAMETER, FALSE);
     SlotHold hold(handle, true);
     if (hold.port == nullptr) return FALSE;
     std::lock_guard<std::mutex> lock(hold.port->settings);
@@ -169,20 +156,14 @@ BOOL GetCommState(HANDLE handle, DCB* dcb) {
 // device does not take, fails the call with ERROR_INVALID_PARAMETER and
 // leaves the port as it was.
 BOOL SetCommState(HANDLE handle, DCB* dcb) {
-    if (dcb == nullptr) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (dcb == nullptr) return Failed(ERROR_INVALID_PARAMETER, FALSE);
     SlotHold hold(handle, true);
     if (hold.port == nullptr) return FALSE;
     PortSlot& port = *hold.port;
     // Under the settings lock, so that the DCB kept always matches termios.
     std::lock_guard<std::mutex> lock(port.settings);
     DWORD error = port.net != nullptr ? NetApplyDcb(port.net, *dcb) : ApplyDcb(port.fd, port.pseudo, *dcb);
-    if (error != ERROR_SUCCESS) {
-        Fail(error);
-        return FALSE;
-    }
+    if (error != ERROR_SUCCESS) return Failed(error, FALSE);
     port.dcb = *dcb;
     port.dcb.DCBlength = sizeof(DCB);
     return TRUE;
@@ -190,10 +171,7 @@ BOOL SetCommState(HANDLE handle, DCB* dcb) {
 
 // The time-outs as last set (all 0 at open). Fails as GetCommState does.
 BOOL GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
-    if (timeouts == nullptr) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (timeouts == nullptr) return Failed(ERROR_INVALID_PARAMETER, FALSE);
     SlotHold hold(handle, true);
     if (hold.port == nullptr) return FALSE;
     *timeouts = LoadTimeouts(*hold.port);
@@ -207,8 +185,7 @@ BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
     if (timeouts == nullptr || (timeouts->ReadIntervalTimeout == kMaxDword &&
                                 timeouts->ReadTotalTimeoutMultiplier == kMaxDword &&
                                 timeouts->ReadTotalTimeoutConstant == kMaxDword)) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Failed(ERROR_INVALID_PARAMETER, FALSE);
     }
     SlotHold hold(handle, true);
     if (hold.port == nullptr) return FALSE;
@@ -252,20 +229,14 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
         result = -1;
         break;
     }
-    if (result != 0) {
-        Fail(ErrorFromErrno(errno));
-        return FALSE;
-    }
+    if (result != 0) return Failed(ErrorFromErrno(errno), FALSE);
     return TRUE;
 }
 
 // The modem input lines: MS_CTS_ON, MS_DSR_ON, MS_RING_ON and MS_RLSD_ON
 // (carrier detect). Fails on a pseudo-terminal.
 BOOL GetCommModemStatus(HANDLE handle, DWORD* status) {
-    if (status == nullptr) {
-        Fail(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (status == nullptr) return Failed(ERROR_INVALID_PARAMETER, FALSE);
     SlotHold hold(handle, true);
     if (hold.port == nullptr) return FALSE;
     if (hold.port->net != nullptr) {
@@ -274,10 +245,7 @@ BOOL GetCommModemStatus(HANDLE handle, DWORD* status) {
         return error == ERROR_SUCCESS ? TRUE : FALSE;
     }
     int lines = 0;
-    if (ioctl(hold.port->fd, TIOCMGET, &lines) != 0) {
-        Fail(ErrorFromErrno(errno));
-        return FALSE;
-    }
+    if (ioctl(hold.port->fd, TIOCMGET, &lines) != 0) return Failed(ErrorFromErrno(errno), FALSE);
     DWORD bits = 0;
     if (lines & TIOCM_CTS) bits |= MS_CTS_ON;
     if (lines & TIOCM_DSR) bits |= MS_DSR_ON;
