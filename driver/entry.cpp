@@ -2,9 +2,9 @@
 // and the command table.
 #include "base/channel_block.h"
 #include "base/channel_state.h"
-#include "driver/commands.h"
 #include "base/log.h"
 #include "base/timed_wait.h"
+#include "driver/commands.h"
 #include "host/tavrik.h"
 #include "platform/platform.h"
 #include "requests/address.h"

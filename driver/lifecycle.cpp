@@ -6,16 +6,16 @@
 
 #include "base/channel_block.h"
 #include "base/channel_state.h"
+#include "base/log.h"
 #include "driver/commands.h"
 #include "driver/config.h"
-#include "base/log.h"
-#include "serial/port_health.h"
 #include "exception/listener.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame_io.h"
 #include "platform/platform.h"
 #include "serial/port.h"
+#include "serial/port_health.h"
 
 namespace {
 

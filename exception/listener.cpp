@@ -5,7 +5,6 @@
 #include "base/channel_block.h"
 #include "base/channel_state.h"
 #include "base/log.h"
-#include "serial/port_health.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame_io.h"
@@ -14,6 +13,7 @@
 #include "requests/events.h"
 #include "requests/registers.h"
 #include "serial/port.h"
+#include "serial/port_health.h"
 
 namespace {
 

@@ -5,13 +5,13 @@
 #include <climits>
 
 #include "base/channel_block.h"
-#include "base/log.h"
 #include "base/channel_state.h"
+#include "base/log.h"
 #include "host/tavrik.h"
 #include "link/exchange.h"
 #include "link/frame_codec.h"
-#include "platform/platform.h"
 #include "platform/local_time.h"
+#include "platform/platform.h"
 
 namespace {
 
