@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "tools/kivsim/kivsim.h"
@@ -44,53 +45,58 @@ bool ReadTextLine(std::istream& in, std::string* line, bool* tooLong) {
     return any;
 }
 
+namespace {
+
+// Hands each line of in, up to its #, to take with "NAME:LINE: " for its
+// messages; stops with *error at a line too long or one take finds wrong.
+bool ForEachLine(std::istream& in, const std::string& name, std::string* error,
+                 const std::function<bool(std::istringstream& words, const std::string& line, std::string* why)>& take) {
+    std::string line;
+    bool tooLong = false;
+    for (int number = 1; ReadTextLine(in, &line, &tooLong); ++number) {
+        const std::string at = name + ":" + std::to_string(number) + ": ";
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string why = tooLong ? "line longer than " + std::to_string(kCommandLineMax) + " characters" : "";
+        if (why.empty() && take(words, line, &why)) continue;
+        *error = at + why;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, uint32_t>>* entries, std::string* error) {
     std::ifstream in(path);
     if (!in) {
         *error = path + ": cannot open";
         return false;
     }
-    std::string text;
-    bool tooLong = false;
-    for (int lineNumber = 1; ReadTextLine(in, &text, &tooLong); ++lineNumber) {
-        const std::string at = path + ":" + std::to_string(lineNumber) + ": ";
-        if (tooLong) {
-            *error = at + "line longer than " + std::to_string(kCommandLineMax) + " characters";
-            return false;
-        }
-        std::istringstream words(text.substr(0, text.find('#')));
+    return ForEachLine(in, path, error, [&](std::istringstream& words, const std::string&, std::string* why) {
         std::string first, second, extra;
-        if (!(words >> first)) continue;
+        if (!(words >> first)) return true;
         int64_t address = 0;
         uint32_t value = 0;
         if (!(words >> second) || (words >> extra) || !ParseNumber(first, 0, 65535, &address) ||
             !ParseValue(second, &value)) {
-            *error = at + "expected \"register value\"";
+            *why = "expected \"register value\"";
             return false;
         }
         entries->emplace_back(uint16_t(address), value);
-    }
-    return true;
+        return true;
+    });
 }
 
 bool ReadScenario(std::istream& in, const std::string& name, std::vector<std::string>* lines, std::string* error) {
-    std::string line;
-    bool tooLong = false;
-    for (int number = 1; ReadTextLine(in, &line, &tooLong); ++number) {
-        const std::string at = name + ":" + std::to_string(number) + ": ";
-        if (tooLong) {
-            *error = at + "line longer than " + std::to_string(kCommandLineMax) + " characters";
-            return false;
-        }
-        std::istringstream words(line.substr(0, line.find('#')));
+    return ForEachLine(in, name, error, [&](std::istringstream& words, const std::string& line, std::string* why) {
         std::string verb;
         if (words >> verb && !IsCommand(verb)) {
-            *error = at + "unknown command " + verb + " (kivsim --help lists them)";
+            *why = "unknown command " + verb + " (kivsim --help lists them)";
             return false;
         }
         lines->push_back(line);
-    }
-    return true;
+        return true;
+    });
 }
 
 void CommandFeed::Feed(const char* bytes, size_t count) {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <thread>
 
+#include "tools/common/time_text.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace kivsim {
@@ -82,12 +83,9 @@ bool StationList(Call& c, std::vector<uint16_t>* list) {
     return true;
 }
 
+// A unit's clock in local time, whatever zone the trace shows.
 std::string FormatClock(int64_t ms) {
-    CalendarTime t = LocalCalendar(ms);
-    char text[48];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second, t.millisecond);
-    return text;
+    return kivtools::FormatTime(ms, kivtools::TimeForm::DateTime, false);
 }
 
 // "YYYY-MM-DD" and "HH:MM:SS[.mmm]" into *t; false when they are not of that form.

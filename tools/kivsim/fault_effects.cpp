@@ -32,11 +32,14 @@ std::vector<uint8_t> Altered(const Answer& answer, FaultKind kind) {
     return m;
 }
 
-// One to 24 random bytes, never starting with the start byte.
-std::vector<uint8_t> Garbage(Rng& rng) {
-    std::vector<uint8_t> bytes(1 + rng.Below(24));
-    for (uint8_t& byte : bytes) byte = uint8_t(rng.Next());
-    if (bytes[0] == 0x05) bytes[0] = 0x06;
+// One to most random bytes: none of them the start byte when every is
+// set, else only the first not.
+std::vector<uint8_t> RandomBytes(Rng& rng, uint32_t most, bool every) {
+    std::vector<uint8_t> bytes(1 + rng.Below(most));
+    for (uint8_t& byte : bytes) {
+        byte = uint8_t(rng.Next());
+        if (byte == 0x05 && (every || &byte == &bytes[0])) byte = 0x06;
+    }
     return bytes;
 }
 
@@ -92,7 +95,7 @@ FaultEffect ApplyFault(const Answer& answer, int fault, Rng& rng, const FaultTim
     case int(FaultKind::Notice):
     case int(FaultKind::NoticeFirst): PutNoticeFirst(answer, kind == FaultKind::Notice, tx, effect); break;
     case int(FaultKind::Garbage):
-        tx.bytes = Garbage(rng);
+        tx.bytes = RandomBytes(rng, 24, false);
         effect.intact = false;
         break;
     case int(FaultKind::Truncate):
@@ -138,12 +141,7 @@ std::vector<uint8_t> LinkResetMessage(uint16_t station, uint16_t host) {
 }
 
 std::vector<uint8_t> StrayBytes(Rng& rng) {
-    std::vector<uint8_t> bytes(1 + rng.Below(8));
-    for (uint8_t& byte : bytes) {
-        byte = uint8_t(rng.Next());
-        if (byte == 0x05) byte = 0x06;
-    }
-    return bytes;
+    return RandomBytes(rng, 8, true);
 }
 
 }  // namespace kivsim

@@ -266,13 +266,11 @@ void NetEndpoint::Accept() {
     collision_ = false;
     notes_.push_back({"client connected", {}, -1, true});
     if (kind_ != NetLineRfc2217) return;
+    static const uint8_t kAsks[][2] = {{kTelnetDo, kOptionComPort}, {kTelnetWill, kOptionBinary}, {kTelnetDo, kOptionBinary},
+                                       {kTelnetWill, kOptionSuppressGoAhead}, {kTelnetDo, kOptionSuppressGoAhead}};
     uint8_t bytes[16];
     size_t used = 0;
-    used += TelnetAsk(&options_, kTelnetDo, kOptionComPort, bytes + used);
-    used += TelnetAsk(&options_, kTelnetWill, kOptionBinary, bytes + used);
-    used += TelnetAsk(&options_, kTelnetDo, kOptionBinary, bytes + used);
-    used += TelnetAsk(&options_, kTelnetWill, kOptionSuppressGoAhead, bytes + used);
-    used += TelnetAsk(&options_, kTelnetDo, kOptionSuppressGoAhead, bytes + used);
+    for (const auto& ask : kAsks) used += TelnetAsk(&options_, ask[0], ask[1], bytes + used);
     Send(bytes, used);
 }
 

@@ -198,9 +198,7 @@ bool Simulator::Impl::TakeOneFrame(std::vector<Transmission>& out) {
         ++stats.crcErrors;
         return true;
     }
-    const uint8_t* message = piece.message;
-    const std::vector<uint8_t>& frame = piece.bytes;
-    HandleMessage(message, frame, out);
+    HandleMessage(piece.message, piece.bytes, out);
     return true;
 }
 

@@ -207,14 +207,17 @@ int Station::TakeDeliveredRecords(EventKind* kind) {
     return lastFetchRecords_;
 }
 
-std::vector<uint8_t> Station::Header(const uint8_t* request, uint8_t length, uint8_t function) const {
+Outcome Station::Reply(const uint8_t* request, uint8_t length, uint8_t function, const char* note) const {
     const uint16_t to = MessageSource(request);
-    std::vector<uint8_t> m;
+    Outcome outcome;
+    outcome.kind = Outcome::Answer;
+    outcome.note = note;
+    std::vector<uint8_t>& m = outcome.message;
     m.reserve(size_t(length) + 1);
     m.resize(HeaderSize);
     PutHeader(m.data(), length, uint8_t(DirectionFor(to, number_) | function), to, number_, request[HeaderSet],
               request[HeaderOpcode]);
-    return m;
+    return outcome;
 }
 
 Outcome Station::Handle(const uint8_t* m, int64_t pcMs, bool strict) {
@@ -270,9 +273,8 @@ Outcome Station::AnswerLinkReset(const uint8_t* m, bool strict) {
     }
     if (strict && (control & ~ControlDir) != ControlPrm) return Refuse("link reset with FCB, FCV or function set");
     if (strict && (control & ControlDir) != DirectionFor(number_, MessageSource(m))) return Refuse("wrong DIR bit");
-    outcome.kind = Outcome::Answer;
+    outcome = Reply(m, 7, FunctionAck);
     outcome.linkReset = true;
-    outcome.message = Header(m, 7, FunctionAck);
     return outcome;
 }
 
@@ -293,14 +295,9 @@ Outcome Station::TakeAcknowledgement(const uint8_t* m) {
 Outcome Station::AnswerRead(const uint8_t* m) {
     if (m[0] < 10) return Refuse("read request too short");
     uint16_t first = GetHigh16(m + 8);
-    int count = m[10];
-    Outcome outcome;
-    if (count > kMaxReadCount) {
-        count = kMaxReadCount;
-        outcome.note = "count above 61: 61 values";
-    }
-    outcome.kind = Outcome::Answer;
-    outcome.message = Header(m, uint8_t(10 + 4 * count), FunctionAnswerData);
+    const int count = std::min<int>(m[10], kMaxReadCount);
+    Outcome outcome =
+        Reply(m, uint8_t(10 + 4 * count), FunctionAnswerData, m[10] > kMaxReadCount ? "count above 61: 61 values" : "");
     // The three bytes before the values echo the request's register and count.
     outcome.message.push_back(m[8]);
     outcome.message.push_back(m[9]);
@@ -315,11 +312,7 @@ Outcome Station::AnswerWriteRegisters(const uint8_t* m) {
         const uint8_t* r = m + 8 + 6 * k;
         registers_[GetHigh16(r)] = GetHigh32(r + 2);
     }
-    Outcome outcome;
-    outcome.kind = Outcome::Answer;
-    outcome.message = Header(m, 7, FunctionAck);
-    if ((m[0] - 7) % 6 != 0) outcome.note = "bytes after the last whole record ignored";
-    return outcome;
+    return Reply(m, 7, FunctionAck, (m[0] - 7) % 6 != 0 ? "bytes after the last whole record ignored" : "");
 }
 
 Outcome Station::AnswerWriteBit(const uint8_t* m) {
@@ -327,16 +320,10 @@ Outcome Station::AnswerWriteBit(const uint8_t* m) {
     uint16_t address = GetHigh16(m + 8);
     int bit = m[10] & 0x7F;
     bool value = (m[10] & 0x80) != 0;
-    Outcome outcome;
-    if (bit < 32) {
-        uint32_t mask = uint32_t(1) << bit;
-        registers_[address] = value ? (registers_[address] | mask) : (registers_[address] & ~mask);
-    } else {
-        outcome.note = "bit number above 31: nothing changed";
-    }
-    outcome.kind = Outcome::Answer;
-    outcome.message = Header(m, 7, FunctionAck);
-    return outcome;
+    if (bit >= 32) return Reply(m, 7, FunctionAck, "bit number above 31: nothing changed");
+    const uint32_t mask = uint32_t(1) << bit;
+    registers_[address] = value ? (registers_[address] | mask) : (registers_[address] & ~mask);
+    return Reply(m, 7, FunctionAck);
 }
 
 Outcome Station::AnswerSetClock(const uint8_t* m, int64_t pcMs) {
@@ -349,27 +336,18 @@ Outcome Station::AnswerSetClock(const uint8_t* m, int64_t pcMs) {
     t.minute = m[13];
     t.second = m[14];
     t.millisecond = GetHigh16(m + 15);
-    Outcome outcome;
-    int64_t when = MsFromLocalCalendar(t);
-    if (when < 0) {
-        outcome.note = "date out of range: clock unchanged";
-    } else {
-        clockOffsetMs_ = when - pcMs;
-    }
+    const int64_t when = MsFromLocalCalendar(t);
+    if (when >= 0) clockOffsetMs_ = when - pcMs;
     clockWanted_ = false;
-    outcome.kind = Outcome::Answer;
-    outcome.message = Header(m, 7, FunctionAck);
-    return outcome;
+    return Reply(m, 7, FunctionAck, when < 0 ? "date out of range: clock unchanged" : "");
 }
 
 Outcome Station::AnswerFetch(const uint8_t* m, EventKind kind) {
     const int size = kRecordSize[int(kind)];
     const size_t waiting = Pending(kind);
     const int n = int(std::min<size_t>(waiting, size_t(kRecordsPerAnswer[int(kind)])));
-    Outcome outcome;
-    outcome.kind = Outcome::Answer;
+    Outcome outcome = Reply(m, uint8_t(8 + n * size), FunctionAnswerData);
     outcome.fetch = true;
-    outcome.message = Header(m, uint8_t(8 + n * size), FunctionAnswerData);
     outcome.message.push_back(waiting > size_t(n) ? 1 : 0);
     for (int k = 0; k < n; ++k) {
         std::vector<uint8_t>& out = outcome.message;

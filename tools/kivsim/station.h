@@ -154,7 +154,9 @@ private:
     Outcome AnswerWriteBit(const uint8_t* m);
     Outcome AnswerSetClock(const uint8_t* m, int64_t pcMs);
     Outcome AnswerFetch(const uint8_t* m, EventKind kind);
-    std::vector<uint8_t> Header(const uint8_t* request, uint8_t length, uint8_t function) const;
+    // An answer to request: the header of length and function, to the
+    // request's source.
+    Outcome Reply(const uint8_t* request, uint8_t length, uint8_t function, const char* note = "") const;
 
     uint16_t number_;
     uint16_t host_;
