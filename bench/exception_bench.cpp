@@ -155,11 +155,8 @@ void BM_ExceptionLatency(benchmark::State& state) {
         samples.push_back(latency);
         state.SetIterationTime(static_cast<double>(latency) / 1e9);
     }
-    int64_t sum = 0;
-    for (int64_t v : samples) sum += v;
-    const double count = samples.empty() ? 1.0 : static_cast<double>(samples.size());
     state.counters["tick_ms"] = tickMs;
-    state.counters["mean_ms"] = static_cast<double>(sum) / count / 1e6;
+    state.counters["mean_ms"] = Mean(samples) / 1e6;
     state.counters["p50_ms"] = Quantile(samples, 0.50) / 1e6;
     state.counters["p90_ms"] = Quantile(samples, 0.90) / 1e6;
     state.counters["p99_ms"] = Quantile(samples, 0.99) / 1e6;

@@ -104,9 +104,8 @@ HeapRig* rig = nullptr;
 // time stamps with mktime, so they are counted both ways.
 class ZoneSetting {
 public:
-    explicit ZoneSetting(bool set) : wasSet_(std::getenv("TZ") != nullptr) {
-        if (set && !wasSet_) setenv("TZ", ":/etc/localtime", 1);
-        changed_ = set && !wasSet_;
+    explicit ZoneSetting(bool set) : changed_(set && std::getenv("TZ") == nullptr) {
+        if (changed_) setenv("TZ", ":/etc/localtime", 1);
     }
     ~ZoneSetting() {
         if (changed_) unsetenv("TZ");
@@ -115,7 +114,6 @@ public:
     ZoneSetting& operator=(const ZoneSetting&) = delete;
 
 private:
-    bool wasSet_;
     bool changed_;
 };
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench.h"
@@ -43,9 +44,8 @@ std::unique_ptr<kivsim::Simulator> PacedSimulator(int baud, std::string* error) 
 
 void Report(benchmark::State& state, int baud, std::vector<int64_t>& polls, uint64_t failures,
             const MachineLoad& load) {
-    int64_t total = 0;
-    for (int64_t ns : polls) total += ns;
-    const double pollsPerSecond = total > 0 ? static_cast<double>(polls.size()) * 1e9 / static_cast<double>(total) : 0;
+    const double meanNs = Mean(polls);
+    const double pollsPerSecond = meanNs > 0 ? 1e9 / meanNs : 0;
     const double wirePollsPerSecond = baud / kBitsPerPoll;
     state.counters["baud"] = baud;
     state.counters["polls_per_s"] = pollsPerSecond;
@@ -127,14 +127,12 @@ void BM_LineBare(benchmark::State& state) {
 
 void RegisterLineBenchmarks() {
     // About two seconds of polls for each.
-    benchmark::RegisterBenchmark("BM_LineDriver", BM_LineDriver)
-        ->Arg(19200)->Iterations(120)->UseManualTime()->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("BM_LineBare", BM_LineBare)
-        ->Arg(19200)->Iterations(120)->UseManualTime()->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("BM_LineDriver", BM_LineDriver)
-        ->Arg(115200)->Iterations(700)->UseManualTime()->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("BM_LineBare", BM_LineBare)
-        ->Arg(115200)->Iterations(700)->UseManualTime()->Unit(benchmark::kMicrosecond);
+    for (const auto& run : {std::make_pair(19200, 120), std::make_pair(115200, 700)}) {
+        benchmark::RegisterBenchmark("BM_LineDriver", BM_LineDriver)
+            ->Arg(run.first)->Iterations(run.second)->UseManualTime()->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark("BM_LineBare", BM_LineBare)
+            ->Arg(run.first)->Iterations(run.second)->UseManualTime()->Unit(benchmark::kMicrosecond);
+    }
 }
 
 }  // namespace kivbench

@@ -100,6 +100,13 @@ RoundTripRig* Rig(std::string* error) {
     return rig;
 }
 
+// The rig, or nullptr with the benchmark skipped when it cannot be set up.
+RoundTripRig* Rig(benchmark::State& state) {
+    std::string error;
+    if (Rig(&error) == nullptr) state.SkipWithError(error.c_str());
+    return rig;
+}
+
 void SetQuantiles(benchmark::State& state, const char* name, std::vector<int64_t>& samples) {
     const std::string prefix(name);
     state.counters[prefix + "_p50_us"] = Quantile(samples, 0.50) / 1000.0;
@@ -134,20 +141,14 @@ struct RoundTripRun {
     }
 };
 
-double MeanUs(const std::vector<int64_t>& samples) {
-    int64_t sum = 0;
-    for (int64_t v : samples) sum += v;
-    return samples.empty() ? 0 : static_cast<double>(sum) / static_cast<double>(samples.size()) / 1000.0;
-}
-
 void ReportRoundTrip(benchmark::State& state, RoundTripRig* r, RoundTripRun& run) {
     const double reads = static_cast<double>(run.driver.size());
     state.counters["failures"] = static_cast<double>(run.failures);
     state.counters["request_bytes"] = static_cast<double>(r->unit->LastRequestSize());
-    state.counters["answer_bytes"] = static_cast<double>(r->unit->AnswerSize());
+    state.counters["answer_bytes"] = static_cast<double>(r->unit->ReadAnswer().size());
     state.counters["floor_request_bytes"] = static_cast<double>(r->floorRequest.size());
-    state.counters["driver_mean_us"] = MeanUs(run.driver);
-    state.counters["floor_mean_us"] = MeanUs(run.floor);
+    state.counters["driver_mean_us"] = Mean(run.driver) / 1000.0;
+    state.counters["floor_mean_us"] = Mean(run.floor) / 1000.0;
     // Where the calling thread's time goes: its own CPU in user space and in
     // the kernel; the rest of a round trip it waits for the other side.
     state.counters["driver_user_us"] = static_cast<double>(run.driverCpu.user) / reads / 1000.0;
@@ -164,12 +165,8 @@ void ReportRoundTrip(benchmark::State& state, RoundTripRig* r, RoundTripRun& run
 // order, each timed alone: both see the same machine at the same moments.
 // The iteration time reported is the driver's.
 void BM_RoundTrip(benchmark::State& state) {
-    std::string error;
-    RoundTripRig* r = Rig(&error);
-    if (r == nullptr) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
+    RoundTripRig* r = Rig(state);
+    if (r == nullptr) return;
     RoundTripRun run;
     run.driver.reserve(static_cast<size_t>(state.max_iterations));
     run.floor.reserve(static_cast<size_t>(state.max_iterations));
@@ -217,12 +214,8 @@ bool FloorWithDriverCalls(int fd, const std::vector<uint8_t>& request, uint8_t* 
 }
 
 void BM_RoundTripSteps(benchmark::State& state) {
-    std::string error;
-    RoundTripRig* r = Rig(&error);
-    if (r == nullptr) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
+    RoundTripRig* r = Rig(state);
+    if (r == nullptr) return;
     constexpr int kLegs = 4;  // floor, + the queue query, + the driver's poll and read, the driver
     int wake[2];
     if (pipe(wake) != 0) {

@@ -45,6 +45,12 @@ double Quantile(std::vector<int64_t>& samples, double q) {
     return static_cast<double>(samples[rank]);
 }
 
+double Mean(const std::vector<int64_t>& samples) {
+    int64_t sum = 0;
+    for (int64_t v : samples) sum += v;
+    return samples.empty() ? 0 : static_cast<double>(sum) / static_cast<double>(samples.size());
+}
+
 void SetTimerSlack(unsigned long nanoseconds) { prctl(PR_SET_TIMERSLACK, nanoseconds, 0, 0, 0); }
 
 namespace {
@@ -90,37 +96,19 @@ double MachineLoad::OthersBusyCores() const {
 
 // ---- Frames ----
 
-namespace {
-
-const uint16_t* CrcTable() {
-    static uint16_t table[256];
-    static const bool built = [] {
-        CrcBuildTable(table);
-        return true;
-    }();
-    (void)built;
-    return table;
-}
-
-std::vector<uint8_t> Message(std::initializer_list<int> bytes) {
+std::vector<uint8_t> FrameOf(std::initializer_list<int> bytes) {
     std::vector<uint8_t> message;
     for (int byte : bytes) message.push_back(static_cast<uint8_t>(byte));
-    return message;
-}
-
-}  // namespace
-
-std::vector<uint8_t> FrameOf(const std::vector<uint8_t>& message) {
     std::vector<uint8_t> frame(kFrameBufferSize);
-    frame.resize(EncodeFrameWith(CrcTable(), message.data(), frame.data()));
+    frame.resize(EncodeFrameWith(FrameCrcTable(), message.data(), frame.data()));
     return frame;
 }
 
 std::vector<uint8_t> ReadRequestFrame(bool fcb) {
     // DIR (station at or above our address), PRM, FCB, FCV, function 15.
     const int control = 0xC0 | (fcb ? 0x20 : 0) | 0x10 | 0x0F;
-    return FrameOf(Message({10, control, kStation >> 8, kStation & 0xFF, kHostAddress >> 8, kHostAddress & 0xFF, 1,
-                            1, kRegister >> 8, kRegister & 0xFF, 1}));
+    return FrameOf({10, control, kStation >> 8, kStation & 0xFF, kHostAddress >> 8, kHostAddress & 0xFF, 1, 1,
+                    kRegister >> 8, kRegister & 0xFF, 1});
 }
 
 // ---- Pseudo-terminal lines ----
@@ -156,12 +144,11 @@ bool PtyLine::Open(std::string* error) {
 
 Responder::Responder(int fd, WirePace pace, uint32_t value) : fd_(fd), pace_(pace) {
     // The unit's answers: DIR clear (our address 0 is below the unit's), PRM clear.
-    readAnswer_ = FrameOf(Message({14, 0x06, kHostAddress >> 8, kHostAddress & 0xFF, kStation >> 8, kStation & 0xFF,
-                                   1, 1, kRegister >> 8, kRegister & 0xFF, 1, static_cast<int>(value >> 24),
-                                   static_cast<int>((value >> 16) & 0xFF), static_cast<int>((value >> 8) & 0xFF),
-                                   static_cast<int>(value & 0xFF)}));
-    resetAnswer_ = FrameOf(
-        Message({7, 0x00, kHostAddress >> 8, kHostAddress & 0xFF, kStation >> 8, kStation & 0xFF, 0, 0}));
+    readAnswer_ = FrameOf({14, 0x06, kHostAddress >> 8, kHostAddress & 0xFF, kStation >> 8, kStation & 0xFF, 1, 1,
+                           kRegister >> 8, kRegister & 0xFF, 1, static_cast<int>(value >> 24),
+                           static_cast<int>((value >> 16) & 0xFF), static_cast<int>((value >> 8) & 0xFF),
+                           static_cast<int>(value & 0xFF)});
+    resetAnswer_ = FrameOf({7, 0x00, kHostAddress >> 8, kHostAddress & 0xFF, kStation >> 8, kStation & 0xFF, 0, 0});
 }
 
 Responder::~Responder() { Stop(); }

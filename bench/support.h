@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,6 +28,8 @@ int64_t NowNs();
 
 // The q-quantile (0..1, nearest rank) of samples; sorts them. 0 when empty.
 double Quantile(std::vector<int64_t>& samples, double q);
+// The mean of samples; 0 when empty.
+double Mean(const std::vector<int64_t>& samples);
 
 // How busy the machine is besides this process: Start before, then
 // OthersBusyCores after a run gives the cores that other processes kept busy
@@ -60,8 +63,8 @@ bool AllocationCounterWorks();
 
 // ---- Frames ----
 
-// The frame of a message (length byte first).
-std::vector<uint8_t> FrameOf(const std::vector<uint8_t>& message);
+// The frame of a message (length byte first), each byte given as an int.
+std::vector<uint8_t> FrameOf(std::initializer_list<int> bytes);
 // The frame of a one-register read of kRegister at kStation, as the driver
 // builds it with the given frame-count bit: 15 bytes.
 std::vector<uint8_t> ReadRequestFrame(bool fcb);
@@ -117,7 +120,6 @@ public:
     void Stop();
     // Size of the last frame that was not a link reset.
     size_t LastRequestSize() const { return lastRequestSize_.load(); }
-    size_t AnswerSize() const { return readAnswer_.size(); }
     // The frame it answers a read with.
     const std::vector<uint8_t>& ReadAnswer() const { return readAnswer_; }
     // CPU time its thread has used, in ns (while it runs).
