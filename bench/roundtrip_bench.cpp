@@ -16,7 +16,6 @@
 
 #include "bench/bench.h"
 #include "bench/support.h"
-#include "driver/commands.h"
 
 namespace kivbench {
 namespace {
@@ -25,37 +24,16 @@ namespace {
 // name, the bare exchange uses the descriptor the pair keeps open. The two
 // never overlap (each exchange ends before the next begins), so both cross
 // the same pseudo-terminal to the same thread.
-struct RoundTripRig {
-    PtyLine line;
-    std::unique_ptr<Responder> unit;
-    DriverChannel channel;
-    GateRequest gate{};
-    int32_t data[4] = {};
+struct RoundTripRig : PolledUnit {
     std::vector<uint8_t> floorRequest = ReadRequestFrame(false);
     uint8_t floorAnswer[64] = {};
     std::string error;
 
     bool SetUp() {
-        if (!line.Open(&error)) return false;
-        unit.reset(new Responder(line.master()));
-        if (!unit->Start()) {
-            error = "responder thread";
-            return false;
-        }
-        // Before the driver opens the port: raw (a setting of the tty, which
-        // both ends share), non-blocking (of this descriptor's open file only).
-        if (!PrepareBareEnd(line.slave())) {
-            error = "bare end set-up";
-            return false;
-        }
-        if (!channel.Open(line.portName(), false, &error)) return false;
-        if (!channel.Gate("R00120300", &gate, data)) {
-            error = "ParseAddress refused R00120300";
-            return false;
-        }
+        if (!Open(WirePace(), true, &error)) return false;
         // The first read resets the station's link; then both paths warm up.
         for (int i = 0; i < 200; ++i) {
-            if (DriverRead() != 0 || !FloorExchange() ||
+            if (Read() != 0 || !FloorExchange() ||
                 std::memcmp(floorAnswer, unit->ReadAnswer().data(), kReadAnswerSize) != 0) {
                 error = "warm-up exchange failed: " + LastFaultLine();
                 return false;
@@ -63,8 +41,6 @@ struct RoundTripRig {
         }
         return true;
     }
-
-    int32_t DriverRead() { return channel.Call(CommandRead, &gate); }
 
     bool FloorExchange() {
         return BareExchange(line.slave(), floorRequest.data(), floorRequest.size(), floorAnswer, kReadAnswerSize);
@@ -124,7 +100,7 @@ struct RoundTripRun {
         driverCpu.Start();
         TrackThisThread(true);
         const int64_t start = NowNs();
-        const int32_t result = r->DriverRead();
+        const int32_t result = r->Read();
         driver.push_back(NowNs() - start);
         TrackThisThread(false);
         driverCpu.Stop();
@@ -238,7 +214,7 @@ void BM_RoundTripSteps(benchmark::State& state) {
             } else if (leg == 2) {
                 ok = FloorWithDriverCalls(r->line.slave(), r->floorRequest, r->floorAnswer, wake[0]);
             } else {
-                ok = r->DriverRead() == 0;
+                ok = r->Read() == 0;
             }
             legs[leg].push_back(NowNs() - start);
             if (!ok) ++failures;
@@ -268,7 +244,7 @@ void RegisterRoundTripBenchmarks() {
 extern "C" __attribute__((noinline)) int KivBenchMeasuredReads(int count) {
     int failures = 0;
     for (int i = 0; i < count; ++i) {
-        if (kivbench::rig->DriverRead() != 0) ++failures;
+        if (kivbench::rig->Read() != 0) ++failures;
     }
     return failures;
 }

@@ -15,7 +15,6 @@
 
 #include "bench/bench.h"
 #include "bench/support.h"
-#include "driver/commands.h"
 
 namespace kivbench {
 namespace {
@@ -41,12 +40,7 @@ struct Span {
     std::atomic<int64_t> stopAt{INT64_MAX};
 };
 
-struct Lane {
-    PtyLine line;
-    std::unique_ptr<Responder> unit;
-    DriverChannel channel;
-    GateRequest gate{};
-    int32_t data[4] = {};
+struct Lane : PolledUnit {
     std::thread host;
     int64_t cpuNs = 0;      // the host thread's CPU time over the span
     int64_t userNs = 0;     // of it in user space, from the start to the host's end
@@ -76,7 +70,7 @@ struct Lane {
 // polls that end after the span are not counted.
 void Host(Lane* lane, Span* span) {
     for (int i = 0; i < kWarmUpReads && lane->error.empty(); ++i) {
-        if (lane->channel.Call(CommandRead, &lane->gate) != 0) lane->error = "warm-up read: " + LastFaultLine();
+        if (lane->Read() != 0) lane->error = "warm-up read: " + LastFaultLine();
     }
     span->ready.fetch_add(1);
     while (!span->go.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -84,7 +78,7 @@ void Host(Lane* lane, Span* span) {
     ThisThreadCpu(&userAtStart, &system);
     while (!span->stop.load(std::memory_order_relaxed)) {
         const int64_t start = NowNs();
-        const int32_t result = lane->channel.Call(CommandRead, &lane->gate);
+        const int32_t result = lane->Read();
         const int64_t end = NowNs();
         if (end > span->stopAt.load()) break;
         if (result != 0 || lane->data[0] != 100000) ++lane->failures;
@@ -100,12 +94,7 @@ std::string OpenLanes(std::vector<std::unique_ptr<Lane>>& lanes, int channels) {
     std::string error;
     for (int i = 0; i < channels && error.empty(); ++i) {
         lanes.emplace_back(new Lane());
-        Lane& lane = *lanes.back();
-        if (!lane.line.Open(&error)) break;
-        lane.unit.reset(new Responder(lane.line.master(), pace));
-        if (!lane.unit->Start()) error = "responder thread";
-        else if (!lane.channel.Open(lane.line.portName(), false, &error)) break;
-        else if (!lane.channel.Gate("R00120300", &lane.gate, lane.data)) error = "gate address refused";
+        lanes.back()->Open(pace, false, &error);
     }
     return error;
 }

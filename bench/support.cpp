@@ -325,6 +325,25 @@ void TAVLIB_CDECL CountLog(int32_t level, const char* text, void*) {
     std::snprintf(lastFault, sizeof lastFault, "%s", text);
 }
 
+// KivMain of the driver a host loads: this build's KIVLINK.so, opened with
+// dlopen on first use, so that every figure counts the code a host runs
+// (its thread-local reads through the dynamic loader included), not the
+// statically linked copy of the driver's objects that the CRC and frame
+// helpers use. Exits when the library cannot be loaded.
+using KivEntry = int32_t(KIV_CDECL*)(CallRecord*);
+KivEntry DriverEntry() {
+    static const KivEntry entry = [] {
+        void* library = dlopen(KIV_BENCH_DRIVER, RTLD_NOW | RTLD_LOCAL);
+        void* symbol = library != nullptr ? dlsym(library, "KivMain") : nullptr;
+        if (symbol == nullptr) {
+            std::fprintf(stderr, "kiv_bench: cannot load the driver %s: %s\n", KIV_BENCH_DRIVER, dlerror());
+            std::exit(2);
+        }
+        return reinterpret_cast<KivEntry>(symbol);
+    }();
+    return entry;
+}
+
 }  // namespace
 
 uint64_t FaultLogLines() { return faultLines.load(); }
@@ -337,19 +356,6 @@ std::string LastFaultLine() {
 void CaptureDriverLog() {
     TavSetLogToStderr(0);
     TavSetLogCallback(CountLog, nullptr);
-}
-
-KivEntry DriverEntry() {
-    static const KivEntry entry = [] {
-        void* library = dlopen(KIV_BENCH_DRIVER, RTLD_NOW | RTLD_LOCAL);
-        void* symbol = library != nullptr ? dlsym(library, "KivMain") : nullptr;
-        if (symbol == nullptr) {
-            std::fprintf(stderr, "kiv_bench: cannot load the driver %s: %s\n", KIV_BENCH_DRIVER, dlerror());
-            std::exit(2);
-        }
-        return reinterpret_cast<KivEntry>(symbol);
-    }();
-    return entry;
 }
 
 DriverChannel::DriverChannel()
@@ -407,6 +413,25 @@ bool DriverChannel::Gate(const char* text, GateRequest* gate, int32_t* data, int
     gate->count = 1;
     gate->data = data;
     return true;
+}
+
+bool PolledUnit::Open(WirePace pace, bool bareEnd, std::string* error) {
+    if (!line.Open(error)) return false;
+    unit.reset(new Responder(line.master(), pace));
+    if (!unit->Start()) {
+        *error = "responder thread";
+    } else if (bareEnd && !PrepareBareEnd(line.slave())) {
+        // Before the driver opens the port: raw (a setting of the tty, which
+        // both ends share), non-blocking (of this descriptor's open file only).
+        *error = "bare end set-up";
+    } else if (!channel.Open(line.portName(), false, error)) {
+        return false;
+    } else if (!channel.Gate("R00120300", &gate, data)) {
+        *error = "ParseAddress refused R00120300";
+    } else {
+        return true;
+    }
+    return false;
 }
 
 }  // namespace kivbench

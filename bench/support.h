@@ -160,14 +160,6 @@ bool PrepareBareEnd(int fd);
 
 // ---- Channels through KivMain ----
 
-// KivMain of the driver a host loads: this build's KIVLINK.so, opened with
-// dlopen on first use, so that every figure counts the code a host runs
-// (its thread-local reads through the dynamic loader included), not the
-// statically linked copy of the driver's objects that the CRC and frame
-// helpers use. Exits when the library cannot be loaded.
-using KivEntry = int32_t(KIV_CDECL*)(CallRecord*);
-KivEntry DriverEntry();
-
 // One channel of the driver as a host holds it: a zero-filled block of the
 // size Describe reports, a channel number of its own and its configuration
 // file in the current directory.
@@ -197,6 +189,23 @@ private:
     ChannelBlock* block_;
     int32_t number_;
     bool open_ = false;
+};
+
+// A unit on a pseudo-terminal line of its own, played by a Responder, and a
+// channel of the driver on that line with the gate of R00120300.
+struct PolledUnit {
+    PtyLine line;
+    std::unique_ptr<Responder> unit;
+    DriverChannel channel;
+    GateRequest gate{};
+    int32_t data[4] = {};
+
+    // Opens the line, starts the responder (paced as asked), prepares the
+    // line's other end for bare exchanges when asked to, opens the channel
+    // and decodes the gate. false with *error at the first step that failed.
+    bool Open(WirePace pace, bool bareEnd, std::string* error);
+    // A one-register Read of the gate through KivMain.
+    int32_t Read() { return channel.Call(CommandRead, &gate); }
 };
 
 // Log lines the driver wrote at level 32 (faults) since the program began.
