@@ -92,12 +92,6 @@ void BlockCrc(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(kRun - kRun % block));
 }
 
-void BM_CrcTable(benchmark::State& state) { BlockCrc<TableCrc>(state); }
-void BM_CrcBitwise(benchmark::State& state) { BlockCrc<BitwiseCrc>(state); }
-#ifdef KIV_BENCH_BOOST_CRC
-void BM_CrcBoost(benchmark::State& state) { BlockCrc<BoostBlockCrc>(state); }
-#endif
-
 #ifdef KIV_BENCH_BOOST_CRC
 // The duration of one pass of Crc, in ns.
 template <uint16_t (*Crc)(const uint8_t*, size_t)>
@@ -196,16 +190,6 @@ void FrameRoundTrip(benchmark::State& state) {
     state.counters["frame_bytes"] = static_cast<double>(size);
 }
 
-void BM_FrameDriver(benchmark::State& state) { FrameRoundTrip<DriverEncode, DriverCheck>(state); }
-void BM_FrameBitwise(benchmark::State& state) {
-    FrameRoundTrip<ReferenceEncode<BitwiseCrc>, ReferenceCheck<BitwiseCrc>>(state);
-}
-#ifdef KIV_BENCH_BOOST_CRC
-void BM_FrameBoost(benchmark::State& state) {
-    FrameRoundTrip<ReferenceEncode<BoostBlockCrc>, ReferenceCheck<BoostBlockCrc>>(state);
-}
-#endif
-
 }  // namespace
 
 namespace kivbench {
@@ -219,15 +203,15 @@ void RegisterCrcBenchmarks() {
         Fn fn;
         bool blocks;
     } kCases[] = {
-        {"BM_CrcTable", BM_CrcTable, true},
-        {"BM_CrcBitwise", BM_CrcBitwise, true},
+        {"BM_CrcTable", BlockCrc<TableCrc>, true},
+        {"BM_CrcBitwise", BlockCrc<BitwiseCrc>, true},
 #ifdef KIV_BENCH_BOOST_CRC
-        {"BM_CrcBoost", BM_CrcBoost, true},
+        {"BM_CrcBoost", BlockCrc<BoostBlockCrc>, true},
 #endif
-        {"BM_FrameDriver", BM_FrameDriver, false},
-        {"BM_FrameBitwise", BM_FrameBitwise, false},
+        {"BM_FrameDriver", FrameRoundTrip<DriverEncode, DriverCheck>, false},
+        {"BM_FrameBitwise", FrameRoundTrip<ReferenceEncode<BitwiseCrc>, ReferenceCheck<BitwiseCrc>>, false},
 #ifdef KIV_BENCH_BOOST_CRC
-        {"BM_FrameBoost", BM_FrameBoost, false},
+        {"BM_FrameBoost", FrameRoundTrip<ReferenceEncode<BoostBlockCrc>, ReferenceCheck<BoostBlockCrc>>, false},
 #endif
     };
     for (const auto& entry : kCases) {
