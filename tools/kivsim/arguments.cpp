@@ -54,29 +54,31 @@ void AddNumbers(CLI::App& app, std::initializer_list<NumberOption> options) {
     }
 }
 
+// A text option, or a repeatable one, each use taking one value.
+template <typename T>
+void AddText(CLI::App& app, const char* name, T& value, const char* type, const char* help) {
+    app.add_option(name, value, help)->type_name(type)->allow_extra_args(false);
+}
+
 void AddLineOptions(CLI::App& app, Settings* s) {
     app.option_defaults()->group("The line");
     Options& o = s->options;
-    app.add_option("--device", o.device,
-                   "serve this serial device; without it kivsim creates a pseudo-terminal pair and prints the "
-                   "path the driver should open (e.g. /dev/pts/7)")
-        ->type_name("PATH");
+    AddText(app, "--device", o.device, "PATH",
+            "serve this serial device; without it kivsim creates a pseudo-terminal pair and prints the path the "
+            "driver should open (e.g. /dev/pts/7)");
     AddNumbers(app, {{"--baud", &o.baud, "N", "line speed of --device (default 9600)", 1, 4000000}});
-    app.add_option("--link", o.linkPath, "also make PATH a symbolic link to the line (e.g. a wine COM port)")
-        ->type_name("PATH");
-    app.add_option("--path-file", s->pathFile, "write the line's path into FILE once it is open")->type_name("FILE");
+    AddText(app, "--link", o.linkPath, "PATH", "also make PATH a symbolic link to the line (e.g. a wine COM port)");
+    AddText(app, "--path-file", s->pathFile, "FILE", "write the line's path into FILE once it is open");
     AddNumbers(app, {{"--pace-baud", &o.paceBaud, "N",
                       "every byte takes 10 bits at N baud, both ways (default: full speed)", 1, 100000000}});
-    app.add_option("--listen-tcp", s->listenTcp,
-                   "serve the line over raw TCP on PORT (0: any free one), one client at a time, instead "
-                   "of a pseudo-terminal; on this machine's loopback (127.0.0.1 and ::1) unless ADDRESS is "
-                   "given: 0.0.0.0 or [::] serves other machines too, and then whoever reaches the port drives "
-                   "the units and sees the traffic, without any authentication")
-        ->type_name("[ADDRESS:]PORT");
-    app.add_option("--listen-rfc2217", s->listenRfc2217,
-                   "serve the line as an RFC 2217 device server (settings and modem lines) on PORT; on the "
-                   "loopback unless ADDRESS is given, as --listen-tcp")
-        ->type_name("[ADDRESS:]PORT");
+    AddText(app, "--listen-tcp", s->listenTcp, "[ADDRESS:]PORT",
+            "serve the line over raw TCP on PORT (0: any free one), one client at a time, instead of a "
+            "pseudo-terminal; on this machine's loopback (127.0.0.1 and ::1) unless ADDRESS is given: 0.0.0.0 or "
+            "[::] serves other machines too, and then whoever reaches the port drives the units and sees the "
+            "traffic, without any authentication");
+    AddText(app, "--listen-rfc2217", s->listenRfc2217, "[ADDRESS:]PORT",
+            "serve the line as an RFC 2217 device server (settings and modem lines) on PORT; on the loopback "
+            "unless ADDRESS is given, as --listen-tcp");
     app.add_flag("--radio", o.radio.on,
                  "with --listen-rfc2217: a half-duplex radio between host and units, keyed by the host's RTS; "
                  "units answer when it drops, the host sees carrier detect while a unit transmits");
@@ -91,16 +93,14 @@ void AddLineOptions(CLI::App& app, Settings* s) {
 void AddUnitOptions(CLI::App& app, Settings* s) {
     app.option_defaults()->group("The units");
     Options& o = s->options;
-    app.add_option("--station", s->stationTexts,
-                   "play station S (0-65535), reporting to host address HOST (default 0); repeat for several "
-                   "units on the line (default: station 1)")
-        ->type_name("S[:HOST]")->allow_extra_args(false);
-    app.add_option("--map", s->mapTexts,
-                   "load a register map into station S (default: into every station); lines \"register value\", "
-                   "decimal or 0x hex, # starts a comment")
-        ->type_name("[S:]FILE")->allow_extra_args(false);
-    app.add_option("--exception", s->exceptionTexts, "report-by-exception on: a unit sends a notice when events wait")
-        ->type_name("S|all")->allow_extra_args(false);
+    AddText(app, "--station", s->stationTexts, "S[:HOST]",
+            "play station S (0-65535), reporting to host address HOST (default 0); repeat for several units on "
+            "the line (default: station 1)");
+    AddText(app, "--map", s->mapTexts, "[S:]FILE",
+            "load a register map into station S (default: into every station); lines \"register value\", decimal "
+            "or 0x hex, # starts a comment");
+    AddText(app, "--exception", s->exceptionTexts, "S|all",
+            "report-by-exception on: a unit sends a notice when events wait");
     AddNumbers(app, {{"--ask-time", &o.askTimeMs, "MS",
                       "units in exception mode ask for the time every MS (class bit 3)", 0, 86400000},
                      {"--notice-retry", &o.noticeRetryMs, "MS",
@@ -123,10 +123,9 @@ void AddFaultOptions(CLI::App& app, Settings* s) {
     Options& o = s->options;
     app.add_option("--seed", s->seed, "seed of the fault generator (default: from the clock, printed at start)")
         ->type_name("N")->check(kivtools::InRange(0, INT64_MAX));
-    app.add_option("--fault", s->faultTexts,
-                   "KIND=P: every answer commits KIND with probability P; KIND[:N]: the next N answers commit "
-                   "KIND (default 1); repeatable")
-        ->type_name("KIND=P|KIND[:N]")->allow_extra_args(false);
+    AddText(app, "--fault", s->faultTexts, "KIND=P|KIND[:N]",
+            "KIND=P: every answer commits KIND with probability P; KIND[:N]: the next N answers commit KIND "
+            "(default 1); repeatable");
     AddNumbers(app, {{"--delay-ms", &o.delayMs, "MS", "how late the delay fault answers (default 1500)", 0, 86400000},
                      {"--late-ms", &o.lateMs, "MS", "how late the late fault answers (default 500)", 0, 86400000},
                      {"--repeat-ms", &o.repeatGapMs, "MS", "the repeat fault's pause before the copy (default 15)", 0,
@@ -137,19 +136,17 @@ void AddFaultOptions(CLI::App& app, Settings* s) {
 
 void AddControlOptions(CLI::App& app, Settings* s) {
     app.option_defaults()->group("Control");
-    app.add_option("--scenario", s->scenario, "run the commands in FILE after the start (one a line, # comments)")
-        ->type_name("FILE");
+    AddText(app, "--scenario", s->scenario, "FILE",
+            "run the commands in FILE after the start (one a line, # comments)");
     app.add_flag("--no-stdin", s->noStdin, "read no commands from standard input");
     app.add_option("--duration", s->durationS, "stop after S seconds (default: run until quit, Ctrl-C or SIGTERM)")
         ->type_name("S")->check(kivtools::InRange(1, 100000000));
     app.add_flag("--trace", s->trace,
                  "print every frame both ways on standard error: time, RX (to the units) or TX (from them), hex "
                  "bytes, decoded header and a note");
-    app.add_option("--trace-file", s->traceFile, "write the trace into FILE instead")->type_name("FILE");
-    app.add_option("--pcap", s->pcapFile,
-                   "write every frame both ways into FILE, a pcap capture (docs/capture.md); kivpoll --decode "
-                   "prints it")
-        ->type_name("FILE");
+    AddText(app, "--trace-file", s->traceFile, "FILE", "write the trace into FILE instead");
+    AddText(app, "--pcap", s->pcapFile, "FILE",
+            "write every frame both ways into FILE, a pcap capture (docs/capture.md); kivpoll --decode prints it");
     app.add_flag("--utc", s->utc, "trace times in UTC (Z) rather than local time with its offset");
     app.add_flag("--quiet", s->quiet, "no banner and no statistics at the end");
 }

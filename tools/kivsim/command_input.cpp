@@ -49,8 +49,9 @@ namespace {
 
 // Hands each line of in, up to its #, to take with "NAME:LINE: " for its
 // messages; stops with *error at a line too long or one take finds wrong.
-bool ForEachLine(std::istream& in, const std::string& name, std::string* error,
-                 const std::function<bool(std::istringstream& words, const std::string& line, std::string* why)>& take) {
+using LineTaker = std::function<bool(std::istringstream& words, const std::string& line, std::string* why)>;
+
+bool ForEachLine(std::istream& in, const std::string& name, std::string* error, const LineTaker& take) {
     std::string line;
     bool tooLong = false;
     for (int number = 1; ReadTextLine(in, &line, &tooLong); ++number) {

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 #include <thread>
 
@@ -324,17 +323,18 @@ std::string Fault(Call& c) {
     return "";
 }
 
-std::string Seed(Call& c) {
+// seed, delay and sleep: one number from 0 to the verb's bound.
+std::string TakeNumber(Call& c) {
+    const std::string& verb = c.w[0];
+    const int64_t high = verb == "seed" ? INT64_MAX : verb == "delay" ? 600000 : 86400000;
     int64_t n = 0;
-    if (c.w.size() != 2 || !ParseNumber(c.w[1], 0, INT64_MAX, &n)) return Usage(c);
-    c.sim.SetFaultSeed(uint64_t(n));
-    return "";
-}
-
-std::string Delay(Call& c) {
-    int64_t n = 0;
-    if (c.w.size() != 2 || !ParseNumber(c.w[1], 0, 600000, &n)) return Usage(c);
-    c.sim.SetDelay(int(n));
+    if (c.w.size() != 2 || !ParseNumber(c.w[1], 0, high, &n)) return Usage(c);
+    if (verb == "seed")
+        c.sim.SetFaultSeed(uint64_t(n));
+    else if (verb == "delay")
+        c.sim.SetDelay(int(n));
+    else
+        std::this_thread::sleep_for(std::chrono::milliseconds(n));
     return "";
 }
 
@@ -379,13 +379,6 @@ std::string Switch(Call& c) {
     return "";
 }
 
-std::string Sleep(Call& c) {
-    int64_t n = 0;
-    if (c.w.size() != 2 || !ParseNumber(c.w[1], 0, 86400000, &n)) return Usage(c);
-    std::this_thread::sleep_for(std::chrono::milliseconds(n));
-    return "";
-}
-
 std::string Quit(Call& c) {
     c.sim.RequestQuit();
     return "";
@@ -425,8 +418,8 @@ const Command kCommands[] = {
     {"fault", "KIND=P", "every answer commits KIND with probability P", nullptr, false},
     {"fault", "off", "no more faults", nullptr, false},
     {"faults", "", "the faults in force", [](Call& c) { return c.sim.DescribeFaults() + "\n"; }, false},
-    {"seed", "N", "restart the fault generator with seed N", Seed, false},
-    {"delay", "MS", "how late the delay fault answers", Delay, false},
+    {"seed", "N", "restart the fault generator with seed N", TakeNumber, false},
+    {"delay", "MS", "how late the delay fault answers", TakeNumber, false},
     {"plant", "[on|off]", "show, start or stop the plant", Plant, false},
     {"plant", "S demo|clear", "the demo plant on station S, or none", nullptr, false},
     {"plant", "S counter R STEP MS [EV]", "", nullptr, false},
@@ -442,7 +435,7 @@ const Command kCommands[] = {
     {"carrier", "on|off", "on the radio: hold a carrier up at the host (noise, another\nstation), or let it go", Switch,
      false},
     {"trace", "on|off", "pause or resume the frame trace", Switch, false},
-    {"sleep", "MS", "wait (scenario files)", Sleep, false},
+    {"sleep", "MS", "wait (scenario files)", TakeNumber, false},
     {"quit", "", "stop kivsim", Quit, false},
     {"exit", nullptr, "", Quit, false},
     {"help", nullptr, "", [](Call&) { return std::string(CommandHelp()); }, false},

@@ -3,11 +3,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>

@@ -20,11 +20,6 @@ constexpr uint64_t kServerDo =
     OptionBit(kOptionBinary) | OptionBit(kOptionSuppressGoAhead) | OptionBit(kOptionComPort);
 const char kSignature[] = "kivsim";
 
-int64_t SteadyNowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 void AppendSub(std::vector<uint8_t>* out, uint8_t command, const uint8_t* value, size_t length) {
     uint8_t bytes[kComSubnegotiationMax];
     size_t n = ComSubnegotiation(command, value, length, bytes);
@@ -266,8 +261,9 @@ void NetEndpoint::Accept() {
     collision_ = false;
     notes_.push_back({"client connected", {}, -1, true});
     if (kind_ != NetLineRfc2217) return;
-    static const uint8_t kAsks[][2] = {{kTelnetDo, kOptionComPort}, {kTelnetWill, kOptionBinary}, {kTelnetDo, kOptionBinary},
-                                       {kTelnetWill, kOptionSuppressGoAhead}, {kTelnetDo, kOptionSuppressGoAhead}};
+    static const uint8_t kAsks[][2] = {{kTelnetDo, kOptionComPort},         {kTelnetWill, kOptionBinary},
+                                       {kTelnetDo, kOptionBinary},          {kTelnetWill, kOptionSuppressGoAhead},
+                                       {kTelnetDo, kOptionSuppressGoAhead}};
     uint8_t bytes[16];
     size_t used = 0;
     for (const auto& ask : kAsks) used += TelnetAsk(&options_, ask[0], ask[1], bytes + used);
@@ -410,7 +406,7 @@ int NetEndpoint::ReadAvailable(std::vector<uint8_t>& into, size_t limit) {
         long n = kivtools::ReceiveSome(client_, buffer, std::min(sizeof buffer, limit - taken));
         if (n > 0) {
             taken += size_t(n);
-            const int64_t now = SteadyNowMs();
+            const int64_t now = SteadyMs();
             for (long i = 0; i < n && client_ >= 0; ++i) TakeClientByte(buffer[i], now, into, &delivered);
             if (client_ < 0) return delivered;
             continue;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,6 +14,12 @@
 #include "platform/telnet_com.h"
 
 namespace kivsim {
+
+// The steady clock in milliseconds, for the line's and the service's timing.
+inline int64_t SteadyMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // The com-port settings a client set, and our answers to its commands.
 struct ComPortState {

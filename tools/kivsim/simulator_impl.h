@@ -6,7 +6,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -28,11 +27,6 @@
 #endif
 
 namespace kivsim {
-
-inline int64_t SteadyMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Something a unit or a command wants sent unasked.
 struct Unasked {
