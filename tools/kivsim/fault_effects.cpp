@@ -2,6 +2,9 @@
 // the host gets the answer whole.
 #include "tools/kivsim/fault_effects.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "link/frame_codec.h"
 #include "tools/kivsim/station.h"
 
@@ -51,7 +54,6 @@ void PutNoticeFirst(const Answer& answer, bool inPlace, Transmission& tx, FaultE
     if (inPlace) {
         tx.bytes.clear();
         tx.note += ": in place of the answer";
-        effect.intact = false;
     } else {
         tx.delayUs = 0;
     }
@@ -68,6 +70,10 @@ void Split(Rng& rng, int gapMs, Transmission& tx, FaultEffect& effect) {
     tx.note += ": rest";
 }
 
+// The faults after which the host no longer gets the answer whole and sound.
+const FaultKind kSpoiling[] = {FaultKind::Drop,   FaultKind::Crc,     FaultKind::WrongSource, FaultKind::WrongDestination,
+                               FaultKind::Notice, FaultKind::Garbage, FaultKind::Truncate};
+
 }  // namespace
 
 FaultEffect ApplyFault(const Answer& answer, int fault, Rng& rng, const FaultTimes& times) {
@@ -79,29 +85,16 @@ FaultEffect ApplyFault(const Answer& answer, int fault, Rng& rng, const FaultTim
     case int(FaultKind::Drop):
         tx.bytes.clear();
         tx.note += ": no answer";
-        effect.intact = false;
         break;
-    case int(FaultKind::Crc):
-        FlipCrcBit(answer.message[0], rng, tx.bytes);
-        effect.intact = false;
-        break;
+    case int(FaultKind::Crc): FlipCrcBit(answer.message[0], rng, tx.bytes); break;
     case int(FaultKind::Delay): tx.delayUs += int64_t(times.delayMs) * 1000; break;
     case int(FaultKind::WrongSource):
     case int(FaultKind::WrongDestination):
-    case int(FaultKind::MoreStuck):
-        tx.bytes = FrameOf(Altered(answer, kind));
-        effect.intact = kind == FaultKind::MoreStuck;
-        break;
+    case int(FaultKind::MoreStuck): tx.bytes = FrameOf(Altered(answer, kind)); break;
     case int(FaultKind::Notice):
     case int(FaultKind::NoticeFirst): PutNoticeFirst(answer, kind == FaultKind::Notice, tx, effect); break;
-    case int(FaultKind::Garbage):
-        tx.bytes = RandomBytes(rng, 24, false);
-        effect.intact = false;
-        break;
-    case int(FaultKind::Truncate):
-        tx.bytes.resize(1 + rng.Below(uint32_t(tx.bytes.size() - 1)));
-        effect.intact = false;
-        break;
+    case int(FaultKind::Garbage): tx.bytes = RandomBytes(rng, 24, false); break;
+    case int(FaultKind::Truncate): tx.bytes.resize(1 + rng.Below(uint32_t(tx.bytes.size() - 1))); break;
     case int(FaultKind::Late): tx.delayUs += int64_t(times.lateMs) * 1000; break;  // a later try may still take it
     case int(FaultKind::Repeat):
         effect.out.push_back(tx);
@@ -117,6 +110,7 @@ FaultEffect ApplyFault(const Answer& answer, int fault, Rng& rng, const FaultTim
     default: break;
     }
     effect.out.push_back(tx);
+    effect.intact = std::find(std::begin(kSpoiling), std::end(kSpoiling), kind) == std::end(kSpoiling);
     return effect;
 }
 

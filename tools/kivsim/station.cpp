@@ -73,15 +73,9 @@ void EncodeTimeStamp(const CalendarTime& t, uint8_t stamp[6]) {
 CalendarTime DecodeTimeStampFields(const uint8_t stamp[6]) {
     uint64_t v = 0;
     for (int i = 0; i < 6; ++i) v = (v << 8) | stamp[i];
-    CalendarTime t;
-    t.year = 1900 + int((v >> 36) & 0xFF);
-    t.month = int((v >> 32) & 0x0F);
-    t.day = int((v >> 27) & 0x1F);
-    t.hour = int((v >> 22) & 0x1F);
-    t.minute = int((v >> 16) & 0x3F);
-    t.second = int((v >> 10) & 0x3F);
-    t.millisecond = int(v & 0x3FF);
-    return t;
+    return CalendarTime{1900 + int((v >> 36) & 0xFF), int((v >> 32) & 0x0F), int((v >> 27) & 0x1F),
+                        int((v >> 22) & 0x1F),         int((v >> 16) & 0x3F), int((v >> 10) & 0x3F),
+                        int(v & 0x3FF)};
 }
 
 CalendarTime LocalCalendar(int64_t msSinceEpoch) {
@@ -95,15 +89,8 @@ CalendarTime LocalCalendar(int64_t msSinceEpoch) {
     struct tm local;
     std::memset(&local, 0, sizeof local);
     localtime_r(&when, &local);
-    CalendarTime t;
-    t.year = local.tm_year + 1900;
-    t.month = local.tm_mon + 1;
-    t.day = local.tm_mday;
-    t.hour = local.tm_hour;
-    t.minute = local.tm_min;
-    t.second = local.tm_sec;
-    t.millisecond = int(ms);
-    return t;
+    return CalendarTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                        local.tm_min,         local.tm_sec,     int(ms)};
 }
 
 // Without mktime: with TZ unset, glibc's mktime re-reads the zone on every
@@ -145,18 +132,14 @@ void Station::QueueRegisterChange(uint16_t address, uint32_t value) {
 }
 
 void Station::QueueStatusEvent(uint16_t address, bool state, int64_t pcMs) {
-    StatusEvent event{};
-    event.address = uint16_t(address % kStatusPointCount);
-    event.state = state;
+    StatusEvent event{uint16_t(address % kStatusPointCount), state, {}};
     StampNow(pcMs, event.stamp);
     QueueStatusEventStamped(event);
 }
 
 bool Station::QueueLoggedEvent(uint16_t address, uint32_t value, int64_t pcMs) {
     if (address >= kLoggedRegisterCount) return false;
-    LoggedEvent event{};
-    event.address = address;
-    event.value = value;
+    LoggedEvent event{address, value, {}};
     StampNow(pcMs, event.stamp);
     QueueLoggedEventStamped(event);
     return true;
@@ -328,14 +311,8 @@ Outcome Station::AnswerWriteBit(const uint8_t* m) {
 
 Outcome Station::AnswerSetClock(const uint8_t* m, int64_t pcMs) {
     if (m[0] < 16) return Refuse("clock request too short");
-    CalendarTime t;
-    t.year = 1900 + m[8];
-    t.month = m[9];
-    t.day = m[10];
-    t.hour = m[12];
-    t.minute = m[13];
-    t.second = m[14];
-    t.millisecond = GetHigh16(m + 15);
+    // Byte 11, the day of the week, is not needed.
+    const CalendarTime t{1900 + m[8], m[9], m[10], m[12], m[13], m[14], GetHigh16(m + 15)};
     const int64_t when = MsFromLocalCalendar(t);
     if (when >= 0) clockOffsetMs_ = when - pcMs;
     clockWanted_ = false;
