@@ -71,7 +71,7 @@ void Split(Rng& rng, int gapMs, Transmission& tx, FaultEffect& effect) {
 }
 
 // The faults after which the host no longer gets the answer whole and sound.
-const FaultKind kSpoiling[] = {FaultKind::Drop,   FaultKind::Crc,     FaultKind::WrongSource, FaultKind::WrongDestination,
+const FaultKind kSpoiling[] = {FaultKind::Drop, FaultKind::Crc, FaultKind::WrongSource, FaultKind::WrongDestination,
                                FaultKind::Notice, FaultKind::Garbage, FaultKind::Truncate};
 
 }  // namespace

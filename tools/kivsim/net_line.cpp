@@ -105,19 +105,12 @@ const char* RadioLossText(RadioLoss loss) {
 bool RadioPassesHostByte(const RadioSettings& radio, int64_t keyedAtMs, bool unitTransmitting, int64_t nowMs,
                          RadioLoss* loss) {
     if (!radio.on) return true;
-    if (keyedAtMs < 0) {
-        *loss = RadioLoss::NotKeyed;
-        return false;
-    }
-    if (nowMs - keyedAtMs < radio.keyUpMs) {
-        *loss = RadioLoss::BeforeKeyUp;
-        return false;
-    }
-    if (unitTransmitting) {
-        *loss = RadioLoss::Collision;
-        return false;
-    }
-    return true;
+    // The first of the reasons that holds; a keyed-up host loses a byte
+    // only to a unit that transmits.
+    *loss = keyedAtMs < 0                       ? RadioLoss::NotKeyed
+            : nowMs - keyedAtMs < radio.keyUpMs ? RadioLoss::BeforeKeyUp
+                                                : RadioLoss::Collision;
+    return *loss == RadioLoss::Collision && !unitTransmitting;
 }
 
 NetEndpoint::~NetEndpoint() {

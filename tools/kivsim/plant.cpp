@@ -26,6 +26,12 @@ bool Real(const std::string& word, double* value) {
     return true;
 }
 
+// Sets *error to why, for a return of false.
+bool Fails(std::string* error, const std::string& why) {
+    *error = why;
+    return false;
+}
+
 // The names of Generator::Events, by value.
 const char* const kEventsNames[] = {"none", "change", "log", "both"};
 
@@ -98,42 +104,28 @@ std::string Generator::Describe() const {
 
 bool ParseGenerator(const std::vector<std::string>& w, Generator* g, std::string* error) {
     *g = Generator();
-    if (w.empty()) {
-        *error = "generator type missing";
-        return false;
-    }
+    if (w.empty()) return Fails(error, "generator type missing");
     const GeneratorType* type = nullptr;
     for (const GeneratorType& t : kGeneratorTypes) {
         if (w[0] == t.name) type = &t;
     }
-    if (type == nullptr) {
-        *error = "unknown generator " + w[0];
-        return false;
-    }
+    if (type == nullptr) return Fails(error, "unknown generator " + w[0]);
     g->type = type->type;
     const bool takesEvents = g->type != Generator::Toggle;
     if (w.size() < type->numbers + 1 || w.size() > type->numbers + 1 + (takesEvents ? 1 : 0)) {
-        *error =
-            "usage: counter REG STEP MS | ramp REG LOW HIGH STEP MS | sine REG OFFSET AMPLITUDE CYCLE_MS MS | "
-            "toggle POINT MS (register generators take change|log|both|none last)";
-        return false;
+        return Fails(error,
+                     "usage: counter REG STEP MS | ramp REG LOW HIGH STEP MS | sine REG OFFSET AMPLITUDE CYCLE_MS MS | "
+                     "toggle POINT MS (register generators take change|log|both|none last)");
     }
     int64_t address = 0;
     const int limit = takesEvents ? kRegisterCount : kStatusPointCount;
-    if (!Number(w[1], &address) || address < 0 || address >= limit) {
-        *error = "bad address " + w[1];
-        return false;
-    }
+    if (!Number(w[1], &address) || address < 0 || address >= limit) return Fails(error, "bad address " + w[1]);
     g->address = uint16_t(address);
     bool ok = ParseSettings(w, g);
     if (ok && takesEvents && w.size() == type->numbers + 2) ok = EventsWord(w.back(), &g->events);
-    if (!ok || g->periodMs <= 0) {
-        *error = "bad generator: " + w[0];
-        return false;
-    }
+    if (!ok || g->periodMs <= 0) return Fails(error, "bad generator: " + w[0]);
     if (takesEvents && (g->events & Generator::Logged) && address >= kLoggedRegisterCount) {
-        *error = "logged events need a register below 4096";
-        return false;
+        return Fails(error, "logged events need a register below 4096");
     }
     return true;
 }

@@ -282,9 +282,7 @@ Outcome Station::AnswerRead(const uint8_t* m) {
     Outcome outcome =
         Reply(m, uint8_t(10 + 4 * count), FunctionAnswerData, m[10] > kMaxReadCount ? "count above 61: 61 values" : "");
     // The three bytes before the values echo the request's register and count.
-    outcome.message.push_back(m[8]);
-    outcome.message.push_back(m[9]);
-    outcome.message.push_back(m[10]);
+    outcome.message.insert(outcome.message.end(), m + 8, m + 11);
     for (int k = 0; k < count; ++k) Append32(outcome.message, registers_[uint16_t(first + k)]);
     return outcome;
 }

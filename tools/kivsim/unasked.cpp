@@ -81,9 +81,9 @@ bool Simulator::Impl::TakeOutbox(int64_t now, Transmission* tx) {
     const Unasked item = outbox.front();
     outbox.pop_front();
     Station* station = Find(item.station);
+    if (!station && (item.kind == Unasked::Notice || item.kind == Unasked::LinkReset)) return false;
     switch (item.kind) {
     case Unasked::Notice: {
-        if (!station) return false;
         const uint8_t classes = item.classes >= 0 ? uint8_t(item.classes) : station->WaitingClasses();
         MarkNoticeSent(*station, classes, now);
         ++stats.noticesSent;
@@ -91,7 +91,6 @@ bool Simulator::Impl::TakeOutbox(int64_t now, Transmission* tx) {
         return true;
     }
     case Unasked::LinkReset:
-        if (!station) return false;
         ++stats.linkResetsSent;
         *tx = {FrameOf(LinkResetMessage(station->Number(), station->Host())), 0, "link reset by command"};
         return true;
