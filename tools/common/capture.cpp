@@ -1,5 +1,6 @@
 // pcap files of the tools' line traffic.
 #include "tools/common/capture.h"
+#include "tools/common/time_text.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,23 +17,17 @@ void PutLittle32(std::vector<uint8_t>& out, uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
 }
 
-void PutLittle16(std::vector<uint8_t>& out, uint16_t value) {
-    out.push_back(static_cast<uint8_t>(value));
-    out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
 uint32_t Get32(const uint8_t* p, bool big) {
     return big ? (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]
                : (uint32_t(p[3]) << 24) | (uint32_t(p[2]) << 16) | (uint32_t(p[1]) << 8) | p[0];
 }
 
-}  // namespace
-
+// The 24-byte file header and the 16-byte header of a record, as written
+// (little-endian, microsecond time stamps).
 std::vector<uint8_t> CaptureFileHeader() {
     std::vector<uint8_t> header;
     PutLittle32(header, kMagic);
-    PutLittle16(header, 2);  // version 2.4
-    PutLittle16(header, 4);
+    PutLittle32(header, 2 | 4 << 16);  // version 2.4: major, then minor, 16 bits each
     PutLittle32(header, 0);  // time stamps are UTC
     PutLittle32(header, 0);  // accuracy
     PutLittle32(header, kCaptureSnapLength);
@@ -42,11 +37,8 @@ std::vector<uint8_t> CaptureFileHeader() {
 
 std::vector<uint8_t> CaptureRecordHeader(int64_t wallUs, size_t lineBytes) {
     std::vector<uint8_t> header;
-    int64_t seconds = wallUs / 1000000, micros = wallUs % 1000000;
-    if (micros < 0) {
-        micros += 1000000;
-        seconds -= 1;
-    }
+    int64_t micros;
+    const int64_t seconds = FloorDivide(wallUs, 1000000, &micros);
     const uint32_t length = static_cast<uint32_t>(lineBytes + 1);  // the direction byte first
     PutLittle32(header, static_cast<uint32_t>(seconds));
     PutLittle32(header, static_cast<uint32_t>(micros));
@@ -54,6 +46,8 @@ std::vector<uint8_t> CaptureRecordHeader(int64_t wallUs, size_t lineBytes) {
     PutLittle32(header, length);
     return header;
 }
+
+}  // namespace
 
 bool CaptureWriter::Open(const std::string& path, std::string* error) {
     Close();

@@ -23,11 +23,6 @@ struct CaptureRecord {
     std::vector<uint8_t> bytes;  // as they crossed the line
 };
 
-// The 24-byte file header and the 16-byte header of a record, as written
-// (little-endian, microsecond time stamps).
-std::vector<uint8_t> CaptureFileHeader();
-std::vector<uint8_t> CaptureRecordHeader(int64_t wallUs, size_t lineBytes);
-
 // Writes a capture; records may come from several threads.
 class CaptureWriter {
 public:

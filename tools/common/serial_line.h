@@ -37,7 +37,7 @@ std::string DevicePathOf(const std::string& portName);
 class SerialLine {
 public:
     SerialLine() = default;
-    ~SerialLine();
+    ~SerialLine() { Close(); }
     SerialLine(const SerialLine&) = delete;
     SerialLine& operator=(const SerialLine&) = delete;
 

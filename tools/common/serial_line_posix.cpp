@@ -57,10 +57,6 @@ std::string DevicePathOf(const std::string& portName) {
     return PosixPortPath(portName.c_str(), path, sizeof path) ? std::string(path) : std::string();
 }
 
-SerialLine::~SerialLine() {
-    Close();
-}
-
 void SerialLine::Close() {
     if (fd_ >= 0) ::close(fd_);
     if (slaveFd_ >= 0) ::close(slaveFd_);
@@ -114,22 +110,18 @@ bool SerialLine::OpenPty(std::string* error) {
 
 bool SerialLine::OpenDevice(const std::string& path, const LineSetup& setup, std::string* error) {
     Close();
-    struct termios wanted {};
-    if (kivposix::TermiosFromDcb(DcbFor(setup), &wanted) != ERROR_SUCCESS) {
-        *error = path + ": settings the port cannot do: " + Unsupported(setup);
-        return false;
-    }
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) {
-        *error = Errno(path);
-        return false;
-    }
-    struct termios tio;
-    if (tcgetattr(fd_, &tio) != 0) {
-        *error = Errno(path + ": not a serial line");
+    auto fail = [&](const std::string& why) {
+        *error = why;
         Close();
         return false;
-    }
+    };
+    struct termios wanted {};
+    if (kivposix::TermiosFromDcb(DcbFor(setup), &wanted) != ERROR_SUCCESS)
+        return fail(path + ": settings the port cannot do: " + Unsupported(setup));
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct termios tio;
+    if (fd_ < 0) return fail(Errno(path));
+    if (tcgetattr(fd_, &tio) != 0) return fail(Errno(path + ": not a serial line"));
     // The driver's mapping onto what the device has, then raw bytes.
     kivposix::TermiosFromDcb(DcbFor(setup), &tio);
     tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
@@ -138,16 +130,10 @@ bool SerialLine::OpenDevice(const std::string& path, const LineSetup& setup, std
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     struct termios got;
-    if (tcsetattr(fd_, TCSANOW, &tio) != 0 || tcgetattr(fd_, &got) != 0) {
-        *error = Errno(path + ": line settings " + DescribeSetup(setup));
-        Close();
-        return false;
-    }
-    if (!kivposix::TermiosTaken(tio, got, kivposix::IsPseudoTerminal(fd_))) {
-        *error = path + ": the device did not take the settings " + DescribeSetup(setup);
-        Close();
-        return false;
-    }
+    if (tcsetattr(fd_, TCSANOW, &tio) != 0 || tcgetattr(fd_, &got) != 0)
+        return fail(Errno(path + ": line settings " + DescribeSetup(setup)));
+    if (!kivposix::TermiosTaken(tio, got, kivposix::IsPseudoTerminal(fd_)))
+        return fail(path + ": the device did not take the settings " + DescribeSetup(setup));
     tcflush(fd_, TCIOFLUSH);
     path_ = path;
     return true;

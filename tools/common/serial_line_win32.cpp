@@ -28,10 +28,6 @@ std::string DeviceName(const std::string& name) {
 }  // namespace
 
 
-SerialLine::~SerialLine() {
-    Close();
-}
-
 void SerialLine::Close() {
     if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));
     handle_ = nullptr;

@@ -25,12 +25,8 @@ int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
 // UTC fields by arithmetic: the same on every system, before 1970 too
 // (Windows' gmtime_s refuses negative times).
 void UtcFields(int64_t seconds, std::tm* t) {
-    int64_t days = seconds / 86400, rest = seconds % 86400;
-    if (rest < 0) {
-        rest += 86400;
-        days -= 1;
-    }
-    days += 719468;
+    int64_t rest;
+    const int64_t days = FloorDivide(seconds, 86400, &rest) + 719468;
     const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
     const int64_t dayOfEra = days - era * 146097;
     const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
@@ -66,16 +62,8 @@ int64_t WallClockUs() {
         .count();
 }
 
-int64_t WallClockMs() {
-    return WallClockUs() / 1000;
-}
-
 void UseUtc(bool utc) {
     utcWanted = utc;
-}
-
-bool UsingUtc() {
-    return utcWanted;
 }
 
 int64_t LocalOffsetSeconds(int64_t seconds) {
@@ -88,15 +76,12 @@ int64_t LocalOffsetSeconds(int64_t seconds) {
 }
 
 std::string FormatTime(int64_t ms, TimeForm form) {
-    return FormatTime(ms, form, UsingUtc());
+    return FormatTime(ms, form, utcWanted);
 }
 
 std::string FormatTime(int64_t ms, TimeForm form, bool utc) {
-    int64_t seconds = ms / 1000, millis = ms % 1000;
-    if (millis < 0) {
-        millis += 1000;
-        seconds -= 1;
-    }
+    int64_t millis;
+    const int64_t seconds = FloorDivide(ms, 1000, &millis);
     std::tm t{};
     if (!Fields(seconds, utc, &t)) return "?";
     char text[48];

@@ -9,13 +9,19 @@
 
 namespace kivtools {
 
+// value / unit rounded down (times before 1970 too), with what is left over
+// (0 to unit - 1) in *rest.
+inline int64_t FloorDivide(int64_t value, int64_t unit, int64_t* rest) {
+    *rest = (value % unit + unit) % unit;
+    return value / unit - (value % unit < 0 ? 1 : 0);
+}
+
 // Milliseconds (and microseconds) since 1970 by the system clock.
-int64_t WallClockMs();
 int64_t WallClockUs();
+inline int64_t WallClockMs() { return WallClockUs() / 1000; }
 
 // Process-wide: times in UTC ("Z") rather than local time with its offset.
 void UseUtc(bool utc);
-bool UsingUtc();
 
 enum class TimeForm {
     Iso,       // 2026-12-08T05:01:02.345+01:00 (Z in UTC)

@@ -118,10 +118,6 @@ void RunWriter(std::shared_ptr<TraceQueue::Shared> shared) {
 
 }  // namespace
 
-TraceQueue::~TraceQueue() {
-    Finish();
-}
-
 void TraceQueue::Begin(int fd, bool owned, size_t limit) {
     Finish();
     shared_ = std::make_shared<Shared>();
@@ -129,10 +125,6 @@ void TraceQueue::Begin(int fd, bool owned, size_t limit) {
     shared_->owned = owned;
     shared_->limit = limit;
     shared_->writer = std::thread(RunWriter, shared_);
-}
-
-void TraceQueue::OpenStandardError(size_t limit) {
-    Begin(2, false, limit);
 }
 
 bool TraceQueue::OpenFile(const std::string& path, std::string* error, size_t limit) {

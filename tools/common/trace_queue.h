@@ -20,12 +20,12 @@ public:
     static constexpr int kStallMs = 500;
 
     TraceQueue() = default;
-    ~TraceQueue();  // Finish()
+    ~TraceQueue() { Finish(); }
     TraceQueue(const TraceQueue&) = delete;
     TraceQueue& operator=(const TraceQueue&) = delete;
 
     // Starts the writer on standard error.
-    void OpenStandardError(size_t limit = kDefaultLimit);
+    void OpenStandardError(size_t limit = kDefaultLimit) { Begin(2, false, limit); }
     // Starts the writer on the file at path, appended to (created when not
     // there); false with the reason when it cannot be opened.
     bool OpenFile(const std::string& path, std::string* error, size_t limit = kDefaultLimit);
