@@ -15,6 +15,17 @@ void Fail(const char* what) {
     std::abort();
 }
 
+std::vector<std::string> Split(const std::string& text, char separator, bool dropCr) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find(separator, at);
+        lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        if (dropCr && !lines.back().empty() && lines.back().back() == '\r') lines.back().pop_back();
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
 // In memory where the system has such a file system: on ext4 the close of
 // a file written again after truncation waits for the disk, which would
 // make each input cost milliseconds.

@@ -36,17 +36,11 @@ std::vector<std::string> PrintedLines(const std::string& path, bool* ok) {
     std::string error;
     *ok = kivtools::PrintCapture(path, out, &error);
     std::fclose(out);
-    std::vector<std::string> lines;
     const std::string all(text, length);
     std::free(text);
-    for (size_t at = 0; at < all.size();) {
-        const size_t end = all.find('\n', at);
-        fuzzing::Check(end != std::string::npos, "every printed line ends with a line feed");
-        lines.push_back(all.substr(at, end - at));
-        at = end + 1;
-    }
+    fuzzing::Check(all.empty() || all.back() == '\n', "every printed line ends with a line feed");
     fuzzing::Check(*ok || !error.empty(), "a failed print says why");
-    return lines;
+    return fuzzing::Split(all);
 }
 
 }  // namespace

@@ -21,20 +21,6 @@
 
 namespace {
 
-// The channel file's lines as a reader of text lines sees them: LF ends a
-// line, a CR before it is not part of the text.
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = text.find('\n', at);
-        std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        at = end == std::string::npos ? text.size() : end + 1;
-    }
-    return lines;
-}
-
 struct Seen {
     std::vector<std::pair<int32_t, int32_t>> roles;  // (line, role) as the driver told them
 };
@@ -53,7 +39,7 @@ void CheckLines(const kivpoll::ConfigReport& report, const Seen& seen, const std
         fuzzing::Check(report.lines.empty(), "a refused file lists no lines");
         return;
     }
-    const std::vector<std::string> lines = Lines(text);
+    const std::vector<std::string> lines = fuzzing::Split(text, '\n', true);
     fuzzing::Check(report.lines.size() >= lines.size(), "every line of a file read is listed");
     for (size_t i = 0; i < report.lines.size(); ++i) {
         fuzzing::Check(report.lines[i].number == static_cast<int>(i + 1), "lines numbered from 1");

@@ -22,8 +22,7 @@ int GateWrites() { return TavGateWrites(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::Input input(data, size);
-    fuzzing::StartChannel(input.Byte() & 3);
-    fuzzing::DefineSomeGates();
+    fuzzing::StartChannel(input.Byte() & 3, true);
     const uint8_t selector = input.Byte();
     if (selector & 0x10) TavSetFault(TavFaultCook, 1);
     if (selector & 0x20) TavSetFault(TavFaultPut, 1);

@@ -31,17 +31,6 @@ std::vector<std::string> Words(const std::string& line) {
     return words;
 }
 
-// The texts a line of the input holds, split at LF.
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < text.size();) {
-        const size_t end = text.find('\n', at);
-        lines.push_back(text.substr(at, end == std::string::npos ? std::string::npos : end - at));
-        at = end == std::string::npos ? text.size() : end + 1;
-    }
-    return lines;
-}
-
 // Commands the target leaves out or bounds: sleep waits for real, and a
 // count of events or registers in the thousands would only make the run slow.
 bool Runnable(const std::vector<std::string>& w) {
@@ -103,7 +92,7 @@ void CheckMap(const std::string& text, kivsim::Simulator& sim) {
         fuzzing::WriteScratchFile("map.txt", reinterpret_cast<const uint8_t*>(text.data()), text.size());
     std::vector<std::pair<uint16_t, uint32_t>> entries;
     std::string error;
-    const size_t lines = Lines(text).size();
+    const size_t lines = fuzzing::Split(text).size();
     if (!kivsim::LoadRegisterMap(path, &entries, &error)) {
         fuzzing::Check(error.compare(0, path.size() + 1, path + ":") == 0, "a refused map names its file");
         const long line = std::strtol(error.c_str() + path.size() + 1, nullptr, 10);
@@ -131,7 +120,7 @@ void CheckScenario(const std::string& text, kivsim::Simulator& sim) {
         fuzzing::Check(line == static_cast<long>(lines.size()) + 1, "a refused scenario names the line after the last read");
         return;
     }
-    fuzzing::Check(lines == Lines(text), "a scenario read is its lines as they stand");
+    fuzzing::Check(lines == fuzzing::Split(text), "a scenario read is its lines as they stand");
     for (const std::string& line : lines) {
         const std::vector<std::string> w = Words(line);
         fuzzing::Check(w.empty() || kivsim::IsCommand(w[0]), "a scenario read holds only commands");
@@ -154,7 +143,7 @@ void CheckConsole(const std::string& text, kivsim::Simulator& sim) {
     }
     // A last line without its LF is still being received, unless it is
     // over the bound already.
-    std::vector<std::string> whole = Lines(text);
+    std::vector<std::string> whole = fuzzing::Split(text);
     if (!text.empty() && text.back() != '\n' && whole.back().size() <= kivsim::kCommandLineMax) whole.pop_back();
     fuzzing::Check(got.size() == whole.size(), "one line out for each line in");
     for (size_t i = 0; i < got.size(); ++i) {
@@ -171,14 +160,9 @@ void CheckConsole(const std::string& text, kivsim::Simulator& sim) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string input(reinterpret_cast<const char*>(data), size);
-    std::string parts[3];
-    size_t at = 0;
-    for (std::string& part : parts) {
-        if (at > input.size()) break;
-        const size_t end = input.find('\0', at);
-        part = input.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        at = end == std::string::npos ? input.size() + 1 : end + 1;
-    }
+    // The map, the scenario and the console's text, NUL apart.
+    std::vector<std::string> parts = fuzzing::Split(input, '\0');
+    parts.resize(3);
 
     kivsim::Options options;
     options.pcClock = [] { return kPcNow; };

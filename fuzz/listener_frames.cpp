@@ -11,8 +11,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::Input input(data, size);
-    ChannelBlock* block = fuzzing::StartChannel(input.Byte() & 3);
-    fuzzing::DefineSomeGates();
+    ChannelBlock* block = fuzzing::StartChannel(input.Byte() & 3, true);
     // The unsolicited frame (or whatever the line holds), then the answers.
     fuzzing::QueueAnswer(input);
     fuzzing::AnswerEveryWrite(input);

@@ -92,12 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string name = input.substr(0, firstEnd).c_str();
     const std::string file = firstEnd == std::string::npos ? std::string() : input.substr(firstEnd + 1);
 
-    std::vector<std::string> lines;
-    for (size_t at = 0; at < file.size();) {
-        const size_t end = file.find('\n', at);
-        lines.push_back(file.substr(at, end == std::string::npos ? std::string::npos : end - at));
-        at = end == std::string::npos ? file.size() : end + 1;
-    }
+    const std::vector<std::string> lines = fuzzing::Split(file);
     for (const std::string& line : lines) CheckLine(line);
 
     fuzzing::InScratchDirectory here;

@@ -22,8 +22,7 @@ const int32_t kAreas[] = {AreaRegister, AreaStatus, AreaLoggedEvents, AreaChange
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzzing::Input input(data, size);
-    ChannelBlock* block = fuzzing::StartChannel(input.Byte() & 3);
-    fuzzing::DefineSomeGates();
+    ChannelBlock* block = fuzzing::StartChannel(input.Byte() & 3, true);
     const uint8_t selector = input.Byte();
     const int32_t command = kCommands[selector & 3];
     GateRequest request;

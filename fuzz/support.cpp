@@ -1,4 +1,4 @@
-// The fuzz targets' shared pieces: input reader, channel set-up, and the
+// The fuzz targets' shared pieces: channel set-up and the
 // scripted unit on the fake port.
 #include "fuzz/support.h"
 
@@ -20,14 +20,14 @@ constexpr uint64_t kAfterTimeoutMs = 1500;
 
 Bytes lastRequest;
 
-const uint16_t* Table() {
-    static uint16_t table[256];
-    static bool built = false;
-    if (!built) {
-        CrcBuildTable(table);
-        built = true;
-    }
-    return table;
+// The header fields of an answer to request (when it holds a header): its
+// addresses swapped.
+void MirrorAddresses(const Bytes& request, Bytes* message) {
+    if (request.size() < HeaderSize) return;
+    (*message)[HeaderDestination] = request[HeaderSource];
+    (*message)[HeaderDestination + 1] = request[HeaderSource + 1];
+    (*message)[HeaderSource] = request[HeaderDestination];
+    (*message)[HeaderSource + 1] = request[HeaderDestination + 1];
 }
 
 // The sound answer to the last request, with length and payload from the
@@ -37,13 +37,10 @@ Bytes AnswerMessage(Input& input, bool otherSource) {
     const uint8_t length = static_cast<uint8_t>(HeaderSize - 1 + input.Byte() % (256 - (HeaderSize - 1)));
     Bytes message(static_cast<size_t>(length) + 1, 0);
     message[HeaderLength] = length;
+    MirrorAddresses(request, &message);
     if (request.size() >= HeaderSize) {
         const bool asksData = (request[HeaderControl] & ControlFunction) == FunctionAskData;
         message[HeaderControl] = asksData ? FunctionAnswerData : FunctionAck;
-        message[HeaderDestination] = request[HeaderSource];
-        message[HeaderDestination + 1] = request[HeaderSource + 1];
-        message[HeaderSource] = request[HeaderDestination];
-        message[HeaderSource + 1] = request[HeaderDestination + 1];
         message[HeaderSet] = request[HeaderSet];
         message[HeaderOpcode] = request[HeaderOpcode];
     }
@@ -57,12 +54,7 @@ Bytes NoticeFrom(const Bytes& request, uint8_t classes) {
     Bytes notice(10, 0);
     notice[HeaderLength] = 9;
     notice[HeaderControl] = ControlPrm | ControlFcv | FunctionSendData;
-    if (request.size() >= HeaderSize) {
-        notice[HeaderDestination] = request[HeaderSource];
-        notice[HeaderDestination + 1] = request[HeaderSource + 1];
-        notice[HeaderSource] = request[HeaderDestination];
-        notice[HeaderSource + 1] = request[HeaderDestination + 1];
-    }
+    MirrorAddresses(request, &notice);
     notice[HeaderSet] = 1;
     notice[HeaderOpcode] = OpcodeExceptionNotice;
     notice[9] = classes;
@@ -71,14 +63,7 @@ Bytes NoticeFrom(const Bytes& request, uint8_t classes) {
 
 }  // namespace
 
-Bytes Input::Take(size_t count) {
-    if (count > Left()) count = Left();
-    Bytes taken(data_ + at_, data_ + at_ + count);
-    at_ += count;
-    return taken;
-}
-
-ChannelBlock* StartChannel(uint16_t hostAddress) {
+ChannelBlock* StartChannel(uint16_t hostAddress, bool gates) {
     static std::unique_ptr<ChannelBlock> block(new ChannelBlock());
     fake::Reset();
     TavReset();
@@ -92,16 +77,15 @@ ChannelBlock* StartChannel(uint16_t hostAddress) {
     block->channelNumber = 1;
     block->clientId = 1;
     CrcInit();
+    if (gates) DefineSomeGates();
     return block.get();
 }
 
 Bytes FrameOf(const Bytes& message) {
     Bytes frame(kFrameBufferSize);
-    frame.resize(EncodeFrameWith(Table(), message.data(), frame.data()));
+    frame.resize(EncodeFrameWith(FrameCrcTable(), message.data(), frame.data()));
     return frame;
 }
-
-const Bytes& LastRequest() { return lastRequest; }
 
 void QueueAnswer(Input& input) {
     if (input.Empty()) return;
@@ -156,7 +140,7 @@ void AnswerEveryWrite(Input& input) {
         lastRequest.clear();
         if (written.size() >= 3 && written.size() == FrameSizeFor(written[2])) {
             uint8_t message[kMessageBufferSize];
-            if (CheckFrameBlocks(Table(), written.data(), message))
+            if (CheckFrameBlocks(FrameCrcTable(), written.data(), message))
                 lastRequest.assign(message, message + message[0] + 1);
         }
         QueueAnswer(input);

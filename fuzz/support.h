@@ -1,53 +1,24 @@
-// What the fuzz targets share: a reader over the fuzz input, a channel on a
-// fresh fake port (virtual time: sleeps and read time-outs cost nothing), and
+// What the fuzz targets of the driver's core share: a channel on a fresh
+// fake port (virtual time: sleeps and read time-outs cost nothing), and
 // a scripted unit that answers every frame the driver writes with the next
 // answer decoded from the input.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "base/channel_block.h"
 #include "fuzz/basics.h"
 
 namespace fuzzing {
 
-using Bytes = std::vector<uint8_t>;
-
-// Reads the fuzz input front to back; past its end every read gives zeros.
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return at_ >= size_; }
-    size_t Left() const { return Empty() ? 0 : size_ - at_; }
-    uint8_t Byte() { return Empty() ? 0 : data_[at_++]; }
-    uint16_t Word() {
-        const uint8_t high = Byte();
-        return static_cast<uint16_t>((high << 8) | Byte());
-    }
-    // Up to count bytes (fewer at the end of the input).
-    Bytes Take(size_t count);
-    Bytes Rest() { return Take(Left()); }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
-
 // The fuzz targets' channel: a zero-filled block, made current, on a fresh
 // fake port (read time-out 1000 ms of virtual time), with its CRC table and
 // the given host address. Resets the fake platform and the runtime stand-in
-// (log off, no gates).
-ChannelBlock* StartChannel(uint16_t hostAddress);
+// (log off, no gates); with gates, then defines those of DefineSomeGates.
+ChannelBlock* StartChannel(uint16_t hostAddress, bool gates = false);
 
 // The frame of a message (length byte first) with its CRCs.
 Bytes FrameOf(const Bytes& message);
-
-// The message of the frame the driver wrote last: set by the scripted unit,
-// empty before the first write or when the write was no sound frame.
-const Bytes& LastRequest();
 
 // Decodes one answer from the input and queues its bytes on the current fake
 // port, arriving from now on. The answer's shape (first byte):

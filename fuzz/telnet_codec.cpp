@@ -23,37 +23,19 @@
 //     verbs, WILL and then WONT say, can keep two such peers answering each
 //     other: this negotiation keeps no queue of changes of mind.)
 #include <cstring>
-#include <vector>
 
 #include "fuzz/basics.h"
 #include "platform/telnet_com.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using fuzzing::Bytes;
+using fuzzing::Input;
 
 // The driver's option lists (posix_net_comport.cpp).
 constexpr uint64_t kDriverWill =
     OptionBit(kOptionBinary) | OptionBit(kOptionSuppressGoAhead) | OptionBit(kOptionComPort);
 constexpr uint64_t kDriverDo = OptionBit(kOptionBinary) | OptionBit(kOptionSuppressGoAhead);
-
-class Reader {
-public:
-    Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return at_ >= size_; }
-    uint8_t Byte() { return Empty() ? 0 : data_[at_++]; }
-    Bytes Take(size_t count) {
-        if (count > size_ - at_) count = size_ - at_;
-        Bytes taken(data_ + at_, data_ + at_ + count);
-        at_ += count;
-        return taken;
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t at_ = 0;
-};
 
 bool IsVerb(uint8_t verb) {
     return verb == kTelnetWill || verb == kTelnetWont || verb == kTelnetDo || verb == kTelnetDont;
@@ -66,8 +48,8 @@ void CheckAnswers(const Bytes& answers) {
         fuzzing::Check(answers[i] == kTelnetIac && IsVerb(answers[i + 1]), "an answer is IAC, a verb, an option");
 }
 
-void Raw(Reader& in) {
-    const Bytes stream = in.Take(SIZE_MAX);
+void Raw(Input& in) {
+    const Bytes stream = in.Rest();
     TelnetDecoder decoder;
     TelnetOptions options;
     Bytes answers;
@@ -121,7 +103,7 @@ struct Expected {
 
 // The items of a built stream: each adds its bytes to the stream and what
 // the decoder should give back for them.
-void AddData(Reader& in, uint8_t item, Bytes* stream, Expected* want) {  // escaped
+void AddData(Input& in, uint8_t item, Bytes* stream, Expected* want) {  // escaped
     const Bytes data = in.Take(item / 5 % 17);
     Bytes out(2 * data.size());
     size_t consumed = 0;
@@ -131,14 +113,14 @@ void AddData(Reader& in, uint8_t item, Bytes* stream, Expected* want) {  // esca
     want->data.insert(want->data.end(), data.begin(), data.end());
 }
 
-void AddVerb(Reader& in, uint8_t, Bytes* stream, Expected* want) {
+void AddVerb(Input& in, uint8_t, Bytes* stream, Expected* want) {
     const uint8_t verb = static_cast<uint8_t>(kTelnetWill + in.Byte() % 4), option = in.Byte();
     uint8_t out[3];
     stream->insert(stream->end(), out, out + TelnetOptionBytes(verb, option, out));
     want->events.push_back({TelnetVerb, verb, option});
 }
 
-void AddCommand(Reader& in, uint8_t, Bytes* stream, Expected* want) {  // NOP, GA, ...
+void AddCommand(Input& in, uint8_t, Bytes* stream, Expected* want) {  // NOP, GA, ...
     const uint8_t command = in.Byte() % kTelnetSb;
     stream->push_back(kTelnetIac);
     stream->push_back(command);
@@ -146,7 +128,7 @@ void AddCommand(Reader& in, uint8_t, Bytes* stream, Expected* want) {  // NOP, G
 }
 
 // A com-port subnegotiation the codec builds (commands are all below 255).
-void AddSubnegotiation(Reader& in, uint8_t, Bytes* stream, Expected* want) {
+void AddSubnegotiation(Input& in, uint8_t, Bytes* stream, Expected* want) {
     const uint8_t command = in.Byte() % 255;
     const Bytes value = in.Take(in.Byte() % (kComValueMax + 1));
     uint8_t out[kComSubnegotiationMax];
@@ -159,7 +141,7 @@ void AddSubnegotiation(Reader& in, uint8_t, Bytes* stream, Expected* want) {
 }
 
 // A subnegotiation longer than the option's longest, closed.
-void AddOverlong(Reader& in, uint8_t, Bytes* stream, Expected* want) {
+void AddOverlong(Input& in, uint8_t, Bytes* stream, Expected* want) {
     const Bytes value = in.Take(kComValueMax + 1 + in.Byte() % 64);
     if (value.size() <= kComValueMax) return;
     const uint8_t head[] = {kTelnetIac, kTelnetSb, kOptionComPort, 1};
@@ -172,7 +154,7 @@ void AddOverlong(Reader& in, uint8_t, Bytes* stream, Expected* want) {
     want->events.push_back({TelnetSubDropped, kOptionComPort});
 }
 
-using AddItem = void (*)(Reader&, uint8_t, Bytes*, Expected*);
+using AddItem = void (*)(Input&, uint8_t, Bytes*, Expected*);
 constexpr AddItem kItems[5] = {AddData, AddVerb, AddCommand, AddSubnegotiation, AddOverlong};
 
 Expected Decoded(const Bytes& stream, TelnetDecoder* decoder) {
@@ -196,7 +178,7 @@ Expected Decoded(const Bytes& stream, TelnetDecoder* decoder) {
     return got;
 }
 
-void Built(Reader& in) {
+void Built(Input& in) {
     Bytes stream;
     Expected want;
     while (!in.Empty()) {
@@ -210,9 +192,9 @@ void Built(Reader& in) {
     fuzzing::Check(got.events == want.events, "verbs and subnegotiations come back whole, an over-long one dropped");
 }
 
-void Escape(Reader& in) {
+void Escape(Input& in) {
     const size_t room = in.Byte();
-    const Bytes data = in.Take(SIZE_MAX);
+    const Bytes data = in.Rest();
     Bytes out(room + 1, 0xAB);
     size_t consumed = 0;
     const size_t used = TelnetEscape(data.data(), data.size(), out.data(), room, &consumed);
@@ -224,14 +206,10 @@ void Escape(Reader& in) {
     fuzzing::Check(consumed == data.size() || used + (data[consumed] == kTelnetIac ? 2 : 1) > room,
                    "it stops only for want of room");
     TelnetDecoder decoder;
-    Bytes back;
-    for (size_t i = 0; i < used; ++i) {
-        const TelnetEvent e = TelnetDecodeByte(&decoder, out[i]);
-        fuzzing::Check(e.kind == TelnetData || e.kind == TelnetNothing, "escaped data decodes to data only");
-        if (e.kind == TelnetData) back.push_back(e.data);
-    }
+    const Expected back = Decoded(Bytes(out.begin(), out.begin() + static_cast<long>(used)), &decoder);
+    fuzzing::Check(back.events.empty(), "escaped data decodes to data only");
     fuzzing::Check(decoder.state == 0, "no 0xFF split from its double");
-    fuzzing::Check(back == Bytes(data.begin(), data.begin() + static_cast<long>(consumed)), "decoded as it was");
+    fuzzing::Check(back.data == Bytes(data.begin(), data.begin() + static_cast<long>(consumed)), "decoded as it was");
 }
 
 struct Peer {
@@ -251,7 +229,7 @@ void Hear(Peer& peer, const Bytes& bytes, Bytes* out) {
     }
 }
 
-void Negotiation(Reader& in) {
+void Negotiation(Input& in) {
     Peer a, b;
     // Option lists over a few options, so that the two often overlap.
     const uint8_t kOptions[8] = {kOptionBinary, 1, kOptionSuppressGoAhead, 24, kOptionComPort, 63, 64, 200};
@@ -310,7 +288,7 @@ void Negotiation(Reader& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Reader in(data, size);
+    Input in(data, size);
     switch (in.Byte() % 4) {
     case 0: Raw(in); break;
     case 1: Built(in); break;
