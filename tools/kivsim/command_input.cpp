@@ -55,11 +55,10 @@ bool ForEachLine(std::istream& in, const std::string& name, std::string* error, 
     std::string line;
     bool tooLong = false;
     for (int number = 1; ReadTextLine(in, &line, &tooLong); ++number) {
-        const std::string at = name + ":" + std::to_string(number) + ": ";
         std::istringstream words(line.substr(0, line.find('#')));
         std::string why = tooLong ? "line longer than " + std::to_string(kCommandLineMax) + " characters" : "";
         if (why.empty() && take(words, line, &why)) continue;
-        *error = at + why;
+        *error = name + ":" + std::to_string(number) + ": " + why;
         return false;
     }
     return true;

@@ -140,7 +140,6 @@ public:
     bool Start();
     // Stops the service thread; the line stays open until destruction.
     void Stop();
-    bool Running() const;
     std::string Error() const;
     // The path the driver should open: the pseudo-terminal's slave or the
     // device; on the network the address ("rfc2217://127.0.0.1:4001").

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "link/frame_codec.h"
 #include "tools/common/sockets.h"
@@ -326,15 +327,11 @@ void NetEndpoint::SetForcedCarrier(bool on) {
 }
 
 bool NetEndpoint::TakeCollision() {
-    bool was = collision_;
-    collision_ = false;
-    return was;
+    return std::exchange(collision_, false);
 }
 
 std::vector<NetEndpoint::Note> NetEndpoint::TakeNotes() {
-    std::vector<Note> taken;
-    taken.swap(notes_);
-    return taken;
+    return std::exchange(notes_, {});
 }
 
 void NetEndpoint::Lose(RadioLoss loss, uint8_t byte) {

@@ -73,14 +73,12 @@ public:
     // A flag whose setting ends a send that waits for the client to take
     // bytes (otherwise it waits up to 2 s, then drops the client).
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
-    const RadioSettings& Radio() const { return radio_; }
 
     // What to wait on for reading, into fds (room for kMaxWaitFds): the
     // client's socket, or the listeners' while no client is there (further
     // clients wait in the backlog). Returns how many.
     static constexpr int kMaxWaitFds = 2;
     int WaitFds(int* fds) const;
-    int Port() const { return port_; }
     // "tcp://ADDRESS:PORT" or "rfc2217://ADDRESS:PORT", as a port map on
     // this machine takes it (the loopback for a listener on every interface).
     std::string Url() const;

@@ -188,17 +188,15 @@ void Simulator::Impl::Trace(const char* direction, const uint8_t* bytes, size_t 
 bool Simulator::Impl::TakeOneFrame(std::vector<Transmission>& out) {
     kivtools::FramePiece piece;
     if (!rx.Next(&piece)) return false;
-    if (piece.kind == kivtools::FramePiece::Junk) {
+    if (piece.kind == kivtools::FramePiece::Frame) {
+        HandleMessage(piece.message, piece.bytes, out);
+    } else if (piece.kind == kivtools::FramePiece::Junk) {
         Trace("RX", piece.bytes.data(), piece.bytes.size(), "junk skipped");
         stats.junkBytes += piece.bytes.size();
-        return true;
-    }
-    if (piece.kind != kivtools::FramePiece::Frame) {
+    } else {
         Trace("RX", piece.bytes.data(), piece.bytes.size(), "dropped");
         ++stats.crcErrors;
-        return true;
     }
-    HandleMessage(piece.message, piece.bytes, out);
     return true;
 }
 
@@ -227,15 +225,12 @@ void Simulator::Impl::HandleMessage(const uint8_t* m, const std::vector<uint8_t>
     Trace("RX", frame.data(), frame.size(), outcome.note);
     const int64_t now = SteadyMs();
     if (outcome.linkResetReply) ++stats.linkResetReplies;
-    if (outcome.acknowledgement) {
-        if (outcome.ackMatched) {
-            ++stats.acks;
-            // The host will now fetch; should it not, the unit reminds it
-            // after the retry time.
-            station->nextNoticeAt = now + options.noticeRetryMs;
-        } else {
-            ++stats.ackMismatches;
-        }
+    if (outcome.acknowledgement && !outcome.ackMatched) ++stats.ackMismatches;
+    if (outcome.ackMatched) {
+        ++stats.acks;
+        // The host will now fetch; should it not, the unit reminds it after
+        // the retry time.
+        station->nextNoticeAt = now + options.noticeRetryMs;
     }
     if (outcome.kind == Outcome::Refused) ++stats.refused;
     if (outcome.kind != Outcome::Answer) return;

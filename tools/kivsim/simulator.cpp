@@ -20,11 +20,10 @@ Station* Simulator::Impl::Find(uint16_t number) {
 }
 
 void Simulator::Impl::Wake() {
-    if (wake[1] >= 0) {
-        uint8_t b = 1;
-        ssize_t ignored = ::write(wake[1], &b, 1);
-        (void)ignored;
-    }
+    if (wake[1] < 0) return;
+    uint8_t b = 1;
+    ssize_t ignored = ::write(wake[1], &b, 1);
+    (void)ignored;
 }
 
 Simulator::Simulator(Options options) : impl_(new Impl) {
@@ -58,10 +57,6 @@ std::vector<uint16_t> Simulator::Stations() const {
 bool Simulator::HasStation(uint16_t station) const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->stations.count(station) != 0;
-}
-
-bool Simulator::Running() const {
-    return impl_->thread.joinable();
 }
 
 std::string Simulator::Error() const {

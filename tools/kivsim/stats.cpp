@@ -45,8 +45,7 @@ std::string FormatStats(const Stats& s) {
     }
     out << "faults:";
     for (int k = 0; k < kFaultKinds; ++k) out << " " << FaultName(FaultKind(k)) << "=" << s.faults[k];
-    out << "; notices behind stray bytes " << s.noisyNotices;
-    out << "\n";
+    out << "; notices behind stray bytes " << s.noisyNotices << "\n";
     return out.str();
 }
 
