@@ -46,7 +46,40 @@ Bytes MessageOfLength(uint8_t length) {
 const Bytes kLinkReset = {0x07, 0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00};
 const Bytes kLinkResetFrame = {0x05, 0x64, 0x07, 0xC0, 0x00, 0x05, 0x00, 0x00, 0x00, 0x00, 0xE8, 0x85};
 
-using FrameTest = LinkTest;
+// Reception from the fake port: pieces arrive at the given virtual times.
+struct Arrival {
+    uint64_t at;
+    Bytes bytes;
+};
+struct ReceiveCase {
+    const char* name;
+    std::vector<Arrival> input;
+    int result;
+    const char* message;  // logged fault, or nullptr
+    size_t left;          // bytes still queued afterwards, at most
+};
+
+class FrameTest : public LinkTest {
+protected:
+    // Each case from a fresh link: what ReceiveFrame gives, the frame's
+    // message when one is taken, the fault logged and what stays queued.
+    template <size_t N>
+    void ExpectReceptions(const ReceiveCase (&cases)[N]) {
+        for (const ReceiveCase& c : cases) {
+            SCOPED_TRACE(c.name);
+            SetUp();
+            log.Clear();
+            for (const Arrival& a : c.input) fake::QueueInputAt(a.bytes, a.at);
+            uint8_t message[kMessageBufferSize];
+            EXPECT_EQ(c.result, ReceiveFrame(message));
+            if (c.result == 1) {
+                EXPECT_EQ(kLinkReset, Bytes(message, message + kLinkReset.size()));
+            }
+            EXPECT_EQ(c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{}, log.Texts());
+            EXPECT_LE(fake::PendingInput(), c.left);
+        }
+    }
+};
 
 TEST_F(FrameTest, TableEntriesAndCheckValue) {
     const struct {
@@ -134,19 +167,6 @@ TEST_F(FrameTest, IncompleteWritesFail) {
     EXPECT_EQ(1, SendFrame(kLinkReset.data()));
 }
 
-// Reception from the fake port: pieces arrive at the given virtual times.
-struct Arrival {
-    uint64_t at;
-    Bytes bytes;
-};
-struct ReceiveCase {
-    const char* name;
-    std::vector<Arrival> input;
-    int result;
-    const char* message;  // logged fault, or nullptr
-    size_t left;          // bytes still queued afterwards
-};
-
 TEST_F(FrameTest, ReceptionAcceptsSoundFramesAndRefusesTheRest) {
     Bytes badHi = kLinkResetFrame, badLo = kLinkResetFrame;
     badHi[0] = 0x04;
@@ -163,19 +183,7 @@ TEST_F(FrameTest, ReceptionAcceptsSoundFramesAndRefusesTheRest) {
         {"silence", {}, 0, "KivIN : Invalid message received", 0},
         {"one byte short", {{0, shortFrame}}, 0, "KivIN : Invalid message received", 0},
     };
-    for (const ReceiveCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        log.Clear();
-        for (const Arrival& a : c.input) fake::QueueInputAt(a.bytes, a.at);
-        uint8_t message[kMessageBufferSize];
-        EXPECT_EQ(c.result, ReceiveFrame(message));
-        if (c.result == 1) {
-            EXPECT_EQ(kLinkReset, Bytes(message, message + kLinkReset.size()));
-        }
-        EXPECT_EQ(c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{}, log.Texts());
-        EXPECT_EQ(c.left, fake::PendingInput());
-    }
+    ExpectReceptions(cases);
 }
 
 Bytes Stray(size_t count, uint8_t first = 0xA5) {
@@ -216,19 +224,7 @@ TEST_F(FrameTest, ReceptionHuntsForTheStartBehindStrayBytes) {
         {"one stray byte more", {{0, Joined(Stray(kMaxHuntBytes + 1, 0x11), frame)}}, 0,
          "KivIN : RX Failed on Header HI", frame.size()},
     };
-    for (const ReceiveCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        SetUp();
-        log.Clear();
-        for (const Arrival& a : c.input) fake::QueueInputAt(a.bytes, a.at);
-        uint8_t message[kMessageBufferSize];
-        EXPECT_EQ(c.result, ReceiveFrame(message));
-        if (c.result == 1) {
-            EXPECT_EQ(kLinkReset, Bytes(message, message + kLinkReset.size()));
-        }
-        EXPECT_EQ(std::vector<std::string>{c.message}, log.Texts());
-        EXPECT_LE(fake::PendingInput(), c.left);
-    }
+    ExpectReceptions(cases);
 }
 
 TEST(FrameStartCandidate, FindsWhereAFrameCanStillBegin) {

@@ -128,10 +128,22 @@ protected:
         return result;
     }
 
+    // The unit answers the n-th request sent with the frames of script[n],
+    // and nothing once the script has run out.
+    void AnswerFromScript() {
+        fake::SetResponder([this](HANDLE, const Bytes&) {
+            const size_t index = sends++;
+            if (index < script.size())
+                for (const Bytes& frame : script[index]) fake::QueueInput(frame, 1);
+        });
+    }
+
     std::unique_ptr<ChannelBlock> block;
     ScriptedUnit unit;
     LogCapture log;
     int answers = 0;
+    std::vector<std::vector<Bytes>> script;
+    size_t sends = 0;
 };
 
 TEST_F(StaleAnswerTest, NoOtherRegistersValueIsStoredAsDone) {
@@ -191,13 +203,7 @@ TEST_F(StaleAnswerTest, StationIsHeldToTheEchoAndLetGo) {
         for (uint8_t k = 0; k < count; ++k) message.insert(message.end(), {0x00, 0x00, k, reg});
         return FrameOf(message);
     };
-    std::vector<std::vector<Bytes>> script;
-    size_t sends = 0;
-    fake::SetResponder([&](HANDLE, const Bytes&) {
-        const size_t index = sends++;
-        if (index < script.size())
-            for (const Bytes& frame : script[index]) fake::QueueInput(frame, 1);
-    });
+    AnswerFromScript();
     uint8_t answer[kMessageBufferSize];
     auto exchange = [&](uint8_t reg, std::vector<std::vector<Bytes>> tries, uint8_t count = 1) {
         script = tries;
@@ -251,13 +257,7 @@ TEST_F(StaleAnswerTest, FetchAnswerSentTwiceIsNotTheNextAnswer) {
     const Bytes request = {0x07, 0xDF, 0x00, 0x0C, 0x00, 0x00, 0x01, 0x05};
     const Bytes first = fetchAnswer(1, 1), second = fetchAnswer(0, 2);
     const Bytes empty = FrameOf({0x08, 0x06, 0x00, 0x00, 0x00, 0x0C, 0x01, 0x05, 0x00});
-    std::vector<std::vector<Bytes>> script;
-    size_t sends = 0;
-    fake::SetResponder([&](HANDLE, const Bytes&) {
-        const size_t index = sends++;
-        if (index < script.size())
-            for (const Bytes& frame : script[index]) fake::QueueInput(frame, 1);
-    });
+    AnswerFromScript();
     uint8_t answer[kMessageBufferSize];
     auto exchange = [&](std::vector<std::vector<Bytes>> tries) {
         script = tries;
