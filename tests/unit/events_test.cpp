@@ -241,6 +241,13 @@ protected:
         TavReset();
         log.reset(new LogCapture());
     }
+    // Forgets the requests heard and the answers left, and marks the data
+    // word untouched.
+    void ForgetExchanges() {
+        requests.clear();
+        replies.clear();
+        dataWord = kUntouched;
+    }
     Bytes Frame(const Bytes& message) {
         uint8_t frame[kFrameBufferSize];
         return Bytes(frame, frame + EncodeFrameWith(table, message.data(), frame));
@@ -307,9 +314,7 @@ TEST_F(EventFetchTest, EachKindsRecordsReachTheGateTheyName) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind.name);
-        requests.clear();
-        replies.clear();
-        dataWord = kUntouched;
+        ForgetExchanges();
         block->fcb = 0;
         const int32_t gate = Gate(c.area, c.number);
         // The same address on other channels must stay untouched.
@@ -348,8 +353,7 @@ TEST_F(EventFetchTest, FullAnswersCarryAsManyRecordsAsFitAndLeftoversAreIgnored)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind.name);
         ResetStandIn();
-        requests.clear();
-        replies.clear();
+        ForgetExchanges();
         Bytes records;
         for (uint16_t address = 1; address <= c.count; ++address) {
             Gate(c.area, address, 1.0, 0.0);
@@ -394,9 +398,7 @@ TEST_F(EventFetchTest, AnswersTooShortForARecordStoreNothing) {
     Gate(AreaStatus, 1296);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        requests.clear();
-        replies.clear();
-        dataWord = kUntouched;
+        ForgetExchanges();
         for (int i = 0; i < 3; ++i) replies.push_back(c.frames);
         EXPECT_EQ(c.result, FetchStatusEvents(&request));
         EXPECT_EQ(c.requests, requests.size());
@@ -422,9 +424,7 @@ TEST_F(EventFetchTest, MissingGateIsLoggedAndTheNextRecordStored) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind.name);
         ResetStandIn();
-        requests.clear();
-        replies.clear();
-        dataWord = kUntouched;
+        ForgetExchanges();
         const int32_t present = Gate(c.area, 1297);
         AnswerWith({FetchAnswer(c.kind.opcode, false, c.records)});
         EXPECT_EQ(0, c.kind.fetch(&request));
@@ -462,9 +462,7 @@ TEST_F(EventFetchTest, CookAndWriteFailuresAreLoggedPerRecordAndDoNotFailTheFetc
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.kind.name) + (c.fault == TavFaultCook ? ", cook fails" : ", write fails"));
         ResetStandIn();
-        requests.clear();
-        replies.clear();
-        dataWord = kUntouched;
+        ForgetExchanges();
         for (int number = 2000; number < 2025; ++number) Gate(AreaRegister, number);
         ASSERT_EQ(26, Gate(c.kind.opcode == 5 ? AreaStatus : AreaRegister, 1296));
         TavSetFault(c.fault, 1);
@@ -500,8 +498,7 @@ TEST_F(EventFetchTest, ImpossibleStampsGiveTimeMinusOneLoggedOncePerFetch) {
     const StampBytes month13 = Stamp(98, 13, 1, 0, 0, 0, 5), hour24 = Stamp(98, 1, 1, 24, 0, 0, 6);
     const std::string logged = "KivIN : Time stamp 1998-13-01 00:00:00 is no real time, stored with time -1";
     for (int fetch = 0; fetch < 2; ++fetch) {
-        requests.clear();
-        replies.clear();
+        ForgetExchanges();
         log->Clear();
         AnswerWith({FetchAnswer(5, true, Append(StatusRecord(0x80, 1, month13), StatusRecord(0x80, 2, hour24))),
                     FetchAnswer(5, false, Append(StatusRecord(0x80, 3, month13), StatusRecord(0x80, 3, kExampleStamp)))});
@@ -529,16 +526,13 @@ TEST_F(EventFetchTest, MoreFlagPassesEndWithTheUnitAStopOrTheBound) {
     ChannelState* state = ClaimChannelState(block.get());
     ASSERT_NE(nullptr, state);
     state->stopRequested = 1;
-    requests.clear();
-    replies.clear();
+    ForgetExchanges();
     AnswerWith({FetchAnswer(5, true, {}), FetchAnswer(5, false, {})});
     FetchStatusEvents(&request);
     EXPECT_EQ(1u, requests.size());
     ReleaseChannelState(state);
 
-    requests.clear();
-    replies.clear();
-    dataWord = kUntouched;
+    ForgetExchanges();
     for (int pass = 0; pass < 1100; ++pass) AnswerWith({FetchAnswer(0, true, {})});
     EXPECT_EQ(1, FetchRegisterChanges(&request));
     EXPECT_EQ(1000u, requests.size());
@@ -560,9 +554,7 @@ TEST_F(EventFetchTest, FailedExchangeEndsTheFetchWithItsCodeAndKeepsEarlierRecor
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ResetStandIn();
-        requests.clear();
-        replies.clear();
-        dataWord = kUntouched;
+        ForgetExchanges();
         block->fcb = 0;
         const int32_t gate = Gate(AreaStatus, 1);
         replies.push_back({FetchAnswer(5, true, StatusRecord(0x80, 1, kExampleStamp))});
