@@ -25,11 +25,7 @@ void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 class PortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-#ifdef _WIN32
-        if (!line.ok()) GTEST_SKIP() << line.error();
-#else
-        ASSERT_TRUE(line.ok()) << line.error();
-#endif
+        KIV_NEED_LINE(line);
     }
     void TearDown() override { CloseIfOpen(); }
 

@@ -14,11 +14,7 @@ namespace {
 class ResponderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-#ifdef _WIN32
-        if (!line.ok()) GTEST_SKIP() << line.error();
-#else
-        ASSERT_TRUE(line.ok()) << line.error();
-#endif
+        KIV_NEED_LINE(line);
         const LineSettings settings = {19200, 8, 0, 0};
         ASSERT_EQ(PortOk, PortOpen(line.driverPort().c_str(), &settings, 8, &port));
     }

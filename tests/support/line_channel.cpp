@@ -3,11 +3,7 @@
 #include "tavlib/tavlib_control.h"
 
 void LineChannelTest::SetUp() {
-#ifdef _WIN32
-    if (!line.ok()) GTEST_SKIP() << line.error();
-#else
-    ASSERT_TRUE(line.ok()) << line.error();
-#endif
+    KIV_NEED_LINE(line);
     TavReset();
     log.reset(new LogCapture());
     ASSERT_TRUE(WriteChannelFile(channelFile_));

@@ -26,6 +26,15 @@ std::string HexText(const Bytes& bytes);
 // pseudo-terminals report less than Windows does); false elsewhere.
 bool UnderWine();
 
+// In a test or its set-up: a line pair that could not be made skips the test
+// under Windows (where there may be no pair of COM ports) and fails it
+// elsewhere.
+#ifdef _WIN32
+#define KIV_NEED_LINE(pair) if (!(pair).ok()) GTEST_SKIP() << (pair).error()
+#else
+#define KIV_NEED_LINE(pair) ASSERT_TRUE((pair).ok()) << (pair).error()
+#endif
+
 class LinePair {
 public:
     // Sets up both ends; ok() tells whether that worked, error() why not.
