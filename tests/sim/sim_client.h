@@ -13,12 +13,18 @@
 #include <vector>
 
 #include "link/frame_codec.h"
+#include "tools/kivsim/station.h"
 
 namespace simtest {
 
 using Bytes = std::vector<uint8_t>;
 
 inline const uint16_t* CrcTable() { return FrameCrcTable(); }
+
+// A calendar time's fields in order, to compare in one check.
+inline std::vector<int> FieldsOf(const kivsim::CalendarTime& t) {
+    return {t.year, t.month, t.day, t.hour, t.minute, t.second, t.millisecond};
+}
 
 inline Bytes Frame(const Bytes& message) {
     Bytes frame(kFrameBufferSize);

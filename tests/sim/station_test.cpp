@@ -84,13 +84,7 @@ TEST(StationAnswers, ClockRequestSetsTheUnitsClock) {
     EXPECT_EQ(o.message, (Bytes{0x07, 0x00, 0x00, 0x00, 0x00, 0x03, 0x01, 0x07}));
     EXPECT_FALSE(unit.ClockWanted());
     kivsim::CalendarTime t = kivsim::LocalCalendar(unit.ClockMs(kPc));
-    EXPECT_EQ(t.year, 2026);
-    EXPECT_EQ(t.month, 3);
-    EXPECT_EQ(t.day, 1);
-    EXPECT_EQ(t.hour, 14);
-    EXPECT_EQ(t.minute, 5);
-    EXPECT_EQ(t.second, 9);
-    EXPECT_EQ(t.millisecond, 250);
+    EXPECT_EQ(simtest::FieldsOf(t), (std::vector<int>{2026, 3, 1, 14, 5, 9, 250}));
     // Event stamps come from that clock: 1.5 s later on the PC.
     unit.QueueStatusEvent(9, true, kPc + 1500);
     Outcome fetch = Ask(unit, Request(3, 0, 5));
