@@ -5,13 +5,13 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "tests/sim/sim_client.h"
+#include "tests/support/scratch_directory.h"
 #include "tests/support/wait_until.h"
 #include "tools/kivsim/kivsim.h"
 
@@ -411,10 +411,7 @@ TEST_F(SimulatorTest, PacingMakesEveryByteTakeItsTime) {
 
 TEST_F(SimulatorTest, ControlCommands) {
     const std::string map = ::testing::TempDir() + "kivsim_map.txt";
-    {
-        std::ofstream out(map);
-        out << "# a unit's registers\n100 1234\n0x65 0xFF  # hex\n\n102 -2\n";
-    }
+    ASSERT_TRUE(WriteBytesFile(map, "# a unit's registers\n100 1234\n0x65 0xFF  # hex\n\n102 -2\n"));
     struct Case {
         std::string command;
         std::string output;  // exact, or the start of an error
@@ -461,10 +458,7 @@ TEST_F(SimulatorTest, ControlCommands) {
             EXPECT_EQ(out, c.output) << c.command;
         }
     }
-    {
-        std::ofstream out(map);
-        out << "1 2\n3\n";
-    }
+    ASSERT_TRUE(WriteBytesFile(map, "1 2\n3\n"));
     EXPECT_EQ(sim_->Execute("load all " + map).compare(0, 7, "error: "), 0);
     EXPECT_NE(sim_->Execute("load all " + map).find(":2:"), std::string::npos) << "names the bad line";
     EXPECT_FALSE(sim_->QuitRequested());

@@ -742,17 +742,11 @@ uint64_t Exchanges(kivsim::Stats* total) {
                 sum.requests[op] += stats.requests[op];
                 sum.answers[op] += stats.answers[op];
             }
-            sum.linkResets += stats.linkResets;
-            sum.linkResetAnswers += stats.linkResetAnswers;
-            sum.noticesSent += stats.noticesSent;
-            sum.noticesRepeated += stats.noticesRepeated;
-            sum.noisyNotices += stats.noisyNotices;
-            sum.acks += stats.acks;
-            sum.ackMismatches += stats.ackMismatches;
-            sum.repeats += stats.repeats;
-            sum.crcErrors += stats.crcErrors;
-            sum.refused += stats.refused;
-            sum.eventsLost += stats.eventsLost;
+            using S = kivsim::Stats;
+            for (uint64_t S::*count : {&S::linkResets, &S::linkResetAnswers, &S::noticesSent, &S::noticesRepeated,
+                                       &S::noisyNotices, &S::acks, &S::ackMismatches, &S::repeats, &S::crcErrors,
+                                       &S::refused, &S::eventsLost})
+                sum.*count += stats.*count;
         }
     }
     if (total != nullptr) *total = sum;

@@ -54,13 +54,7 @@ std::vector<std::string> Join(std::vector<std::vector<std::string>> parts) {
     return all;
 }
 
-// Writes bytes exactly as given (binary), so line ends are the test's own.
-void WriteFile(const std::string& name, const std::string& bytes) {
-    FILE* file = std::fopen(name.c_str(), "wb");
-    ASSERT_NE(nullptr, file) << name;
-    ASSERT_EQ(bytes.size(), std::fwrite(bytes.data(), 1, bytes.size(), file));
-    std::fclose(file);
-}
+void WriteFile(const std::string& name, const std::string& bytes) { ASSERT_TRUE(WriteBytesFile(name, bytes)) << name; }
 
 // All lines ReadConfigLine delivers from a file of these bytes.
 std::vector<std::string> ReadAllLines(const std::string& bytes) {
