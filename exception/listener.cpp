@@ -24,7 +24,6 @@ constexpr int kStopCheckMs = 20;
 // What a stop allows for the host's message wait to return: the host wakes
 // its clients many times a second (the stand-in every 20 ms).
 constexpr uint32_t kHostWaitAllowanceMs = 1000;
-constexpr uint8_t kBareHeaderLength = 7;  // L of a message that is only a header
 constexpr int kNoticeClassByte = 9;       // event-class byte of a notice (needs L >= 9)
 
 enum : uint8_t {
@@ -145,7 +144,7 @@ void HandleUnsolicitedFrame(ChannelBlock* block) {
     SetCurrentChannel(block);
     uint8_t message[kMessageBufferSize] = {};
     // A message shorter than a header has no set or opcode to dispatch on.
-    if (!ReceiveFrame(message) || message[HeaderLength] < kBareHeaderLength) {
+    if (!ReceiveFrame(message) || message[HeaderLength] < kHeaderOnlyLength) {
         DriverLog(kLogFault, "KivIN : Unknowen Exception msg");
         return;
     }
