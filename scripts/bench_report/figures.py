@@ -219,10 +219,11 @@ def line(runs, v):
 
 
 SCALE_COUNTS = (1, 16, 64, 99)
+SCALE_FLOOR_COUNTS = (1, 99)  # the same lines polled by bare exchanges: the floor
 
 
-def scale_row(n, r):
-    return [str(n), "%s / %s / %s" % (fmt(r["scan_per_s_min"], 2), fmt(r["scan_per_s_median"], 2),
+def scale_row(n, r, label=None):
+    return [label or str(n), "%s / %s / %s" % (fmt(r["scan_per_s_min"], 2), fmt(r["scan_per_s_median"], 2),
                                       fmt(r["scan_per_s_max"], 2)),
             "**%.1f %%**" % (100 * r["share_min"]), "%.1f %%" % (100 * r["share_min_rig_on_time"]),
             "**%.2f %%**" % (100 * r["driver_cpu_core_share"]),
@@ -255,6 +256,10 @@ def scale(runs, v):
         r = measured(runs, "BM_Scale/%d" % n)
         rows.append(scale_row(n, r) if r else [str(n), "not measured"] + [""] * 7)
         any_run = any_run or r
+    for n in SCALE_FLOOR_COUNTS:
+        r = measured(runs, "BM_ScaleFloor/%d" % n)
+        if r:
+            rows.append(scale_row(n, r, "%d, bare exchanges" % n))
     any_run = any_run or {}
     return {
         "scale_table": table(["channels", "scan polls/s per channel (min / median / max)",
