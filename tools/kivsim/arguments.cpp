@@ -7,6 +7,7 @@
 
 #include "tools/common/cli.h"
 #include "tools/common/time_text.h"
+#include "tools/kivsim/console_http.h"
 
 namespace kivsim {
 
@@ -220,6 +221,7 @@ int ParseArguments(int argc, char** argv, Settings* s) {
     AddUnitOptions(app, s);
     AddFaultOptions(app, s);
     AddControlOptions(app, s);
+    AddConsoleOption(app, s);
     const int parsed = kivtools::Parse(app, argc, argv, "kivsim", 2);
     if (parsed >= 0) return parsed;
     std::string why = TakeListen(s);

@@ -18,6 +18,7 @@ struct Settings {
     std::string scenario;
     std::string traceFile;
     std::string pcapFile;
+    std::string http;  // --http: where the console listens, "[ADDRESS:]PORT"; empty: no console
     bool noStdin = false;
     bool trace = false;
     bool quiet = false;

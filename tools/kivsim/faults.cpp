@@ -85,4 +85,12 @@ std::string FaultPlan::Describe() const {
     return out.str();
 }
 
+FaultSettings FaultPlan::Settings() const {
+    FaultSettings settings;
+    for (int i = 0; i < kFaultKinds; ++i) settings.probability[i] = probability_[i];
+    for (FaultKind kind : queued_) ++settings.queued[int(kind)];
+    settings.seed = seed_;
+    return settings;
+}
+
 }  // namespace kivsim

@@ -45,9 +45,20 @@ private:
     uint64_t state_;
 };
 
+// The faults in force, for a caller to show.
+struct FaultSettings {
+    double probability[kFaultKinds] = {};  // per kind, as SetProbability set it
+    int queued[kFaultKinds] = {};          // answers still to commit the kind by Inject
+    uint64_t seed = 1;                     // the seed the generator last started from
+    int delayMs = 0;                       // how late the delay fault answers (the simulator's)
+};
+
 class FaultPlan {
 public:
-    void Seed(uint64_t seed) { rng_ = Rng(seed); }
+    void Seed(uint64_t seed) {
+        rng_ = Rng(seed);
+        seed_ = seed;
+    }
     // Probability in [0, 1] that an answer gets this fault.
     void SetProbability(FaultKind kind, double probability);
     // The next count answers (that the fault can apply to) get this fault.
@@ -63,11 +74,13 @@ public:
     bool NoiseBeforeNotice();
     Rng& Random() { return rng_; }
     std::string Describe() const;
+    FaultSettings Settings() const;
 
 private:
     double probability_[kFaultKinds] = {};
     std::deque<FaultKind> queued_;
     Rng rng_;
+    uint64_t seed_ = 1;
 };
 
 }  // namespace kivsim

@@ -151,6 +151,9 @@ public:
     // Runs f on a unit's state under the simulator's lock. false when the
     // station is not played.
     bool WithStation(uint16_t station, const std::function<void(Station&)>& f);
+    // Runs f on a unit's state to read it, under the lock but without waking
+    // the service thread. false when the station is not played.
+    bool ReadStation(uint16_t station, const std::function<void(const Station&)>& f) const;
 
     // Convenience over WithStation; false for a station not played.
     bool SetRegister(uint16_t station, uint16_t address, uint32_t value);
@@ -185,6 +188,7 @@ public:
     void SetFaultSeed(uint64_t seed);
     void SetDelay(int milliseconds);
     std::string DescribeFaults() const;
+    FaultSettings GetFaultSettings() const;
 
     // The network line as the client set it; false when kivsim serves no
     // network line or no client is connected.

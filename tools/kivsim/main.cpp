@@ -20,6 +20,7 @@
 #include "tools/common/capture.h"
 #include "tools/common/trace_queue.h"
 #include "tools/kivsim/arguments.h"
+#include "tools/kivsim/console_http.h"
 #include "tools/kivsim/kivsim.h"
 
 namespace {
@@ -222,6 +223,28 @@ void Announce(kivsim::Simulator& sim, const kivsim::Settings& settings) {
     std::fflush(stdout);
 }
 
+// With --http: the frames go to the console too (and to the capture file
+// when there is one), and the console starts; false when it cannot listen.
+bool StartConsole(kivsim::Simulator& sim, const kivsim::Settings& settings, kivtools::CaptureWriter& capture,
+                  kivsim::ConsoleFrames& frames, kivsim::ConsoleServer& console) {
+    if (settings.http.empty()) return true;
+    sim.SetCaptureSink([&capture, &frames](int64_t us, uint8_t direction, const uint8_t* bytes, size_t count) {
+        capture.Write(us, direction, bytes, count);
+        frames.Add(us, direction, bytes, count);
+    });
+    std::string why;
+    if (!console.Start(settings.http, &why)) {
+        std::fprintf(stderr, "kivsim: --http %s: %s\n", settings.http.c_str(), why.c_str());
+        return false;
+    }
+    std::printf("kivsim: console %s%s\n", console.Url().c_str(),
+                console.LoopbackOnly() ? " (this machine only)"
+                                       : " (open to other machines: whoever reaches it reads and changes the units, "
+                                         "without authentication)");
+    std::fflush(stdout);
+    return true;
+}
+
 // Runs the scenario's lines; false when one went wrong (what followed
 // relied on it).
 bool RunScenario(kivsim::Simulator& sim, const kivsim::Settings& settings, const std::vector<std::string>& scenario,
@@ -275,7 +298,9 @@ int main(int argc, char** argv) {
 
     kivtools::CaptureWriter capture;  // outlives the simulator, which writes into it
     kivtools::TraceQueue trace;       // the same
+    kivsim::ConsoleFrames frames;     // the same
     kivsim::Simulator sim(settings.options);
+    kivsim::ConsoleServer console(sim, frames);  // stops before the simulator goes
     exitCode = SetUp(sim, settings);
     if (exitCode >= 0) return exitCode;
     std::vector<std::string> scenario;
@@ -286,6 +311,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     Announce(sim, settings);
+    if (!StartConsole(sim, settings, capture, frames, console)) {
+        sim.Stop();
+        return 1;
+    }
     const Deadline deadline{settings.durationS > 0,
                             std::chrono::steady_clock::now() + std::chrono::seconds(settings.durationS)};
     if (!RunScenario(sim, settings, scenario, deadline)) {
@@ -293,6 +322,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     ServeInput(sim, !settings.noStdin, deadline);
+    console.Stop();
     sim.Stop();
     trace.Finish();
     if (!settings.quiet) std::fputs(kivsim::FormatStats(sim.GetStats()).c_str(), stdout);

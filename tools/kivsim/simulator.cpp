@@ -82,6 +82,14 @@ bool Simulator::WithStation(uint16_t station, const std::function<void(Station&)
     return true;
 }
 
+bool Simulator::ReadStation(uint16_t station, const std::function<void(const Station&)>& f) const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Station* s = impl_->Find(station);
+    if (!s) return false;
+    f(*s);
+    return true;
+}
+
 bool Simulator::SetRegister(uint16_t station, uint16_t address, uint32_t value) {
     return WithStation(station, [&](Station& s) { s.SetRegister(address, value); });
 }
@@ -192,6 +200,13 @@ void Simulator::SetDelay(int milliseconds) {
 std::string Simulator::DescribeFaults() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     return impl_->faults.Describe() + " (delay " + std::to_string(impl_->delayMs) + " ms)";
+}
+
+FaultSettings Simulator::GetFaultSettings() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    FaultSettings settings = impl_->faults.Settings();
+    settings.delayMs = impl_->delayMs;
+    return settings;
 }
 
 void Simulator::SetForcedCarrier(bool on) {

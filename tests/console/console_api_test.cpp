@@ -1,0 +1,263 @@
+// The console's API without sockets: requests good and bad against a
+// simulator of two stations, with each answer and the units' state after it;
+// which requests count as another site's; the --http address; the ring of
+// frames and its capture file.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/sim/sim_client.h"
+#include "tests/support/scratch_directory.h"
+#include "tools/common/capture.h"
+#include "tools/kivsim/console_api.h"
+#include "tools/kivsim/console_http.h"
+
+namespace {
+
+// What a request may have changed, read back after it.
+struct UnitState {
+    uint32_t reg300;
+    bool point7;
+    size_t changes, status, logged;
+    std::string faults;
+    bool operator==(const UnitState& o) const {
+        return reg300 == o.reg300 && point7 == o.point7 && changes == o.changes && status == o.status &&
+               logged == o.logged && faults == o.faults;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const UnitState& s) {
+    return out << "reg300=" << s.reg300 << " point7=" << s.point7 << " queued " << s.changes << "/" << s.status << "/"
+               << s.logged << " faults " << s.faults;
+}
+
+UnitState StateOf(kivsim::Simulator& sim) {
+    UnitState s{sim.RegisterValue(1, 300), false, sim.Pending(1, kivsim::EventKind::RegisterChange),
+                sim.Pending(1, kivsim::EventKind::StatusEvent), sim.Pending(1, kivsim::EventKind::LoggedEvent),
+                sim.DescribeFaults()};
+    sim.ReadStation(1, [&](const kivsim::Station& unit) { s.point7 = unit.Point(7); });
+    return s;
+}
+
+const char kNoFaults[] = "none (delay 1500 ms)";
+const UnitState kUntouched{5, false, 0, 0, 0, kNoFaults};
+
+TEST(ConsoleApi, RequestsTheirAnswersAndTheUnitAfterEach) {
+    const char* json = "application/json";
+    const struct {
+        const char* method;
+        const char* path;
+        std::map<std::string, std::string> query;
+        const char* contentType;
+        const char* body;
+        const char* origin;
+        int status;
+        const char* fragment;  // in the answer's body
+        UnitState after;
+    } cases[] = {
+        {"GET", "/api/stations", {}, "", "", "", 200, "\"station\":2", kUntouched},
+        {"GET", "/api/stations/1", {}, "", "", "", 200, "{\"register\":300,\"value\":5}", kUntouched},
+        {"GET", "/api/stations/1", {{"from", "299"}, {"count", "2"}}, "", "", "", 200, "{\"register\":299,\"value\":0}",
+         kUntouched},
+        {"GET", "/api/stations/1", {{"count", "5000"}}, "", "", "", 400, "count", kUntouched},
+        {"GET", "/api/stations/3", {}, "", "", "", 404, "not played", kUntouched},
+        {"GET", "/api/stations/x", {}, "", "", "", 400, "no station x", kUntouched},
+        {"GET", "/api/stations/70000", {}, "", "", "", 400, "no station", kUntouched},
+        {"GET", "/api/nothing", {}, "", "", "", 404, "no such thing", kUntouched},
+        {"GET", "/api/stations/1/registers/300", {}, "", "", "", 405, "GET", kUntouched},
+        // A register's change: as `change`, the value and a queued register change.
+        {"PUT", "/api/stations/1/registers/300", {}, json, "{\"value\": -7}", "", 200, "\"value\":-7",
+         {0xFFFFFFF9u, false, 1, 0, 0, kNoFaults}},
+        {"PUT", "/api/stations/1/registers/300", {}, json, "{\"value\": 4294967295}", "", 200, "\"value\":-1",
+         {0xFFFFFFFFu, false, 1, 0, 0, kNoFaults}},
+        {"PUT", "/api/stations/1/registers/300", {}, json, "{\"value\": 4294967296}", "", 400, "value", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", {}, json, "{\"value\": 1.5}", "", 400, "value", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", {}, json, "{\"value\": \"7\"}", "", 400, "value", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", {}, json, "{}", "", 400, "value", kUntouched},
+        {"PUT", "/api/stations/1/registers/65536", {}, json, "{\"value\": 1}", "", 400, "no register", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", {}, "text/plain", "{\"value\": 1}", "", 400, "Content-Type",
+         kUntouched},
+        {"PUT", "/api/stations/1/registers/300", {}, json, "{\"value\": 1", "", 400, "no JSON object", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", {}, json, "[1]", "", 400, "no JSON object", kUntouched},
+        {"PUT", "/api/stations/9/registers/300", {}, json, "{\"value\": 1}", "", 404, "not played", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", {}, json, "{\"value\": 1}", "http://evil.example", 403, "another site",
+         kUntouched},
+        // A point's toggle: as `toggle`, the point and a queued status event.
+        {"POST", "/api/stations/1/points/7/toggle", {}, json, "{}", "", 200, "\"state\":true",
+         {5, true, 0, 1, 0, kNoFaults}},
+        {"POST", "/api/stations/1/points/8192/toggle", {}, json, "{}", "", 400, "no point", kUntouched},
+        {"POST", "/api/stations/1/points/7/toggle", {}, "", "", "", 400, "Content-Type", kUntouched},
+        {"POST", "/api/stations/1/events", {}, json, "{\"kind\":\"status\",\"point\":7,\"state\":true}", "", 200,
+         "\"point\":7", {5, true, 0, 1, 0, kNoFaults}},
+        {"POST", "/api/stations/1/events", {}, json,
+         "{\"kind\":\"status\",\"point\":7,\"state\":true,\"stamp\":\"2026-03-01 10:00:00.250\"}", "", 200, "\"point\":7",
+         {5, true, 0, 1, 0, kNoFaults}},
+        {"POST", "/api/stations/1/events", {}, json, "{\"kind\":\"log\",\"register\":300,\"value\":9}", "", 200,
+         "\"register\":300", {9, false, 0, 0, 1, kNoFaults}},
+        {"POST", "/api/stations/1/events", {}, json, "{\"kind\":\"log\",\"register\":4096,\"value\":9}", "", 400,
+         "register", kUntouched},
+        {"POST", "/api/stations/1/events", {}, json,
+         "{\"kind\":\"status\",\"point\":7,\"state\":true,\"stamp\":\"2026-02-29 10:00:00\"}", "", 400, "stamp",
+         kUntouched},
+        {"POST", "/api/stations/1/events", {}, json, "{\"kind\":\"status\",\"point\":7,\"state\":1}", "", 400, "state",
+         kUntouched},
+        {"POST", "/api/stations/1/events", {}, json, "{\"kind\":\"alarm\"}", "", 400, "kind", kUntouched},
+        // Faults: everything checked before anything is applied.
+        {"PUT", "/api/faults", {}, json, "{\"probabilities\":{\"crc\":0.5}}", "", 200, "\"crc\":{\"probability\":0.5",
+         {5, false, 0, 0, 0, "crc=0.5 (delay 1500 ms)"}},
+        {"PUT", "/api/faults", {}, json, "{\"seed\":7,\"delayMs\":20,\"inject\":{\"drop\":2}}", "", 200, "\"seed\":7",
+         {5, false, 0, 0, 0, "next answers: drop drop (delay 20 ms)"}},
+        {"PUT", "/api/faults", {}, json, "{\"probabilities\":{\"crc\":0.5},\"inject\":{\"bogus\":1}}", "", 400,
+         "unknown fault bogus", kUntouched},
+        {"PUT", "/api/faults", {}, json, "{\"probabilities\":{\"crc\":2}}", "", 400, "not in 0 to 1", kUntouched},
+        {"PUT", "/api/faults", {}, json, "{\"delayMs\":20,\"colour\":1}", "", 400, "unknown field", kUntouched},
+        {"GET", "/api/faults", {}, "", "", "", 200, "\"delayMs\":1500", kUntouched},
+        {"GET", "/api/stats", {}, "", "", "", 200, "\"crcErrors\":0", kUntouched},
+        {"GET", "/api/frames", {{"after", "-1"}}, "", "", "", 400, "after", kUntouched},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body);
+        kivsim::Simulator sim;
+        kivsim::ConsoleFrames frames;
+        sim.AddStation(1, 0);
+        sim.AddStation(2, 0);
+        sim.SetRegister(1, 300, 5);
+        kivsim::ConsoleApi api(sim, frames);
+        kivsim::ApiRequest request{c.method, c.path, c.query, c.contentType, c.origin, "127.0.0.1:8080", c.body};
+        const kivsim::ApiResponse answer = api.Handle(request);
+        EXPECT_EQ(c.status, answer.status) << answer.body;
+        EXPECT_NE(std::string::npos, answer.body.find(c.fragment)) << answer.body;
+        if (answer.status != 200) {
+            EXPECT_EQ(0u, answer.body.find("{\"error\":")) << answer.body;
+        }
+        EXPECT_EQ(c.after, StateOf(sim));
+    }
+}
+
+TEST(ConsoleApi, RequestsOfAnotherSiteOrName) {
+    const struct {
+        const char* method;
+        const char* origin;
+        const char* host;
+        bool loopbackOnly;
+        bool refused;
+    } cases[] = {
+        {"PUT", "", "127.0.0.1:8080", true, false},  // curl, a script
+        {"PUT", "http://127.0.0.1:8080", "127.0.0.1:8080", true, false},
+        {"POST", "HTTP://LocalHost:8080", "localhost:8080", true, false},
+        {"PUT", "http://[::1]:8080", "[::1]:8080", true, false},
+        {"PUT", "http://evil.example", "127.0.0.1:8080", true, true},
+        {"PUT", "http://127.0.0.1:9999", "127.0.0.1:8080", true, true},  // another port is another site
+        {"PUT", "https://127.0.0.1:8080", "127.0.0.1:8080", true, true},
+        {"POST", "null", "127.0.0.1:8080", true, true},  // a sandboxed frame, a file
+        {"GET", "http://evil.example", "127.0.0.1:8080", true, false},  // reads change nothing
+        {"GET", "", "evil.example:8080", true, true},  // a name rebound to the loopback
+        {"GET", "", "192.168.1.5:8080", false, false},
+        {"POST", "http://192.168.1.5:8080", "192.168.1.5:8080", false, false},
+        {"POST", "http://evil.example", "192.168.1.5:8080", false, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " Origin " + c.origin + " Host " + c.host);
+        kivsim::ApiRequest request;
+        request.method = c.method;
+        request.origin = c.origin;
+        request.host = c.host;
+        EXPECT_EQ(c.refused, !kivsim::ForeignRequest(request, c.loopbackOnly).empty());
+    }
+}
+
+TEST(ConsoleApi, HttpAddresses) {
+    const struct {
+        const char* text;
+        bool taken;
+        const char* address;
+        int port;
+    } cases[] = {
+        {"0", true, "127.0.0.1", 0},
+        {"8080", true, "127.0.0.1", 8080},
+        {"0.0.0.0:80", true, "0.0.0.0", 80},
+        {"[::1]:0", true, "::1", 0},
+        {"localhost:65535", true, "localhost", 65535},
+        {"::1:80", false, "", 0},
+        {"65536", false, "", 0},
+        {"host:port", false, "", 0},
+        {":80", false, "", 0},
+        {"[]:80", false, "", 0},
+        {"", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string address, why;
+        int port = -1;
+        ASSERT_EQ(c.taken, kivsim::ParseConsoleAddress(c.text, &address, &port, &why)) << why;
+        if (!c.taken) continue;
+        EXPECT_EQ(c.address, address);
+        EXPECT_EQ(c.port, port);
+    }
+}
+
+// Frames cut as the trace cuts them: a request to station 1, its answer,
+// junk, and more of them than the ring keeps.
+TEST(ConsoleFrames, TheRingTrafficAndCapture) {
+    kivsim::ConsoleFrames frames(3);
+    const simtest::Bytes reset = simtest::Frame(simtest::LinkReset(1, 0));
+    const simtest::Bytes read = simtest::Frame(simtest::Request(1, 0, 1, {1, 44, 1}));
+    const simtest::Bytes answer = simtest::Frame({7, 0x00, 0, 0, 0, 1, 0, 0});
+    const simtest::Bytes junk = {0x11, 0x22};
+    const std::vector<std::pair<uint8_t, simtest::Bytes>> sent = {{kivtools::kCaptureToUnit, reset},
+                                                                  {kivtools::kCaptureToHost, answer},
+                                                                  {kivtools::kCaptureToUnit, junk},
+                                                                  {kivtools::kCaptureToUnit, read},
+                                                                  {kivtools::kCaptureToHost, answer}};
+    for (size_t i = 0; i < sent.size(); ++i)
+        frames.Add(1000000 * int64_t(i), sent[i].first, sent[i].second.data(), sent[i].second.size());
+
+    const std::vector<kivsim::ConsoleFrame> kept = frames.After(0, 100, 0);
+    ASSERT_EQ(3u, kept.size());
+    EXPECT_EQ(3u, kept[0].seq);
+    EXPECT_EQ(5u, kept[2].seq);
+    EXPECT_EQ(1u, frames.After(4, 100, 0).size());
+    EXPECT_TRUE(frames.After(5, 100, 0).empty());
+    EXPECT_EQ(1u, frames.After(0, 1, 0).size());
+
+    kivsim::StationTraffic t;
+    ASSERT_TRUE(frames.Traffic(1, &t));
+    EXPECT_EQ(2u, t.requests);
+    EXPECT_EQ(2u, t.answers);
+    EXPECT_TRUE(t.linkResetSeen);
+    EXPECT_EQ(read, t.lastRequest);
+    EXPECT_EQ(3000000, t.lastRequestUs);
+    EXPECT_FALSE(frames.Traffic(2, &t));
+
+    // The download reads back as a capture of what the ring holds.
+    ScratchDirectory scratch("kiv-console");
+    ASSERT_TRUE(WriteBytesFile("ring.pcap", kivsim::CaptureFileBytes(kept)));
+    std::vector<kivtools::CaptureRecord> records;
+    std::string error;
+    ASSERT_TRUE(kivtools::ReadCapture("ring.pcap", &records, &error)) << error;
+    ASSERT_EQ(3u, records.size());
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(sent[i + 2].first, records[i].direction);
+        EXPECT_EQ(sent[i + 2].second, records[i].bytes);
+        EXPECT_EQ(int64_t(1000000 * (i + 2)), records[i].wallUs);
+    }
+}
+
+TEST(ConsoleFrames, ALongPollEndsWithTheNextFrameOrTheClose) {
+    kivsim::ConsoleFrames frames;
+    const uint8_t byte = 0x42;
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        frames.Add(1, kivtools::kCaptureToUnit, &byte, 1);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1u, frames.After(0, 10, 20000).size());
+    later.join();
+    frames.Close();
+    EXPECT_TRUE(frames.After(1, 10, 20000).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+}
+
+}  // namespace
