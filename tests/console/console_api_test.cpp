@@ -64,6 +64,7 @@ TEST(ConsoleApi, RequestsTheirAnswersAndTheUnitAfterEach) {
         {"GET", "/api/stations/1", {{"count", "5000"}}, "", "", "", 400, "count", kUntouched},
         {"GET", "/api/stations/3", {}, "", "", "", 404, "not played", kUntouched},
         {"GET", "/api/stations/x", {}, "", "", "", 400, "no station x", kUntouched},
+        {"GET", "/api/stations/\xff\xfe", {}, "", "", "", 400, "no station \xEF\xBF\xBD", kUntouched},
         {"GET", "/api/stations/70000", {}, "", "", "", 400, "no station", kUntouched},
         {"GET", "/api/nothing", {}, "", "", "", 404, "no such thing", kUntouched},
         {"GET", "/api/stations/1/registers/300", {}, "", "", "", 405, "GET", kUntouched},

@@ -32,7 +32,8 @@ constexpr int64_t kFramesMax = 2000;
 ApiResponse Reply(int status, const json& body) {
     ApiResponse r;
     r.status = status;
-    r.body = body.dump();
+    // A reason may quote the request's own bytes, which need not be UTF-8.
+    r.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
     return r;
 }
 
