@@ -135,12 +135,6 @@ std::string FormatClock(int64_t ms) {
     return kivtools::FormatTime(ms, kivtools::TimeForm::DateTime, false);
 }
 
-json Pending(const Station& s) {
-    return json{{"changes", s.Pending(EventKind::RegisterChange)},
-                {"status", s.Pending(EventKind::StatusEvent)},
-                {"logged", s.Pending(EventKind::LoggedEvent)}};
-}
-
 // One request being answered: the words of its path and what they name.
 struct Call {
     Simulator& sim;
@@ -153,16 +147,24 @@ struct Call {
 
 // The station's state and its traffic: what the stations list shows of each.
 json StationSummary(Call& c, uint16_t number) {
-    json row;
     const int64_t pcNow = c.sim.PcNow();
+    uint16_t host = 0;
+    bool exception = false, noticeOutstanding = false;
+    int64_t clockMs = 0;
+    size_t pending[kEventKinds] = {};
     c.sim.ReadStation(number, [&](const Station& s) {
-        row = json{{"station", number},
-                   {"host", s.Host()},
-                   {"exception", s.exceptionMode},
-                   {"noticeOutstanding", s.noticeOutstanding},
-                   {"clock", FormatClock(s.ClockMs(pcNow))},
-                   {"pending", Pending(s)}};
+        host = s.Host();
+        exception = s.exceptionMode;
+        noticeOutstanding = s.noticeOutstanding;
+        clockMs = s.ClockMs(pcNow);
+        for (int k = 0; k < kEventKinds; ++k) pending[k] = s.Pending(EventKind(k));
     });
+    json row{{"station", number},
+             {"host", host},
+             {"exception", exception},
+             {"noticeOutstanding", noticeOutstanding},
+             {"clock", FormatClock(clockMs)},
+             {"pending", {{"changes", pending[0]}, {"status", pending[1]}, {"logged", pending[2]}}}};
     StationTraffic t;
     const bool seen = c.frames.Traffic(number, &t);
     row["requests"] = t.requests;
@@ -200,22 +202,26 @@ ApiResponse ShowStation(Call& c) {
         !QueryNumber(c.request, "count", 1, kListMax, 64, &count)) {
         return Error(400, "from is a register (0 to 65535) and count 1 to " + std::to_string(kListMax));
     }
-    json row = StationSummary(c, c.station);
-    json registers = json::array(), points = json::array();
+    // Only the numbers are copied under the simulator's lock; the JSON is
+    // built after it.
+    std::vector<std::pair<int, int32_t>> values;
+    std::vector<int> on;
+    values.reserve(size_t(kListMax));
+    on.reserve(64);
     c.sim.ReadStation(c.station, [&](const Station& s) {
-        if (from >= 0) {
-            for (int64_t r = from; r < from + count && r < kRegisterCount; ++r)
-                registers.push_back(json{{"register", r}, {"value", int32_t(s.RegisterValue(uint16_t(r)))}});
-        } else {
-            for (int r = 0; r < kRegisterCount && int64_t(registers.size()) < kListMax; ++r) {
-                if (s.RegisterValue(uint16_t(r)) != 0)
-                    registers.push_back(json{{"register", r}, {"value", int32_t(s.RegisterValue(uint16_t(r)))}});
-            }
+        for (int r = from >= 0 ? int(from) : 0; r < kRegisterCount && int64_t(values.size()) < kListMax; ++r) {
+            const uint32_t value = s.RegisterValue(uint16_t(r));
+            if (from >= 0 && r >= from + count) break;
+            if (from >= 0 || value != 0) values.emplace_back(r, int32_t(value));
         }
-        for (int p = 0; p < kStatusPointCount && int64_t(points.size()) < kListMax; ++p) {
-            if (s.Point(uint16_t(p))) points.push_back(p);
+        for (int p = 0; p < kStatusPointCount && int64_t(on.size()) < kListMax; ++p) {
+            if (s.Point(uint16_t(p))) on.push_back(p);
         }
     });
+    json row = StationSummary(c, c.station);
+    json registers = json::array(), points = json::array();
+    for (const auto& v : values) registers.push_back(json{{"register", v.first}, {"value", v.second}});
+    for (int p : on) points.push_back(p);
     row["registers"] = registers;
     row["pointsOn"] = points;
     return Reply(200, row);
