@@ -19,6 +19,10 @@ namespace {
 
 // The longest body a request may carry: the API's bodies are a few fields.
 constexpr size_t kBodyMax = 65536;
+// Threads that serve requests. Each open page holds one in its long poll of
+// frames, and a browser keeps a few idle connections besides: room for
+// several pages and scripts at once.
+constexpr size_t kServerThreads = 24;
 
 bool LoopbackAddress(const std::string& address) {
     return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
@@ -92,6 +96,8 @@ bool ConsoleServer::Start(const std::string& where, std::string* why) {
     i.api.reset(new ConsoleApi(i.sim, i.frames, i.loopbackOnly));
     auto serve = [&i](const httplib::Request& in, httplib::Response& out) { i.Serve(in, out); };
     i.server.Get(".*", serve).Put(".*", serve).Post(".*", serve).Delete(".*", serve).Patch(".*", serve);
+    i.server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    i.server.set_keep_alive_timeout(2);
     i.server.set_payload_max_length(kBodyMax);
     i.server.set_read_timeout(5, 0);
     // A long poll of frames holds its answer up to this long.
