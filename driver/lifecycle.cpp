@@ -16,6 +16,7 @@
 #include "platform/platform.h"
 #include "serial/port.h"
 #include "serial/port_health.h"
+#include "serial/radio.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ int32_t SwitchPort(ChannelBlock* block, const PortDescriptor* port, int32_t read
     SetPortHandle(block, handle);
     block->port = *port;
     ForgetPortGone(block);
+    RadioCheckModemLines(FieldToHandle(handle), port->name);
     return 0;
 }
 

@@ -10,7 +10,7 @@
 struct ChannelBlock;
 
 constexpr unsigned kListenerStackSize = 0x8000;
-constexpr int kListenerStartPauseMs = 4000;
+constexpr int kListenerStartPauseMs = KivListenerStartPauseMs;
 
 // Thread body; argument is the channel block. Returns 0.
 unsigned KIV_THREAD_CALL ListenerThread(void* block);

@@ -42,7 +42,8 @@ enum {
     KivWholeRegister = 255,    /* GateRequest.bit of a gate that is the whole register */
     KivBlockRegistersMax = 60, /* registers of a block gate (CheckAddress) */
     KivReadRegistersMax = 61,  /* registers of one ReadBlock: what one answer frame holds */
-    KivWriteRegistersMax = 41  /* registers of one WriteBlock: what one request frame holds */
+    KivWriteRegistersMax = 41, /* registers of one WriteBlock: what one request frame holds */
+    KivListenerStartPauseMs = 4000 /* report-by-exception: the listener looks at the line this long after Open */
 };
 
 /* Why the address parse refuses a text: the first check it failed. */

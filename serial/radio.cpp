@@ -64,6 +64,18 @@ void RtsOff(HANDLE handle) {
     if (!EscapeCommFunction(handle, CLRRTS)) DriverLog(kLogFault, " KivIN: Fail to set RTS to off");
 }
 
+// One query at the opening, not a failure per carrier poll: the line tells
+// the reason once instead of leaving it to the carrier waits' counts.
+int RadioCheckModemLines(HANDLE handle, const char* portName) {
+    if (!RadioKeyingOn()) return 1;
+    DWORD status = 0;
+    if (GetCommModemStatus(handle, &status)) return 1;
+    const DWORD error = GetLastError();
+    DriverLog(kLogFault, "KivIN : Port %s cannot key a radio or read a carrier: no modem lines (system error %lu)",
+              portName, static_cast<unsigned long>(error));
+    return 0;
+}
+
 // 1 as soon as no carrier is heard; 0 (logged) after 4 s of busy polls.
 // Nothing is written and RTS is left alone either way.
 int RadioWaitClearToSend(HANDLE handle) {

@@ -22,6 +22,14 @@ void RtsOff(HANDLE handle);
 // any other value is a plain wire.
 inline bool RadioKeyingOn() { return CurrentChannel()->radioEnabled == 1; }
 
+// When a channel that keys a radio has opened a port: asks the port's modem
+// status once. A port without modem lines (a pseudo-terminal, a USB adapter
+// that does not wire them) fails the query, and then one line in the log
+// says that radio keying cannot work on it; the channel runs on as before.
+// Only the status is read: nothing on the line or its control lines changes.
+// 1 when the status could be read or radio keying is off, else 0.
+int RadioCheckModemLines(HANDLE handle, const char* portName);
+
 // Before a transmission: waits for a clear channel. 1 when clear, 0 after
 // the carrier stayed up through 4000 polls (logged).
 int RadioWaitClearToSend(HANDLE handle);

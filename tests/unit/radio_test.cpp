@@ -202,4 +202,33 @@ TEST_F(RadioTest, CarrierWaitsLastTheirTimeWhateverASleepLasts) {
     }
 }
 
+// At the opening of a port: one status query when the channel keys a radio,
+// and one line when the port cannot give it; nothing on the control lines.
+TEST_F(RadioTest, APortWithoutModemLinesIsToldOnceAtItsOpening) {
+    const struct {
+        const char* name;
+        uint8_t radioFlag;
+        bool statusFails;
+        int result;
+        std::vector<std::string> steps;
+        std::vector<std::string> messages;
+    } cases[] = {
+        {"modem lines", 1, false, 1, {"Poll 1 sleep 0"}, {}},
+        {"no modem lines", 1, true, 0, {"Poll 1 sleep 0"},
+         {"KivIN : Port COM1 cannot key a radio or read a carrier: no modem lines (system error 31)"}},
+        {"a plain wire asks nothing", 0, true, 1, {}, {}},
+        {"flag 2 is a plain wire", 2, true, 1, {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        block->radioEnabled = c.radioFlag;
+        if (c.statusFails) fake::FailCall(fake::Fn::ModemStatus, 1, -1);
+        EXPECT_EQ(c.result, RadioCheckModemLines(port, "COM1"));
+        EXPECT_EQ(c.steps, RadioSteps());
+        EXPECT_EQ(c.messages, log.Texts());
+        EXPECT_FALSE(fake::RtsIsOn());
+    }
+}
+
 }  // namespace

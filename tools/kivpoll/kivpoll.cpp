@@ -41,6 +41,14 @@ const char kFooter[] =
     "2 no answer, 3 usage or set-up error, 4 the port cannot be opened,\n"
     "5 the channel file cannot be used (no host address).\n";
 
+// Where to read on: the help's last lines, and so the man page's.
+const char kSeeAlso[] =
+    "\nMore in the documentation (/usr/share/doc/kivlink, the Windows kit's docs folder):\n"
+    "docs/kivpoll.md; docs/troubleshooting.md for no answer, no updates and radio keying;\n"
+    "pictures: docs/troubleshooting-path.svg (from no answer to what to check),\n"
+    "docs/radio-keying.svg (RTS, ON/OFF/DELAY, carrier), docs/line-exchange.svg (an exchange and a\n"
+    "notice on the line), docs/listen-timeline.svg (what --listen says and when).\n";
+
 bool ParseValues(const std::string& text, std::vector<int32_t>* values) {
     std::stringstream stream(text);
     std::string item;
@@ -205,7 +213,7 @@ int CheckPort(std::string* port) {
 // The command line into options; -1 to go on, else the exit code.
 int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
     CLI::App app(kDescription, "kivpoll");
-    kivtools::Prepare(app, kFooter);
+    kivtools::Prepare(app, std::string(kFooter) + kSeeAlso);
     Given given;
     given.baud = options->channel.line.baudRate;
     given.dataBits = options->channel.line.dataBits;

@@ -2,8 +2,10 @@
 #include "tools/kivpoll/line_tap.h"
 
 #include <chrono>
+#include <mutex>
 #include <vector>
 
+#include "link/frame_codec.h"
 #include "tools/common/frame_splitter.h"
 #include "tools/common/frame_text.h"
 #include "tools/common/time_text.h"
@@ -13,6 +15,18 @@
 #endif
 
 namespace kivpoll {
+
+namespace {
+
+std::mutex seenMutex;
+LineSeen seen;
+
+}  // namespace
+
+LineSeen SeenOnLine() {
+    std::lock_guard<std::mutex> lock(seenMutex);
+    return seen;
+}
 
 kivtools::LineSetup SetupOf(const LineSettings& line) {
     kivtools::LineSetup setup;
@@ -38,6 +52,16 @@ void LineTap::Stop() {}
 void LineTap::Relay() {}
 
 #else
+
+namespace {
+
+void SetTapRunning(bool running) {
+    std::lock_guard<std::mutex> lock(seenMutex);
+    seen = LineSeen();
+    seen.running = running;
+}
+
+}  // namespace
 
 bool LineTap::OpenOutputs(const TapOutputs& outputs, std::string* error) {
     if (!outputs.pcapFile.empty() && !capture_.Open(outputs.pcapFile, error)) return false;
@@ -73,6 +97,7 @@ bool LineTap::Start(const std::string& port, const LineSettings& line, std::stri
         return false;
     }
     stop_ = false;
+    SetTapRunning(true);
     thread_ = std::thread(&LineTap::Relay, this);
     return true;
 }
@@ -80,6 +105,7 @@ bool LineTap::Start(const std::string& port, const LineSettings& line, std::stri
 void LineTap::Stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
+    SetTapRunning(false);
     port_.Close();
     pair_.Close();
     capture_.Close();
@@ -126,14 +152,33 @@ public:
 private:
     void Feed(const uint8_t* bytes, size_t count) {
         if (count == 0) return;
+        if (captureDirection_ == kivtools::kCaptureToHost) {
+            std::lock_guard<std::mutex> lock(seenMutex);
+            seen.bytesFromUnits += count;
+        }
         splitter_.Feed(bytes, count);
         while (splitter_.Next(&piece_)) Emit();
     }
     void Emit() {
+        if (piece_.kind == kivtools::FramePiece::Frame) NoteFrame();
         const int64_t us = kivtools::WallClockUs();
         if (capture_ != nullptr) capture_->Write(us, captureDirection_, piece_.bytes.data(), piece_.bytes.size());
         if (trace_ != nullptr) {
             trace_->Add(kivtools::TraceLine(us / 1000, name_, piece_.bytes.data(), piece_.bytes.size()));
+        }
+    }
+
+    // A sound frame's addresses, for the reasons.
+    void NoteFrame() {
+        const uint16_t source = MessageSource(piece_.message), destination = MessageDestination(piece_.message);
+        std::lock_guard<std::mutex> lock(seenMutex);
+        if (captureDirection_ == kivtools::kCaptureToHost) {
+            ++seen.framesFromUnits;
+            seen.answerSource = source;
+            seen.answerDestination = destination;
+        } else {
+            seen.requestSource = source;
+            seen.requestDestination = destination;
         }
     }
 

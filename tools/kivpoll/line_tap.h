@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 
@@ -26,6 +27,19 @@ struct TapOutputs {
     std::string pcapFile;
     bool Wanted() const { return trace || !traceFile.empty() || !pcapFile.empty(); }
 };
+
+// What the tap saw pass, for the reasons kivpoll gives when a request gets
+// no fitting answer: the bytes and sound frames from the units' side and the
+// addresses of the last sound frame each way. One tap runs per kivpoll;
+// running is false while none does (always on Windows).
+struct LineSeen {
+    bool running = false;
+    uint64_t bytesFromUnits = 0;
+    uint64_t framesFromUnits = 0;
+    uint16_t answerSource = 0, answerDestination = 0;    // the last sound frame from the units
+    uint16_t requestSource = 0, requestDestination = 0;  // the last sound frame to them
+};
+LineSeen SeenOnLine();
 
 // The driver's line settings (of which it uses the low bytes) for the tools.
 kivtools::LineSetup SetupOf(const LineSettings& line);

@@ -41,6 +41,7 @@ int32_t Requester::Request(const std::string& text, const RequestSpec& spec, std
     int32_t kind = spec.kind >= 0 ? spec.kind : (IsBitAddress(text) ? kBitKind : 3);
     GateRequest gate;
     LogCapture log;
+    const LineSeen before = SeenOnLine();
     row.result = host_.Address(CommandParseAddress, text, kind, 0, &gate);
     if (row.result != 0) {
         row.operation = "check";
@@ -61,11 +62,30 @@ int32_t Requester::Request(const std::string& text, const RequestSpec& spec, std
             if (row.result == 1 && gate.area == AreaStatus)
                 row.reason = "a status point is set only by status events (fetch them with !S)";
         }
-        if (row.result == 1 && row.reason.empty()) row.reason = RefusedRequestReason(log.lines(), row.operation);
+        const bool unfit = row.result == 1 && row.reason.empty();
+        if (unfit) row.reason = RefusedRequestReason(log.lines(), row.operation);
+        if (row.result == 2 || (unfit && row.reason == RefusedRequestReason({}, row.operation)))
+            SayWhatCameBack(log.lines(), before, &row);
     }
     ShowResult(output_, summary_, row);
+    for (const std::string& text : checklists_) ShowNote(output_, text);
+    checklists_.clear();
     if (values != nullptr) *values = row.values;
     return row.result;
+}
+
+void Requester::SayWhatCameBack(const std::vector<std::string>& log, const LineSeen& before, ResultRow* row) {
+    const LineSeen after = SeenOnLine();
+    const LineHeard heard = HeardOnLine(row->result, log, before, after);
+    if (row->result == 2) {
+        row->reason = NoAnswerReason(heard, after);
+    } else {
+        const std::string addresses = AnswerAddresses(after);
+        if (!addresses.empty()) row->reason += " (" + addresses + ")";
+    }
+    bool& advised = advised_[static_cast<int>(heard)];
+    if (!advised) checklists_.push_back(Checklist(heard, row->address));
+    advised = true;
 }
 
 void Requester::ReadRegister(const std::string& text, const RequestSpec& spec, GateRequest* gate, int32_t kind,

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/kivpoll/driver_host.h"
+#include "tools/kivpoll/line_tap.h"
 #include "tools/kivpoll/output.h"
 #include "tools/kivpoll/summary.h"
 
@@ -32,9 +33,14 @@ private:
     int32_t Timed(int32_t command, GateRequest* gate, double* ms);
     void ReadRegister(const std::string& text, const RequestSpec& spec, GateRequest* gate, int32_t kind, ResultRow* row);
     void WriteRegister(const RequestSpec& spec, GateRequest* gate, int32_t kind, ResultRow* row);
+    // What came back for a request without a fitting answer: the row's
+    // reason, and the checklist once a run for each kind of what came.
+    void SayWhatCameBack(const std::vector<std::string>& log, const LineSeen& before, ResultRow* row);
     DriverHost& host_;
     Output& output_;
     Summary& summary_;
+    std::vector<std::string> checklists_;  // to show after the row, each kind once a run
+    bool advised_[3] = {false, false, false};
 };
 
 }  // namespace kivpoll

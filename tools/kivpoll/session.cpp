@@ -109,12 +109,17 @@ void PollAndListen(DriverHost& host, const SessionOptions& options, Output& outp
             SetProgress(summary, "poll " + std::to_string(poll + 1) +
                                      (options.polls ? "/" + std::to_string(options.polls) : ""));
     }
-    if (!options.listen) return;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(options.listenSeconds);
-    while (!interrupted && (options.listenSeconds == 0 || std::chrono::steady_clock::now() < end)) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        SetProgress(summary, "listening");
-    }
+    if (options.listen) Listen(output, summary, options.listenSeconds, [] { return interrupted.load(); });
+}
+
+// After an Open that logged that the port has no modem lines for the radio
+// keying the channel file asks for: kivpoll says so and closes the channel.
+// The exit code then, else -1.
+int RefuseRadioWithoutModemLines(DriverHost& host, const SessionOptions& options,
+                                 const std::vector<std::string>& openLog) {
+    if (!PortCannotKeyRadio(openLog)) return -1;
+    host.Close();
+    return Fail(kExitPort, RadioPortMessage(options.channel.port, options.tap.Wanted()));
 }
 
 // Loads the driver, opens the channel, runs the requests and closes the
@@ -127,6 +132,8 @@ int DriveChannel(const SessionOptions& options, const ChannelOptions& channel, c
         LogCapture openLog;
         const int32_t opened = host.Open(channel);
         if (opened != 0) return ExplainOpenFailure(host, options, configPath, openLog.lines(), opened);
+        const int radioRefused = RefuseRadioWithoutModemLines(host, options, openLog.lines());
+        if (radioRefused >= 0) return radioRefused;
     }
     PollAndListen(host, options, output, summary);
     host.Close();
