@@ -22,6 +22,7 @@
 
 #include <cstdint>
 
+#include "kivlink.h"
 #include "platform/platform.h"
 
 struct ChannelBlock;
@@ -124,6 +125,13 @@ struct ChannelState {
     // goneError: the system error that showed it; written before portGone.
     uint8_t portGone;
     uint32_t goneError;
+
+    // --- Port open failure (driver/lifecycle.cpp) ---------------------------
+    // Why the channel's last port open (Open, ReopenPort, SetPort) failed, as
+    // the platform told it; step KivPortStepNone once a port opened. Written
+    // by those commands, read by the KivPortFailure export on a host thread
+    // (host calls for one channel come one at a time).
+    KivPortFailureReport openFailure;
 };
 
 // At least one entry per host client the host can register (client ids are

@@ -23,8 +23,9 @@ int32_t Describe(CallRecord* call);
 
 struct PortDescriptor;
 // Opens the described port; its handle as 32 bits, or 0 on any failure (a
-// handle opened before the failure is closed again).
-uint32_t OpenDescribedPort(const PortDescriptor* port);
+// handle opened before the failure is closed again), with *failure saying
+// why.
+uint32_t OpenDescribedPort(const PortDescriptor* port, KivPortFailureReport* failure);
 
 extern const char kDeviceName[];
 extern const char kBanner[];

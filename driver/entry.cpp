@@ -1,5 +1,7 @@
 // The entry point: the busy flag between host commands and the listener,
-// and the command table.
+// the command table, and the export that tells a tool why a port is not in use.
+#include <cstring>
+
 #include "base/channel_block.h"
 #include "base/channel_state.h"
 #include "base/log.h"
@@ -108,4 +110,23 @@ extern "C" int32_t KIV_CDECL KivMain(CallRecord* call) {
     int32_t result = entry.handler(call);
     ReleaseBusy(block);
     return result;
+}
+
+// The failure of the block's last port open when there is one, else the
+// loss of its open port's device, else nothing (0).
+extern "C" int32_t KIV_CDECL KivPortFailure(const ChannelBlock* block, KivPortFailureReport* report) {
+    if (block == nullptr || report == nullptr) return -1;
+    const ChannelState* state = FindChannelState(block);
+    if (state == nullptr) return 0;
+    if (state->openFailure.step != KivPortStepNone) {
+        *report = state->openFailure;
+        return 1;
+    }
+    if (!__atomic_load_n(&state->portGone, __ATOMIC_ACQUIRE)) return 0;
+    std::memset(report, 0, sizeof *report);
+    std::memcpy(report->port, block->port.name, sizeof report->port);
+    report->port[sizeof report->port - 1] = '\0';
+    report->step = KivPortStepGone;
+    report->systemCode = static_cast<int32_t>(__atomic_load_n(&state->goneError, __ATOMIC_RELAXED));
+    return 1;
 }

@@ -101,6 +101,13 @@ int32_t CloseBlockPort(ChannelBlock* block) {
     return 0;
 }
 
+// Keeps why the port did not open in the channel's entry, claimed for it
+// when the channel has none yet (the first Open); Close gives it back.
+void KeepOpenFailure(ChannelBlock* block, const KivPortFailureReport& failure) {
+    ChannelState* state = ClaimChannelState(block);
+    if (state != nullptr) state->openFailure = failure;
+}
+
 // Puts the described port in the block's place, applying the read time-out
 // (tens of ms). Another port is opened before the one in use is closed, so
 // that a failed open leaves the channel on its old port; the same name is
@@ -110,8 +117,10 @@ int32_t CloseBlockPort(ChannelBlock* block) {
 int32_t SwitchPort(ChannelBlock* block, const PortDescriptor* port, int32_t readTimeout) {
     const int sameName = std::strcmp(block->port.name, port->name) == 0;
     if (sameName) CloseBlockPort(block);
-    const uint32_t handle = OpenDescribedPort(port);
+    KivPortFailureReport failure;
+    const uint32_t handle = OpenDescribedPort(port, &failure);
     if (handle == 0) {
+        KeepOpenFailure(block, failure);
         DriverLog(kLogFault, "KIV%s : Fail to open %s", kDeviceName, port->name);
         return 2;
     }
@@ -122,15 +131,17 @@ int32_t SwitchPort(ChannelBlock* block, const PortDescriptor* port, int32_t read
     SetPortHandle(block, handle);
     block->port = *port;
     ForgetPortGone(block);
+    ChannelState* state = FindChannelState(block);
+    if (state != nullptr) state->openFailure.step = KivPortStepNone;
     RadioCheckModemLines(FieldToHandle(handle), port->name);
     return 0;
 }
 
 }  // namespace
 
-uint32_t OpenDescribedPort(const PortDescriptor* port) {
+uint32_t OpenDescribedPort(const PortDescriptor* port, KivPortFailureReport* failure) {
     HANDLE handle = INVALID_HANDLE_VALUE;
-    const int result = PortOpen(port->name, &port->line, port->options, &handle);
+    const int result = PortOpen(port->name, &port->line, port->options, &handle, failure);
     if (result == PortOk) return HandleToField(handle);
     // After 1 (time-outs) or 5 (settings) the device itself is open: close it
     // so that a failed open leaves no port behind.

@@ -32,10 +32,23 @@ bool SameEntry(const PortMapEntry& a, const PortMapEntry& b) {
 
 // The entry as a line of the map.
 std::string LineOf(const PortMapEntry& entry) {
+    if (entry.kind == PortMapDevice) return std::string(entry.name) + " = " + entry.host;
     std::string host = entry.host;
     if (host.find(':') != std::string::npos || host[0] == '[') host = "[" + host + "]";
     return std::string(entry.name) + " = " + (entry.kind == NetLineTcp ? "tcp://" : "rfc2217://") + host + ":" +
            std::to_string(entry.port);
+}
+
+// A device path: the address's text whole, from its '/', read back the same.
+void CheckDevicePath(const std::string& line, const PortMapEntry& entry) {
+    const std::string path = entry.host;
+    fuzzing::Check(!path.empty() && path[0] == '/' && path.size() <= kPortHostMax, "a path from '/', 255 bytes at most");
+    fuzzing::Check(line.find(path) != std::string::npos && !Blank(path.back()), "the path is the address's text whole");
+    PortMapEntry again;
+    const std::string written = LineOf(entry);
+    fuzzing::Check(ParsePortMapLine(written.data(), written.size(), &again) == PortMapEntryRead &&
+                       SameEntry(entry, again),
+                   "a device entry written out reads back the same");
 }
 
 void CheckLine(const std::string& line) {
@@ -54,6 +67,10 @@ void CheckLine(const std::string& line) {
                        text.find_first_not_of(" \t\r", text.find(entry.name) + nameLength) == std::string::npos,
                    "the name is the line's text before '=' whole");
     if (result != PortMapEntryRead) return;
+    if (entry.kind == PortMapDevice) {
+        CheckDevicePath(line, entry);
+        return;
+    }
     fuzzing::Check(entry.kind == NetLineTcp || entry.kind == NetLineRfc2217, "an entry has a kind");
     fuzzing::Check(entry.port >= 1, "a port from 1");
     const size_t hostLength = std::strlen(entry.host);

@@ -165,6 +165,36 @@ typedef int32_t(KIV_CDECL* KivAddressRefusalFunction)(AddressRequest* request, i
 
 typedef int32_t(KIV_CDECL* KivMainFunction)(CallRecord* call);
 
+/* The step at which a channel's port did not open, or was lost. */
+enum KivPortStep {
+    KivPortStepNone = 0,     /* nothing failed: the last open of the port succeeded */
+    KivPortStepResolve = 1,  /* the name stands for nothing: no device path fits it, the port map's line for it is
+                                bad, or the device server's host name is not found */
+    KivPortStepOpen = 2,     /* opening the device: not there, or not to be opened by this user */
+    KivPortStepLock = 3,     /* the device is in use by another program */
+    KivPortStepSettings = 4, /* the device is no serial line, or did not take the line settings */
+    KivPortStepConnect = 5,  /* connecting to the device server the port map names */
+    KivPortStepGone = 6      /* the port was open, and its device went away (pulled out, connection lost) */
+};
+
+/* Why a channel's port is not in use, as the system told the driver. */
+typedef struct KivPortFailureReport {
+    char port[12];      /* the port name the channel was given */
+    char device[240];   /* what the name stood for: a device path, \\.\COMn, or tcp://HOST:PORT or
+                           rfc2217://HOST:PORT from the port map; cut to fit, NUL-terminated */
+    int32_t step;       /* a KivPortStep */
+    int32_t systemCode; /* the failing call's error: errno where the driver runs on POSIX, GetLastError() on
+                           Windows; getaddrinfo's result for a host name not found; for KivPortStepGone the
+                           Windows error code the port call failed with; 0 when no system call failed */
+} KivPortFailureReport;
+
+/* For the tools: why the block's port is not in use: its last open (Open,
+   ReopenPort, SetPort) failed, or its device went away since. 1 with
+   *report filled; 0 when nothing failed (the port is open, or the channel
+   never tried one); -1 for a null argument. */
+KIV_EXPORT int32_t KIV_CDECL KivPortFailure(const ChannelBlock* block, KivPortFailureReport* report);
+typedef int32_t(KIV_CDECL* KivPortFailureFunction)(const ChannelBlock* block, KivPortFailureReport* report);
+
 /* How the reading of a channel file took a line, or why it ended: what a
    report of the file tells, line by line. */
 enum ConfigLineRole {

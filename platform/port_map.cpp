@@ -33,6 +33,16 @@ void Trim(const char** begin, const char** end) {
     while (*end > *begin && IsBlank((*end)[-1])) --*end;
 }
 
+// A device path as the map's address: the path as it stands.
+PortMapLineResult ParseDevicePath(const char* path, size_t length, PortMapEntry* entry) {
+    if (length > kPortHostMax || std::memchr(path, '\0', length) != nullptr) return PortMapBadUrl;
+    entry->kind = PortMapDevice;
+    std::memcpy(entry->host, path, length);
+    entry->host[length] = '\0';
+    entry->port = 0;
+    return PortMapEntryRead;
+}
+
 }  // namespace
 
 bool ParseNetAddress(const char* text, size_t length, PortMapEntry* entry) {
@@ -115,7 +125,9 @@ PortMapLineResult ParsePortMapLine(const char* line, size_t length, PortMapEntry
     const char* urlBegin = equals + 1;
     const char* urlEnd = end;
     Trim(&urlBegin, &urlEnd);
-    if (!ParseNetAddress(urlBegin, static_cast<size_t>(urlEnd - urlBegin), entry)) return PortMapBadUrl;
+    const size_t urlLength = static_cast<size_t>(urlEnd - urlBegin);
+    if (urlLength > 0 && urlBegin[0] == '/') return ParseDevicePath(urlBegin, urlLength, entry);
+    if (!ParseNetAddress(urlBegin, urlLength, entry)) return PortMapBadUrl;
     return PortMapEntryRead;
 }
 

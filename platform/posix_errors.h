@@ -2,6 +2,7 @@
 // the Win32 codes for errno values.
 #pragma once
 
+#include "kivlink.h"
 #include "platform/win32_names.h"
 
 namespace kivposix {
@@ -27,5 +28,12 @@ Result Failed(DWORD code, Result result) {
 // one whose device went away (EIO, ENXIO, ENODEV, a dropped connection)
 // gives a code that says so. Opening maps a missing device itself.
 DWORD ErrorFromErrno(int error);
+
+// What this thread's last CreateFileA of a port stood for and, when it
+// failed, at which step (a KivPortStep) with which errno (getaddrinfo's
+// result for a host name not found): what DescribePortFailure reports.
+// NoteOpenDevice starts the note of an open afresh.
+void NoteOpenDevice(const char* device);
+void NoteOpenFailure(int32_t step, int code);
 
 }  // namespace kivposix

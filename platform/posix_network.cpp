@@ -212,6 +212,7 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
     struct addrinfo* addresses = nullptr;
     int found = getaddrinfo(entry.host, service, &hints, &addresses);
     if (found != 0) {
+        NoteOpenFailure(KivPortStepResolve, found);
         PlatformLog(kLogFault, "KivIN : Port %s: unknown host %s", entry.name, entry.host);
         *error = kErrorBadNetName;
         return false;
@@ -227,6 +228,7 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
     }
     freeaddrinfo(addresses);
     if (line->fd < 0) {
+        NoteOpenFailure(KivPortStepConnect, connectError);
         if (connectError == ECONNREFUSED) {
             PlatformLog(kLogFault, "KivIN : Port %s: connection to %s:%u refused", entry.name, entry.host,
                 static_cast<unsigned>(entry.port));
@@ -240,6 +242,7 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
     }
     Deadline negotiateEnd = entry.kind == NetLineRfc2217 ? Deadline::After(kNetNegotiateMs) : Deadline{};
     if (entry.kind == NetLineRfc2217 && !NetNegotiate(line, &negotiateEnd)) {
+        NoteOpenFailure(KivPortStepConnect, EPROTONOSUPPORT);
         PlatformLog(kLogFault, "KivIN : Port %s: %s:%u did not agree to RFC 2217", entry.name, entry.host,
             static_cast<unsigned>(entry.port));
         close(line->fd);
@@ -255,6 +258,7 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
 NetLine* NetOpen(const PortMapEntry& entry, uint32_t* error) {
     NetLine* line = TakeLine();
     if (line == nullptr) {
+        NoteOpenFailure(KivPortStepConnect, EMFILE);
         PlatformLog(kLogFault, "KivIN : Port %s: too many network lines open", entry.name);
         *error = ERROR_TOO_MANY_OPEN_FILES;
         return nullptr;
@@ -346,11 +350,17 @@ size_t NetOutputWaiting(NetLine* line) {
 namespace kivposix {
 
 HANDLE OpenNetPort(const PortMapEntry& entry) {
+    char address[sizeof entry.host + 32];
+    const bool v6 = std::strchr(entry.host, ':') != nullptr;
+    std::snprintf(address, sizeof address, "%s://%s%s%s:%u", entry.kind == NetLineTcp ? "tcp" : "rfc2217",
+                  v6 ? "[" : "", entry.host, v6 ? "]" : "", static_cast<unsigned>(entry.port));
+    NoteOpenDevice(address);
     uint32_t error = ERROR_GEN_FAILURE;
     NetLine* line = NetOpen(entry, &error);
     if (line == nullptr) return Failed(error, INVALID_HANDLE_VALUE);
     int wake[2];
     if (!OpenWakePipe(wake)) {
+        NoteOpenFailure(KivPortStepOpen, errno);
         NetClose(line);
         return INVALID_HANDLE_VALUE;
     }

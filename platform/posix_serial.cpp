@@ -62,10 +62,6 @@ DWORD ApplyDcb(int fd, bool pseudo, const DCB& dcb) {
 
 extern "C" {
 
-// Opens an existing device (see PosixPortPath for the names) for this
-// process alone, in raw mode when it is a tty, or the network line that
-// the port map gives the name. Only OPEN_EXISTING and synchronous I/O are
-// supported. INVALID_HANDLE_VALUE on failure.
 namespace {
 
 // Takes an opened terminal for this process alone and puts it in raw mode;
@@ -75,10 +71,12 @@ bool TakeTerminal(int fd, struct termios* settings, int* lines) {
     // Win32 opens a port for one user: a lock for processes that look,
     // TIOCEXCL against other opens of the device.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        NoteOpenFailure(KivPortStepLock, errno);
         return Failed(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno), false);
     }
     ioctl(fd, TIOCEXCL);
     if (!MakeRaw(fd) || tcgetattr(fd, settings) != 0) {
+        NoteOpenFailure(KivPortStepSettings, errno);
         Fail(ErrorFromErrno(errno));
         ioctl(fd, TIOCNXCL);
         return false;
@@ -89,11 +87,13 @@ bool TakeTerminal(int fd, struct termios* settings, int* lines) {
 
 // Opens a device path as a port.
 HANDLE OpenDevicePort(const char* path, DWORD access) {
+    NoteOpenDevice(path);
     bool reading = (access & GENERIC_READ) != 0;
     bool writing = (access & GENERIC_WRITE) != 0;
     int mode = reading == writing ? O_RDWR : (reading ? O_RDONLY : O_WRONLY);
     int fd = open(path, mode | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
+        NoteOpenFailure(KivPortStepOpen, errno);
         // A device that is not there, or whose hardware went away.
         const bool missing = errno == EIO || errno == ENXIO || errno == ENODEV;
         return Failed(missing ? ERROR_FILE_NOT_FOUND : ErrorFromErrno(errno), INVALID_HANDLE_VALUE);
@@ -107,6 +107,7 @@ HANDLE OpenDevicePort(const char* path, DWORD access) {
     }
     int wake[2];
     if (!OpenWakePipe(wake)) {
+        NoteOpenFailure(KivPortStepOpen, errno);
         if (terminal) ioctl(fd, TIOCNXCL);
         close(fd);
         return INVALID_HANDLE_VALUE;
@@ -118,20 +119,37 @@ HANDLE OpenDevicePort(const char* path, DWORD access) {
 
 }  // namespace
 
+// Opens an existing device (see PosixPortPath for the names) for this
+// process alone, in raw mode when it is a tty, or what the port map gives
+// the name: a device path or a network line. Only OPEN_EXISTING and
+// synchronous I/O are supported. INVALID_HANDLE_VALUE on failure, with the
+// step and errno noted for DescribePortFailure.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD disposition, DWORD flags, HANDLE) {
     if (disposition != OPEN_EXISTING || (flags & kFileFlagOverlapped)) {
         return Failed(ERROR_NOT_SUPPORTED, INVALID_HANDLE_VALUE);
     }
     char path[4096];
-    if (name == nullptr || name[0] == '\0') return Failed(kErrorPathNotFound, INVALID_HANDLE_VALUE);
+    NoteOpenDevice(name != nullptr ? name : "");
+    if (name == nullptr || name[0] == '\0') {
+        NoteOpenFailure(KivPortStepResolve, ENOENT);
+        return Failed(kErrorPathNotFound, INVALID_HANDLE_VALUE);
+    }
     PortMapEntry mapped;
     switch (NetLookupPort(std::strncmp(name, "\\\\.\\", 4) == 0 ? name + 4 : name, &mapped)) {
-    case 1: return OpenNetPort(mapped);
+    case 1:
+        // A device path in the map stands for the device, a URL for a server.
+        if (mapped.kind == PortMapDevice) return OpenDevicePort(mapped.host, access);
+        return OpenNetPort(mapped);
     case -1:
+        NoteOpenDevice(kPortMapFile);
+        NoteOpenFailure(KivPortStepResolve, EINVAL);
         return Failed(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     default: break;
     }
-    if (!PosixPortPath(name, path, sizeof path)) return Failed(kErrorFilenameTooLong, INVALID_HANDLE_VALUE);
+    if (!PosixPortPath(name, path, sizeof path)) {
+        NoteOpenFailure(KivPortStepResolve, ENAMETOOLONG);
+        return Failed(kErrorFilenameTooLong, INVALID_HANDLE_VALUE);
+    }
     return OpenDevicePort(path, access);
 }
 

@@ -7,6 +7,7 @@
 
 #include "base/log.h"
 #include "platform/platform_log.h"
+#include "platform/port_failure.h"
 
 namespace {
 
@@ -57,14 +58,25 @@ void ApplyHandshakeOptions(uint32_t options, DCB* dcb) {
     }
 }
 
+// Says in *failure (when given) why opening name failed at step, right
+// after the failing call; returns result.
+int OpenFailed(int result, const char* name, int32_t step, KivPortFailureReport* failure) {
+    if (failure == nullptr) return result;
+    std::memset(failure, 0, sizeof *failure);
+    std::strncpy(failure->port, name, sizeof failure->port - 1);
+    DescribePortFailure(name, step, failure);
+    return result;
+}
+
 }  // namespace
 
-int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDLE* handle) {
+int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDLE* handle,
+             KivPortFailureReport* failure) {
     // What the platform logs while it opens and serves the port is held back
     // per channel as the driver's own lines are.
     SetPlatformLogGate(LogMayWrite);
     *handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (*handle == INVALID_HANDLE_VALUE) return PortOpenFailed;
+    if (*handle == INVALID_HANDLE_VALUE) return OpenFailed(PortOpenFailed, name, KivPortStepOpen, failure);
     // The null device (exactly this spelling) is opened but never set up.
     if (std::strcmp(name, "NUL") == 0) return PortOk;
 
@@ -72,6 +84,7 @@ int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDL
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(*handle, &dcb)) {
+        OpenFailed(PortStateFailed, name, KivPortStepSettings, failure);
         CloseHandle(*handle);
         return PortStateFailed;
     }
@@ -90,13 +103,13 @@ int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDL
     // A write ends by its time-out even where the port stops taking bytes.
     timeouts.WriteTotalTimeoutMultiplier = PortWriteMsPerByte(line);
     timeouts.WriteTotalTimeoutConstant = kPortWriteSlackMs;
-    if (!SetCommTimeouts(*handle, &timeouts)) return PortOpenFailed;
+    if (!SetCommTimeouts(*handle, &timeouts)) return OpenFailed(PortOpenFailed, name, KivPortStepSettings, failure);
 
     // Bytes with parity errors are delivered as they came, not replaced.
     dcb.ErrorChar = kErrorChar;
     dcb.fErrorChar = 0;
     ApplyHandshakeOptions(options, &dcb);
-    if (!SetCommState(*handle, &dcb)) return PortSettingsFailed;
+    if (!SetCommState(*handle, &dcb)) return OpenFailed(PortSettingsFailed, name, KivPortStepSettings, failure);
 
     SetupComm(*handle, kPortQueueSize, kPortQueueSize);
     return PortOk;

@@ -53,8 +53,10 @@ inline uint32_t PortWriteMsPerByte(const LineSettings* line) { return LineBytesM
 // Opens the named port and, when the low 16 bits of options are non-zero,
 // applies the line settings, time-outs, handshake bits and queue sizes.
 // The handle goes to *handle at once, whatever follows; on 1 (time-outs) or
-// 5 (settings) the caller owns an open handle and must close it.
-int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDLE* handle);
+// 5 (settings) the caller owns an open handle and must close it. On any
+// failure *failure (when given) says why, as the platform tells it.
+int PortOpen(const char* name, const LineSettings* line, uint32_t options, HANDLE* handle,
+             KivPortFailureReport* failure = nullptr);
 // 0, or 7 when the close failed.
 int PortClose(HANDLE handle);
 // Sets the read total time-out to tenths*10 ms; returns the previous one in

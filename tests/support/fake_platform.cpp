@@ -13,6 +13,9 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <cstdio>
+
+#include "platform/port_failure.h"
 
 namespace {
 
@@ -633,3 +636,11 @@ BOOL GetCommModemStatus(HANDLE handle, DWORD* status) {
 }
 
 }  // extern "C"
+
+// The fake's ports stand for their names; the reason is the failed call's
+// error as the fake set it.
+void DescribePortFailure(const char* name, int32_t step, KivPortFailureReport* report) {
+    report->step = step;
+    report->systemCode = static_cast<int32_t>(GetLastError());
+    std::snprintf(report->device, sizeof report->device, "%s", name);
+}

@@ -42,6 +42,12 @@ TEST(PortMap, ReadsEachKindOfLine) {
         {std::string("N\0X = tcp://h:1", 15), PortMapBadName, "", NetLineNone, "", 0},
         {std::string("N = tcp://h\0x:1", 15), PortMapBadUrl, "N", NetLineNone, "", 0},
         {std::string("N = tcp://h:1 #\0", 16), PortMapEntryRead, "N", NetLineTcp, "h", 1},
+        // A device path stands for the device, blanks inside it kept.
+        {"USB0 = /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0 # the pump", PortMapEntryRead, "USB0",
+         PortMapDevice, "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", 0},
+        {"P = /dev/my port", PortMapEntryRead, "P", PortMapDevice, "/dev/my port", 0},
+        {"P = /" + std::string(255, 'x'), PortMapBadUrl, "P", NetLineNone, "", 0},
+        {"P = dev/ttyUSB0", PortMapBadUrl, "P", NetLineNone, "", 0},
     };
     for (const Case& c : cases) {
         PortMapEntry entry;
