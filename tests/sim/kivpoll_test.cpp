@@ -426,7 +426,7 @@ TEST_F(KivpollTest, TheDocumentedExamplesRun) {
         EXPECT_EQ(0, run.status) << line << "\n" << run.output;
         ++examples;
     }
-    EXPECT_EQ(11, examples);
+    EXPECT_EQ(13, examples);
 }
 
 // -p with a device server's address: kivpoll maps it for the driver and

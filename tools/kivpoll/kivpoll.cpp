@@ -201,6 +201,82 @@ int TakeLineAndValues(const CLI::App& app, const Given& given, kivpoll::SessionO
     return -1;
 }
 
+// What the field options give: the scan's range, the value format and the
+// names file.
+struct FieldGiven {
+    std::string scan, format = "s32", wordOrder, names;
+    bool binary = false;
+};
+
+void AddScanOptions(CLI::App& app, FieldGiven* field) {
+    Add(app, "Requests", "--scan", field->scan,
+        "read a register on each station from FIRST to LAST (0 to 9999) and list the stations that answer, with "
+        "the round trip: register 0, or the one an ADDRESS names (R00000300 or 300); a short read time-out "
+        "unless -t gives one; the driver's log lines only with -v or --log-file", "FIRST-LAST");
+}
+
+void AddValueOptions(CLI::App& app, FieldGiven* field) {
+    const char* values = "Values and names";
+    Add(app, values, "--format", field->format,
+        "show register values as u16 or s16 (the low 16 bits), u32, s32 or f32 (s32)", "KIND")
+        ->check(CLI::IsMember({"u16", "s16", "u32", "s32", "f32"}));
+    Add(app, values, "--word-order", field->wordOrder,
+        "a u32, s32 or f32 value held in two registers of a 16-bit word each: hi-lo (the high word first) or lo-hi; "
+        "read an even number of registers (-C 2 for one value)", "ORDER")
+        ->check(CLI::IsMember({"hi-lo", "lo-hi"}));
+    app.add_flag("--bin", field->binary, "values in binary")->group(values);
+    Add(app, values, "--names", field->names,
+        "names of registers from FILE, lines \"register value name\" as kivsim's --map reads them (or "
+        "\"register name\"), shown beside the addresses", "FILE");
+}
+
+// --scan: the range, the register from the address and a time-out for it.
+// -1 to go on, else the exit code.
+int TakeScan(const FieldGiven& field, const Given& given, kivpoll::SessionOptions* options) {
+    if (field.scan.empty()) return -1;
+    kivpoll::ScanOptions& scan = options->scan;
+    std::string why = kivpoll::ParseScanRange(field.scan, &scan);
+    if (why.empty() && options->addresses.size() > 1)
+        why = "--scan reads one register on each station: give at most one ADDRESS";
+    if (why.empty() && options->addresses.size() == 1) why = kivpoll::ParseScanRegister(options->addresses[0], &scan);
+    if (why.empty() && (options->write || options->listen || options->polls != 1 || options->demo))
+        why = "--scan reads each station once: it takes no --write, --listen, --polls or --demo";
+    if (!why.empty()) return Usage(why);
+    scan.count = options->count;
+    options->addresses.clear();
+    if (given.timeoutMs == 0)
+        options->channel.readTimeout = kivpoll::ScanReadTimeout(options->channel.line, !options->networkUrl.empty());
+    // Every station that is not there logs three failed receptions: the
+    // rows say it already.
+    if (!options->log.verbose && options->log.file.empty()) options->log.quiet = true;
+    return -1;
+}
+
+// --format, --word-order, --hex, --bin and --names into the output options.
+// -1 to go on, else the exit code.
+int TakeValueOptions(const FieldGiven& field, kivpoll::SessionOptions* options) {
+    kivpoll::OutputOptions& output = options->output;
+    kivpoll::ValueFormat& format = output.format;
+    kivpoll::ValueKindNamed(field.format, &format.kind);
+    if (output.hex && field.binary) return Usage("--hex and --bin: choose one");
+    format.radix = output.hex ? kivpoll::Radix::Hex : field.binary ? kivpoll::Radix::Binary : kivpoll::Radix::Decimal;
+    if (!field.wordOrder.empty()) {
+        kivpoll::WordOrderNamed(field.wordOrder, &format.order);
+        if (format.kind == kivpoll::ValueKind::U16 || format.kind == kivpoll::ValueKind::S16)
+            return Usage("--word-order makes one value of two registers: it goes with --format u32, s32 or f32");
+        const bool reads = !options->write && (!options->addresses.empty() || options->scan.Wanted());
+        if (reads && options->count % 2 != 0)
+            return Usage("--word-order makes one value of two registers: read an even number of them (-C 2 for one "
+                         "value)");
+    }
+    if (field.names.empty()) return -1;
+    std::string error;
+    if (!kivpoll::ReadRegisterNames(field.names, &output.names, &error))
+        return kivpoll::Fail(kivpoll::kExitUsage, "--names " + error);
+    output.named = true;
+    return -1;
+}
+
 // -1 when the port is given and fits, else the exit code.
 int CheckPort(std::string* port) {
     if (port->empty()) return Usage("--port is required: the serial port the units are on (/dev/ttyUSB0, COM1)");
@@ -222,6 +298,9 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
     AddLineOptions(app, options, &given);
     AddRequestOptions(app, options, &given);
     AddOutputOptions(app, options, &given);
+    FieldGiven field;
+    AddScanOptions(app, &field);
+    AddValueOptions(app, &field);
     Add(app, "Line and channel", "--check-config", options->checkConfig,
         "say what the driver takes from each line of this channel file, and why it ignores a line; exit 0 when the "
         "driver can use it, 5 when not", "FILE");
@@ -248,6 +327,9 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
         options->listen = true;
         options->listenSeconds = given.listenSeconds;
     }
+    if ((parsed = TakeScan(field, given, options)) >= 0) return parsed;
+    if ((parsed = TakeValueOptions(field, options)) >= 0) return parsed;
+    options->output.scan = options->scan.Wanted();
     return -1;
 }
 
@@ -266,6 +348,6 @@ int main(int argc, char** argv) {
         return kivpoll::Fail(kivpoll::kExitUsage, "--decode " + error);
     }
     if (options.demo) return kivpoll::RunDemo(options);
-    if (options.addresses.empty() && !options.listen) return Usage("no address given");
+    if (options.addresses.empty() && !options.listen && !options.scan.Wanted()) return Usage("no address given");
     return kivpoll::RunSession(options);
 }

@@ -1,6 +1,7 @@
 // Table and JSON lines output of kivpoll.
 #include "tools/kivpoll/output.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kivpoll {
@@ -97,10 +98,70 @@ std::string CsvField(const std::string& text) {
 
 }  // namespace
 
-std::string Output::Value(int32_t value) const {
-    char text[24];
-    if (options_.hex) std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(value));
-    else std::snprintf(text, sizeof text, "%d", value);
+int32_t StationOf(const std::string& address) {
+    const size_t first = !address.empty() && address[0] == '!' ? 2 : 1;
+    if (address.size() < first + 4) return -1;
+    int32_t station = 0;
+    for (size_t i = first; i < first + 4; ++i) {
+        if (address[i] < '0' || address[i] > '9') return -1;
+        station = station * 10 + (address[i] - '0');
+    }
+    return station;
+}
+
+namespace {
+
+// A bit address's value is a bit, whatever the format.
+bool BitAddress(const std::string& address) { return address.size() >= 10 && address[9] != ' '; }
+
+// ,"name":... after the address when names are shown.
+std::string JsonNameField(bool named, const std::string& name) {
+    if (!named) return "";
+    return "\"name\":" + (name.empty() ? std::string("null") : JsonString(name)) + ",";
+}
+
+std::string JsonValue(const ShownValue& value) { return value.number ? value.text : JsonString(value.text); }
+
+std::string JsonList(const std::vector<ShownValue>& values) {
+    std::string list = "[";
+    for (size_t i = 0; i < values.size(); ++i) list += (i ? "," : "") + JsonValue(values[i]);
+    return list + "]";
+}
+
+std::string Joined(const std::vector<ShownValue>& values, const char* between) {
+    std::string text;
+    for (size_t i = 0; i < values.size(); ++i) text += (i ? between : "") + values[i].text;
+    return text;
+}
+
+}  // namespace
+
+std::vector<ShownValue> Output::Values(const ResultRow& row) const {
+    ValueFormat format = options_.format;
+    if (options_.hex) format.radix = Radix::Hex;
+    if (BitAddress(row.address)) format = ValueFormat{ValueKind::S32, WordOrder::Whole, format.radix};
+    return ShowRegisters(row.values, format);
+}
+
+// A register gate's value with the format; status points and values that
+// are no register's bits as the runtime has them.
+ShownValue Output::GateValue(const GateRow& row) const {
+    ValueFormat format = options_.format;
+    if (options_.hex) format.radix = Radix::Hex;
+    const double value = row.value;
+    const bool bits = value == double(static_cast<long long>(value)) && value >= -2147483648.0 && value <= 4294967295.0;
+    if (format.Plain() || row.gate.size() != 9 || row.gate[0] != 'R' || !bits) return {GateValueText(value), true};
+    if (format.order != WordOrder::Whole) format.kind = format.kind == ValueKind::S32 ? ValueKind::S16 : ValueKind::U16;
+    return ShowBits(uint32_t(static_cast<long long>(value)), format.kind, format.radix);
+}
+
+// The name column of the table, when names are shown: the name and the
+// blanks after it.
+std::string Output::NameColumn(const std::string& address) const {
+    if (!options_.named) return "";
+    const int width = int(std::min<size_t>(std::max<size_t>(options_.names.Longest(), 4), 32));
+    char text[128];
+    std::snprintf(text, sizeof text, "%-*s  ", width, address.empty() ? "NAME" : options_.names.Of(address).c_str());
     return text;
 }
 
@@ -113,62 +174,110 @@ void Output::CsvRow(const std::vector<std::string>& fields) {
 void Output::HeaderOnce() {
     if (headerDone_ || options_.json) return;
     headerDone_ = true;
-    if (options_.csv)
-        CsvRow({"time", "address", "op", "result", "status", "rtt_ms", "values", "unit_time", "reason"});
+    std::vector<std::string> fields = {"time", "address", "op", "result", "status", "rtt_ms", "values", "unit_time",
+                                       "reason"};
+    if (options_.scan) fields = {"time", "station", "address", "result", "status", "rtt_ms", "values", "reason"};
+    if (options_.named) fields.push_back("name");
+    if (options_.csv) CsvRow(fields);
+    else if (options_.scan)
+        std::fprintf(out_, "%7s  %-12s  %s%-9s  %9s  %s\n", "STATION", "ADDRESS", NameColumn("").c_str(), "RESULT",
+                     "RTT ms", "VALUE");
     else
-        std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s\n", "TIME", "ADDRESS", "OP", "RESULT", "RTT ms", "VALUE");
+        std::fprintf(out_, "%-12s  %-12s  %s%-6s  %-9s  %9s  %s\n", "TIME", "ADDRESS", NameColumn("").c_str(), "OP",
+                     "RESULT", "RTT ms", "VALUE");
+}
+
+void Output::ScanRow(const ResultRow& row) {
+    const std::vector<ShownValue> values = Values(row);
+    const std::string station = std::to_string(StationOf(row.address)), name = options_.names.Of(row.address);
+    const std::string rtt = row.milliseconds < 0 ? "" : JsonMilliseconds(row.milliseconds);
+    if (options_.json) {
+        std::fprintf(out_,
+                     "{\"type\":\"scan\",\"time\":%s,\"station\":%s,\"address\":%s,%s\"result\":%d,\"status\":%s,"
+                     "\"rtt_ms\":%s,\"values\":%s,\"reason\":%s}\n",
+                     JsonString(NowText(TimeForm::Iso)).c_str(), station.c_str(), JsonString(row.address).c_str(),
+                     JsonNameField(options_.named, name).c_str(),
+                     row.result, JsonString(ResultName(row.result)).c_str(), JsonMilliseconds(row.milliseconds).c_str(),
+                     JsonList(values).c_str(), row.reason.empty() ? "null" : JsonString(row.reason).c_str());
+        return;
+    }
+    HeaderOnce();
+    if (options_.csv) {
+        std::vector<std::string> fields = {NowText(TimeForm::Iso), station, row.address, std::to_string(row.result),
+                                           ResultName(row.result), rtt, Joined(values, " "), row.reason};
+        if (options_.named) fields.push_back(name);
+        CsvRow(fields);
+        return;
+    }
+    std::string shown = Joined(values, " ");
+    if (!row.reason.empty()) shown += (shown.empty() ? "" : "  ") + row.reason;
+    std::fprintf(out_, "%7s  %-12s  %s%-9s  %9s  %s\n", station.c_str(), row.address.c_str(),
+                 NameColumn(row.address).c_str(), ResultName(row.result).c_str(), rtt.empty() ? "-" : rtt.c_str(),
+                 shown.c_str());
 }
 
 void Output::Result(const ResultRow& row) {
-    if (options_.json) {
-        std::string values = "[";
-        for (size_t i = 0; i < row.values.size(); ++i) {
-            if (i) values += ",";
-            values += options_.hex ? JsonString(Value(row.values[i])) : std::to_string(row.values[i]);
-        }
-        values += "]";
+    const std::vector<ShownValue> shown = Values(row);
+    const std::string name = options_.names.Of(row.address);
+    if (options_.scan) {
+        ScanRow(row);
+    } else if (options_.json) {
         std::fprintf(out_,
-                     "{\"type\":\"result\",\"time\":%s,\"address\":%s,\"op\":%s,\"result\":%d,\"status\":%s,"
+                     "{\"type\":\"result\",\"time\":%s,\"address\":%s,%s\"op\":%s,\"result\":%d,\"status\":%s,"
                      "\"rtt_ms\":%s,\"values\":%s,\"reason\":%s}\n",
                      JsonString(NowText(TimeForm::Iso)).c_str(), JsonString(row.address).c_str(),
+                     JsonNameField(options_.named, name).c_str(),
                      JsonString(row.operation).c_str(),
                      row.result, JsonString(ResultName(row.result)).c_str(), JsonMilliseconds(row.milliseconds).c_str(),
-                     values.c_str(), row.reason.empty() ? "null" : JsonString(row.reason).c_str());
+                     JsonList(shown).c_str(), row.reason.empty() ? "null" : JsonString(row.reason).c_str());
     } else {
         HeaderOnce();
-        std::string values;
-        for (size_t i = 0; i < row.values.size(); ++i) values += (i ? " " : "") + Value(row.values[i]);
+        std::string values = Joined(shown, " ");
         if (options_.csv) {
-            CsvRow({NowText(TimeForm::Iso), row.address, row.operation, std::to_string(row.result), ResultName(row.result),
-                    row.milliseconds < 0 ? "" : JsonMilliseconds(row.milliseconds), values, "", row.reason});
+            std::vector<std::string> fields = {NowText(TimeForm::Iso), row.address, row.operation,
+                                               std::to_string(row.result), ResultName(row.result),
+                                               row.milliseconds < 0 ? "" : JsonMilliseconds(row.milliseconds), values,
+                                               "", row.reason};
+            if (options_.named) fields.push_back(name);
+            CsvRow(fields);
         } else {
             std::string rtt = row.milliseconds < 0 ? "-" : JsonMilliseconds(row.milliseconds);
             if (!row.reason.empty()) values += (values.empty() ? "" : "  ") + row.reason;
-            std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s\n", NowText(TimeForm::Clock).c_str(), row.address.c_str(),
-                         row.operation.c_str(), ResultName(row.result).c_str(), rtt.c_str(), values.c_str());
+            std::fprintf(out_, "%-12s  %-12s  %s%-6s  %-9s  %9s  %s\n", NowText(TimeForm::Clock).c_str(),
+                         row.address.c_str(), NameColumn(row.address).c_str(), row.operation.c_str(),
+                         ResultName(row.result).c_str(), rtt.c_str(), values.c_str());
         }
     }
     std::fflush(out_);
 }
 
 void Output::Gate(const GateRow& row) {
+    const ShownValue value = GateValue(row);
+    const std::string name = options_.names.Of(row.gate);
     if (options_.json) {
+        char plain[40];
+        std::snprintf(plain, sizeof plain, "%.17g", row.value);
+        const bool formatted = !options_.format.Plain() || options_.hex;
         std::fprintf(out_,
-                     "{\"type\":\"gate\",\"time\":%s,\"gate\":%s,\"value\":%.17g,\"unit_time\":%s,"
+                     "{\"type\":\"gate\",\"time\":%s,\"gate\":%s,%s\"value\":%s,\"unit_time\":%s,"
                      "\"unit_seconds\":%d,\"unit_ms\":%d}\n",
-                     JsonString(NowText(TimeForm::Iso)).c_str(), JsonString(row.gate).c_str(), row.value,
+                     JsonString(NowText(TimeForm::Iso)).c_str(), JsonString(row.gate).c_str(),
+                     JsonNameField(options_.named, name).c_str(),
+                     formatted ? JsonValue(value).c_str() : plain,
                      row.time == 0 ? "null" : JsonString(UnitTimeText(row.time, row.milliseconds, TimeForm::Iso)).c_str(),
                      row.time,
                      row.milliseconds);
     } else if (options_.csv) {
         HeaderOnce();
-        CsvRow({NowText(TimeForm::Iso), row.gate, "gate", "", "update", "", GateValueText(row.value),
-                row.time == 0 ? "" : UnitTimeText(row.time, row.milliseconds, TimeForm::Iso), ""});
+        std::vector<std::string> fields = {NowText(TimeForm::Iso), row.gate, "gate", "", "update", "", value.text,
+                                           row.time == 0 ? "" : UnitTimeText(row.time, row.milliseconds, TimeForm::Iso),
+                                           ""};
+        if (options_.named) fields.push_back(name);
+        CsvRow(fields);
     } else {
         HeaderOnce();
-        std::fprintf(out_, "%-12s  %-12s  %-6s  %-9s  %9s  %s  (unit time %s)\n", NowText(TimeForm::Clock).c_str(),
-                     row.gate.c_str(),
-                     "gate", "update", "", GateValueText(row.value).c_str(),
+        std::fprintf(out_, "%-12s  %-12s  %s%-6s  %-9s  %9s  %s  (unit time %s)\n", NowText(TimeForm::Clock).c_str(),
+                     row.gate.c_str(), NameColumn(row.gate).c_str(), "gate", "update", "", value.text.c_str(),
                      UnitTimeText(row.time, row.milliseconds, TimeForm::DateTime).c_str());
     }
     std::fflush(out_);

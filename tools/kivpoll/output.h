@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "tools/common/time_text.h"
+#include "tools/kivpoll/formats.h"
+#include "tools/kivpoll/names.h"
 
 namespace kivpoll {
 
@@ -14,6 +16,10 @@ struct OutputOptions {
     bool json = false;
     bool csv = false;  // a header row, then one row per request or gate update
     bool hex = false;
+    ValueFormat format;    // --format, --word-order, --hex, --bin
+    RegisterNames names;   // --names: a column of names beside the addresses
+    bool named = false;
+    bool scan = false;     // the rows are a scan's: one a station
 };
 
 // One result of a request.
@@ -25,6 +31,9 @@ struct ResultRow {
     double milliseconds = -1;  // round trip through KivMain; < 0: the request never reached the line
     std::string reason;        // why it was refused; empty otherwise
 };
+
+// The station an R, S or ! address names, or -1.
+int32_t StationOf(const std::string& address);
 
 // One gate update that reached the runtime (events, report-by-exception).
 struct GateRow {
@@ -50,7 +59,10 @@ public:
 
 private:
     void HeaderOnce();
-    std::string Value(int32_t value) const;
+    std::vector<ShownValue> Values(const ResultRow& row) const;
+    ShownValue GateValue(const GateRow& row) const;
+    std::string NameColumn(const std::string& address) const;
+    void ScanRow(const ResultRow& row);
     void CsvRow(const std::vector<std::string>& fields);
     OutputOptions options_;
     std::FILE* out_;

@@ -135,9 +135,10 @@ int DriveChannel(const SessionOptions& options, const ChannelOptions& channel, c
         const int radioRefused = RefuseRadioWithoutModemLines(host, options, openLog.lines());
         if (radioRefused >= 0) return radioRefused;
     }
-    PollAndListen(host, options, output, summary);
+    const int scanned = options.scan.Wanted() ? ScanStations(host, options.scan, output, summary, interrupted) : -1;
+    if (scanned < 0) PollAndListen(host, options, output, summary);
     host.Close();
-    return ExitCodeFor(summary);
+    return scanned >= 0 ? scanned : ExitCodeFor(summary);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "tools/kivpoll/host_log.h"
 #include "tools/kivpoll/line_tap.h"
 #include "tools/kivpoll/output.h"
+#include "tools/kivpoll/scan.h"
 #include "tools/kivpoll/summary.h"
 
 namespace kivpoll {
@@ -32,6 +33,7 @@ struct SessionOptions {
     int32_t intervalMs = 1000;
     bool listen = false;
     int32_t listenSeconds = 0;
+    ScanOptions scan;        // --scan: a register on each station of a range, in place of the addresses
     TapOutputs tap;          // trace and capture: through a tap on the line when wanted
     bool quiet = false;
     bool progress = false;  // standard output is a terminal

@@ -98,8 +98,8 @@ void AddUnitOptions(CLI::App& app, Settings* s) {
             "play station S (0-65535), reporting to host address HOST (default 0); repeat for several units on "
             "the line (default: station 1)");
     AddText(app, "--map", s->mapTexts, "[S:]FILE",
-            "load a register map into station S (default: into every station); lines \"register value\", decimal "
-            "or 0x hex, # starts a comment");
+            "load a register map into station S (default: into every station); lines \"register value [name]\", "
+            "decimal or 0x hex, # starts a comment; the names are for kivpoll --names");
     AddText(app, "--exception", s->exceptionTexts, "S|all",
             "report-by-exception on: a unit sends a notice when events wait");
     AddNumbers(app, {{"--ask-time", &o.askTimeMs, "MS",

@@ -14,9 +14,13 @@ namespace kivsim {
 
 bool ParseNumber(const std::string& word, int64_t low, int64_t high, int64_t* value) {
     if (word.empty()) return false;
+    // Decimal unless 0x says hex: a leading zero (0300, as in an address)
+    // is no octal mark.
+    const size_t sign = word[0] == '-' || word[0] == '+' ? 1 : 0;
+    const bool hex = word.compare(sign, 2, "0x") == 0 || word.compare(sign, 2, "0X") == 0;
     errno = 0;
     char* end = nullptr;
-    long long v = std::strtoll(word.c_str(), &end, 0);
+    long long v = std::strtoll(word.c_str(), &end, hex ? 16 : 10);
     if (*end || errno != 0 || v < low || v > high) return false;
     *value = v;
     return true;
@@ -73,13 +77,13 @@ bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, ui
         return false;
     }
     return ForEachLine(in, path, error, [&](std::istringstream& words, const std::string&, std::string* why) {
-        std::string first, second, extra;
+        // What follows the value is the register's name, for kivpoll --names.
+        std::string first, second;
         if (!(words >> first)) return true;
         int64_t address = 0;
         uint32_t value = 0;
-        if (!(words >> second) || (words >> extra) || !ParseNumber(first, 0, 65535, &address) ||
-            !ParseValue(second, &value)) {
-            *why = "expected \"register value\"";
+        if (!(words >> second) || !ParseNumber(first, 0, 65535, &address) || !ParseValue(second, &value)) {
+            *why = "expected \"register value [name]\"";
             return false;
         }
         entries->emplace_back(uint16_t(address), value);

@@ -404,7 +404,7 @@ const Command kCommands[] = {
     {"pending", "[S]", "events waiting, per kind", ShowPending, false},
     {"clear", "S", "drop the waiting events",
      [](Call& c) { c.sim.WithStation(c.station, [](Station& s) { s.ClearEvents(); }); return std::string(); }, true},
-    {"load", "S|all FILE", "load a register map (lines \"register value\", # comments)", LoadMap, false},
+    {"load", "S|all FILE", "load a register map (lines \"register value [name]\", # comments)", LoadMap, false},
     {"exception", "S|all on|off", "report-by-exception: notices when events wait", Exception, false},
     {"asktime", "S", "the next notice asks for the time (class bit 3)",
      [](Call& c) { c.sim.AskTime(c.station); return std::string(); }, true},

@@ -92,8 +92,9 @@ bool ParseNumber(const std::string& word, int64_t low, int64_t high, int64_t* va
 // A register value: 0 to 0xFFFFFFFF, or a negative 32-bit number.
 bool ParseValue(const std::string& word, uint32_t* value);
 
-// Reads a register map: lines of "register value" (decimal or 0x hex, values
-// may be negative), # starts a comment. false with *error naming the line.
+// Reads a register map: lines of "register value [name]" (decimal or 0x
+// hex, values may be negative; the name, for kivpoll, is passed over), #
+// starts a comment. false with *error naming the line.
 bool LoadRegisterMap(const std::string& path, std::vector<std::pair<uint16_t, uint32_t>>* entries, std::string* error);
 
 // The control commands, one a line, as `help` prints them.
