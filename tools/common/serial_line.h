@@ -89,4 +89,11 @@ private:
     std::string linkPath_;
 };
 
+#if !defined(_WIN32)
+// Which of the settings the driver's termios mapping cannot express
+// ("14400 baud (a rate without a termios code)", "1.5 stop bits"), for a
+// message; call only for settings that mapping refuses.
+std::string UnsupportedSettings(const LineSetup& setup);
+#endif
+
 }  // namespace kivtools

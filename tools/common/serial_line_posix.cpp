@@ -31,8 +31,13 @@ bool SetNonBlocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-// Which of the settings termios cannot express, for the message.
-std::string Unsupported(const LineSetup& setup) {
+std::string Errno(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+std::string UnsupportedSettings(const LineSetup& setup) {
     struct termios probe {};
     LineSetup plain;
     plain.baud = setup.baud;
@@ -45,12 +50,6 @@ std::string Unsupported(const LineSetup& setup) {
     if (setup.parity == 3 || setup.parity == 4) return std::string(setup.parity == 3 ? "mark" : "space") + " parity";
     return "parity code " + std::to_string(setup.parity);
 }
-
-std::string Errno(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
-}  // namespace
 
 std::string DevicePathOf(const std::string& portName) {
     char path[512];
@@ -117,7 +116,7 @@ bool SerialLine::OpenDevice(const std::string& path, const LineSetup& setup, std
     };
     struct termios wanted {};
     if (kivposix::TermiosFromDcb(DcbFor(setup), &wanted) != ERROR_SUCCESS)
-        return fail(path + ": settings the port cannot do: " + Unsupported(setup));
+        return fail(path + ": settings the port cannot do: " + UnsupportedSettings(setup));
     fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     struct termios tio;
     if (fd_ < 0) return fail(Errno(path));

@@ -94,6 +94,12 @@ int32_t DriverHost::Refusal(int32_t command, const std::string& text, int32_t ki
     return function == nullptr ? -1 : function(&request, command == CommandCheckAddress ? 1 : 0);
 }
 
+int32_t DriverHost::PortFailure(KivPortFailureReport* report) const {
+    auto function = reinterpret_cast<KivPortFailureFunction>(Symbol("KivPortFailure"));
+    if (function == nullptr || block_.empty()) return -1;
+    return function(reinterpret_cast<const ChannelBlock*>(block_.data()), report);
+}
+
 // The folder of the running program: from the system where it says, since
 // argv[0] is a bare name when the program was found on the PATH.
 static std::string ProgramFolder(const char* argv0) {

@@ -40,6 +40,10 @@ public:
     // Why that command refuses text: an AddressRefusal, or -1 when the
     // driver does not say (no KivAddressRefusal export).
     int32_t Refusal(int32_t command, const std::string& text, int32_t kind, int32_t blockLength) const;
+    // Why the channel's port is not in use (the driver's KivPortFailure
+    // export): 1 with *report filled, 0 when nothing failed, -1 when the
+    // driver does not say.
+    int32_t PortFailure(KivPortFailureReport* report) const;
     int32_t Call(int32_t command, void* parameters);
     // An export of the loaded driver beside KivMain, or nullptr.
     void* Symbol(const char* name) const;

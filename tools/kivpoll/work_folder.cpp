@@ -6,7 +6,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <sstream>
+#include <vector>
 
+#include "platform/port_map.h"
 #include "tools/common/port_check.h"
 #include "tools/kivpoll/summary.h"
 
@@ -47,6 +51,39 @@ bool ChangeFolder(const std::string& folder) {
 }  // namespace
 
 const char kNetworkPortName[] = "KIVNET";
+const char kDevicePortName[] = "KIVDEV";
+
+namespace {
+
+// The map's lines that name a port, in order (a bad address with its name
+// and no kind): the driver takes the first that names a port.
+std::vector<PortMapEntry> MapEntries(const std::string& text) {
+    std::vector<PortMapEntry> entries;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        PortMapEntry entry;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const PortMapLineResult result = ParsePortMapLine(line.c_str(), line.size(), &entry);
+        if (result == PortMapEntryRead || result == PortMapBadUrl) entries.push_back(entry);
+    }
+    return entries;
+}
+
+bool SameTarget(const PortMapEntry& a, const PortMapEntry& b) {
+    return a.kind == b.kind && a.port == b.port && std::string(a.host) == b.host;
+}
+
+// A name no line of the map uses: base, base2, base3...
+std::string FreeName(const std::vector<PortMapEntry>& entries, const std::string& base) {
+    for (int number = 1;; ++number) {
+        const std::string name = number == 1 ? base : base + std::to_string(number);
+        bool used = false;
+        for (const PortMapEntry& entry : entries) used = used || PortNameMatches(name.c_str(), entry);
+        if (!used) return name;
+    }
+}
+
+}  // namespace
 
 std::string ConfigName(int32_t channel) {
     char name[32];
@@ -72,10 +109,27 @@ bool WorkFolder::Prepare(const std::string& folder, int32_t channel, const std::
     return out || Said("cannot write " + ConfigName(channel) + " in " + folder_);
 }
 
-bool WorkFolder::WritePortMap(const std::string& url) {
-    std::ofstream out(kivtools::kPortMapFileName, std::ios::binary);
-    out << "# written by kivpoll for -p " << url << "\n" << kNetworkPortName << " = " << url << "\n";
-    return out || Said(std::string("cannot write ") + kivtools::kPortMapFileName);
+std::string WorkFolder::MapPort(const std::string& target, const std::string& base) {
+    PortMapEntry wanted;
+    const std::string line = base + " = " + target;
+    if (ParsePortMapLine(line.c_str(), line.size(), &wanted) != PortMapEntryRead) {
+        Said("--port " + target + " cannot stand in " + kivtools::kPortMapFileName);
+        return "";
+    }
+    std::ifstream in(kivtools::kPortMapFileName, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<PortMapEntry> entries = MapEntries(text);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        bool first = true;  // an earlier line of the same name would win
+        for (size_t j = 0; j < i; ++j) first = first && !PortNameMatches(entries[i].name, entries[j]);
+        if (first && SameTarget(entries[i], wanted)) return entries[i].name;
+    }
+    const std::string name = FreeName(entries, base);
+    std::ofstream out(kivtools::kPortMapFileName, std::ios::binary | std::ios::app);
+    if (!text.empty() && text.back() != '\n') out << "\n";
+    out << "# written by kivpoll for -p " << target << "\n" << name << " = " << target << "\n";
+    if (!out) Said(std::string("cannot write ") + kivtools::kPortMapFileName + " in " + folder_);
+    return out ? name : "";
 }
 
 WorkFolder::~WorkFolder() {

@@ -1,5 +1,6 @@
-// The folder the driver runs in: the channel file (and for a network line
-// the port map) written there and the folder made current. A temporary
+// The folder the driver runs in: the channel file (and for a network line or
+// a long device path the port map) written there and the folder made
+// current. A temporary
 // folder removes itself and the files kivpoll wrote when the run ends.
 #pragma once
 
@@ -18,9 +19,12 @@ public:
     // Enters folder (a fresh temporary one when empty) and writes the
     // channel's configuration text there; false with the reason printed.
     bool Prepare(const std::string& folder, int32_t channel, const std::string& configText);
-    // Writes the port map that gives kNetworkPortName this url; false with
-    // the reason printed.
-    bool WritePortMap(const std::string& url);
+    // Gives target (a tcp:// or rfc2217:// address, or a device path longer
+    // than a port name holds) a port name in the folder's port map: the name
+    // of an entry that maps it already, else a new entry added under a free
+    // name (base, base2, ...), keeping the entries already there. The name,
+    // or "" with the reason printed.
+    std::string MapPort(const std::string& target, const std::string& base);
 
 private:
     std::string folder_;
@@ -30,8 +34,10 @@ private:
 
 // The channel's configuration file name, kivINnn.int.
 std::string ConfigName(int32_t channel);
-// The port name kivpoll gives a network line in the port map it writes.
+// The port names kivpoll gives a network line and a long device path in
+// the port map.
 extern const char kNetworkPortName[];
+extern const char kDevicePortName[];
 std::string AbsolutePath(const std::string& path);
 
 }  // namespace kivpoll
