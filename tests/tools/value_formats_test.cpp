@@ -99,17 +99,6 @@ TEST(ValueFormats, FloatsReadBackAsTheSameFloat) {
     }
 }
 
-TEST(ValueFormats, FormatAndWordOrderWords) {
-    ValueKind kind = ValueKind::S32;
-    EXPECT_TRUE(kivpoll::ValueKindNamed("f32", &kind));
-    EXPECT_EQ(ValueKind::F32, kind);
-    EXPECT_FALSE(kivpoll::ValueKindNamed("float", &kind));
-    WordOrder order = WordOrder::Whole;
-    EXPECT_TRUE(kivpoll::WordOrderNamed("lo-hi", &order));
-    EXPECT_EQ(WordOrder::LowFirst, order);
-    EXPECT_FALSE(kivpoll::WordOrderNamed("hilo", &order));
-}
-
 TEST(RegisterNames, MapLinesGiveNamesAndRefusalsNameTheLine) {
     const std::string longName(kivpoll::kRegisterNameMax + 1, 'n');
     const struct {
