@@ -188,7 +188,13 @@ TEST_F(KivpollTest, LongDevicePathsAndDriversBesideTheRealProgram) {
     std::string longPath = "/dev/./" + sim.LinePath().substr(5);
     ToolRun run = Kivpoll("-p " + longPath + " -t 200 -q R00120300");
     EXPECT_EQ(0, run.status) << run.output;
+    // Any longer device path goes through the port map; a long name that is
+    // no path is refused.
     run = Kivpoll("-p /dev/serial/by-id/usb-FTDI_FT232R-if00 R00120300");
+    EXPECT_EQ(4, run.status) << run.output;
+    EXPECT_NE(std::string::npos, run.output.find("cannot open port /dev/serial/by-id/usb-FTDI_FT232R-if00: no such device"))
+        << run.output;
+    run = Kivpoll("-p ttyUSB_of_the_pump_station R00120300");
     EXPECT_EQ(3, run.status) << run.output;
     EXPECT_NE(std::string::npos, run.output.find("holds 11")) << run.output;
 

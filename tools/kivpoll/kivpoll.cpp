@@ -21,6 +21,7 @@
 #include "tools/common/frame_text.h"
 #include "tools/common/port_check.h"
 #include "tools/common/time_text.h"
+#include "tools/kivpoll/port_list.h"
 #include "tools/kivpoll/requester.h"
 #include "tools/kivpoll/session.h"
 #include "tools/kivpoll/work_folder.h"
@@ -88,6 +89,10 @@ void AddLineOptions(CLI::App& app, kivpoll::SessionOptions* options, Given* give
             if (kivtools::IsNetAddress(v) || v.find("://") == std::string::npos) return std::string();
             return std::string("--port: not tcp://HOST:PORT or rfc2217://HOST:PORT");
         });
+    app.add_flag("--list-ports", options->listPorts,
+                 "list the serial ports with their stable names (Linux: /dev/serial/by-id, by-path) and what they "
+                 "are, and end")
+        ->group(line);
     Add(app, line, "-b,--baud", given->baud, "baud rate, 50 to 65535 (19200)", "N")
         ->check(kivtools::InRange(50, 65535));
     Add(app, line, "-d,--data-bits", given->dataBits, "data bits, 5 to 8 (8)", "N")->check(kivtools::InRange(5, 8));
@@ -277,13 +282,28 @@ int TakeValueOptions(const FieldGiven& field, kivpoll::SessionOptions* options) 
     return -1;
 }
 
-// -1 when the port is given and fits, else the exit code.
+// -1 when the port is given and the driver can be given a name for it,
+// else the exit code. A device path longer than a port name holds goes to
+// the driver through the port map (the session writes the entry).
 int CheckPort(std::string* port) {
     if (port->empty()) return Usage("--port is required: the serial port the units are on (/dev/ttyUSB0, COM1)");
     if (port->find("://") != std::string::npos || kivpoll::ShortPortName(port)) return -1;
+#if defined(_WIN32)
     return Usage("--port " + *port + " has " + std::to_string(port->size()) +
-                 " characters; a port name holds 11. The driver looks a name up under /dev/ and maps "
-                 "COMn to /dev/ttyS(n-1): give a short name for the device (e.g. a symbolic link)");
+                 " characters; a port name holds 11: give the COM port's name (COM1 to COM256; kivpoll "
+                 "--list-ports lists them)");
+#else
+    if ((*port)[0] == '/') return -1;
+    return Usage("--port " + *port + " has " + std::to_string(port->size()) +
+                 " characters; a port name holds 11: give the device's path (/dev/serial/by-id/..., which kivpoll "
+                 "gives the driver through the port map kivports.int) or a name under /dev/");
+#endif
+}
+
+// --list-ports; KIVPOLL_ROOT, when set, stands in for / (for tests).
+int ListPortsHere() {
+    const char* root = std::getenv("KIVPOLL_ROOT");
+    return kivpoll::ListPorts(root != nullptr ? root : "", stdout);
 }
 
 // The command line into options; -1 to go on, else the exit code.
@@ -309,7 +329,7 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
     if (parsed >= 0) return parsed;
     options->log.quiet = options->quiet;
     if (options->output.csv && options->output.json) return Usage("--csv and --json: choose one");
-    if (!options->checkConfig.empty()) return -1;
+    if (!options->checkConfig.empty() || options->listPorts) return -1;
     if ((parsed = TakeNetworkPort(options)) >= 0) return parsed;
     kivtools::UseUtc(given.utc);
     // The run works in a folder of its own: files are named from here.
@@ -341,6 +361,7 @@ int main(int argc, char** argv) {
     int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;
     if (!options.checkConfig.empty()) return kivpoll::RunCheckConfig(options);
+    if (options.listPorts) return ListPortsHere();
     options.progress = isatty(fileno(stdout)) != 0;
     if (!options.decodeFile.empty()) {
         std::string error;

@@ -12,9 +12,10 @@
 #include <memory>
 #include <thread>
 
-#include "tools/common/port_check.h"
 #include "tools/kivpoll/config_check.h"
 #include "tools/kivpoll/console.h"
+#include "tools/kivpoll/port_failure.h"
+#include "tools/kivpoll/port_watch.h"
 #include "tools/kivpoll/reasons.h"
 #include "tools/kivpoll/requester.h"
 #include "tools/kivpoll/work_folder.h"
@@ -64,11 +65,35 @@ int StartTap(const SessionOptions& options, LineTap* tap, ChannelOptions* channe
     return -1;
 }
 
+// The longest port name the driver takes.
+constexpr size_t kPortNameMax = sizeof(PortSettings{}.portName) - 1;
+
+// A network address, or a device path longer than a port name holds, goes
+// to the driver as a short name from the work folder's port map (with
+// --trace the tap opens the device itself and the driver the tap's end).
+// false with the reason printed.
+bool MapLongPort(const SessionOptions& options, WorkFolder& folder, ChannelOptions* channel) {
+    std::string target = options.networkUrl;
+    std::string base = kNetworkPortName;
+    if (target.empty() && !options.tap.Wanted() && channel->port.size() > kPortNameMax) {
+        target = channel->port;
+        base = kDevicePortName;
+    }
+    if (target.empty()) return true;
+    channel->port = folder.MapPort(target, base);
+    return !channel->port.empty();
+}
+
+// --port as the user gave it.
+std::string PortAsGiven(const SessionOptions& options) {
+    return options.networkUrl.empty() ? options.channel.port : options.networkUrl;
+}
+
 // Says why the driver's Open failed and gives the exit code: a channel file
 // that the driver's own reading of it finds no host address in (5), a port
 // that did not open (4), else what the driver answered.
 int ExplainOpenFailure(const DriverHost& host, const SessionOptions& options, const std::string& configPath,
-                       const std::vector<std::string>& openLog, int32_t opened) {
+                       const std::vector<std::string>& /*openLog*/, int32_t opened) {
     const ChannelOptions& channel = options.channel;
     ConfigReport report;
     std::string error;
@@ -79,19 +104,17 @@ int ExplainOpenFailure(const DriverHost& host, const SessionOptions& options, co
                      configPath.c_str(), at.c_str(), report.fault.c_str(), configPath.c_str());
         return kExitConfig;
     }
-    if (!PortDidNotOpen(openLog)) {
+    KivPortFailureReport failure{};
+    if (host.PortFailure(&failure) != 1) {
         return Fail(opened == 1 ? kExitRefused : kExitNoAnswer,
                     "Open of channel " + std::to_string(channel.channel) + " on " + channel.port + " gave " +
                         std::to_string(opened) + " (" + ResultName(opened) + ")");
     }
-    // The port as the user named it (with --trace the driver opens the
-    // tap's end, the tap holds the port).
-    const kivtools::PortFailure failure = kivtools::ProbePort(channel.port, SetupOf(channel.line));
-    std::string port = channel.port;
-    if (!options.networkUrl.empty()) port = options.networkUrl;
-    else if (failure.device != port) port += " (" + failure.device + ")";
+    // The port as the user named it, and what the driver tried (with
+    // --trace the driver opens the tap's end, the tap holds the port).
+    std::string port = PortAndDevice(PortAsGiven(options), failure);
     if (options.tap.Wanted()) port += " through the trace's tap";
-    return Fail(kExitPort, "cannot open port " + port + ": " + failure.reason);
+    return Fail(kExitPort, "cannot open port " + port + ": " + PortFailureReason(failure, SetupOf(channel.line)));
 }
 
 // Polls the addresses as often as asked, then listens as long as asked.
@@ -102,14 +125,21 @@ void PollAndListen(DriverHost& host, const SessionOptions& options, Output& outp
     spec.write = options.write;
     spec.values = options.writeValues;
     spec.kind = options.kind;
+    // A port that goes away is reopened when it comes back; polls meanwhile are let go.
+    PortWatch watch(host, PortAsGiven(options));
     for (int32_t poll = 0; (options.polls == 0 || poll < options.polls) && !interrupted; ++poll) {
         if (poll > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.intervalMs));
+        if (poll > 0 && !watch.PortInUse()) continue;
         for (const std::string& address : options.addresses) requester.Request(address, spec);
         if (options.polls != 1)
             SetProgress(summary, "poll " + std::to_string(poll + 1) +
                                      (options.polls ? "/" + std::to_string(options.polls) : ""));
     }
-    if (options.listen) Listen(output, summary, options.listenSeconds, [] { return interrupted.load(); });
+    if (options.listen)
+        Listen(output, summary, options.listenSeconds, [&watch] {
+            watch.PortInUse();
+            return interrupted.load();
+        });
 }
 
 // After an Open that logged that the port has no modem lines for the radio
@@ -144,7 +174,6 @@ int DriveChannel(const SessionOptions& options, const ChannelOptions& channel, c
 }  // namespace
 
 bool ShortPortName(std::string* port) {
-    const size_t kPortNameMax = sizeof(PortSettings{}.portName) - 1;
     if (port->size() <= kPortNameMax) return true;
 #if !defined(_WIN32)
     const std::string dev = "/dev/";
@@ -188,7 +217,7 @@ int RunSession(const SessionOptions& options) {
         options.configFile.empty() ? ConfigName(channel.channel) : AbsolutePath(options.configFile);
     WorkFolder folder;
     if (!folder.Prepare(options.workdir, channel.channel, text)) return kExitUsage;
-    if (!options.networkUrl.empty() && !folder.WritePortMap(options.networkUrl)) return kExitUsage;
+    if (!MapLongPort(options, folder, &channel)) return kExitUsage;
     LineTap tap;
     const int tapFailure = StartTap(options, &tap, &channel);
     if (tapFailure >= 0) return tapFailure;

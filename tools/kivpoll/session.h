@@ -43,6 +43,7 @@ struct SessionOptions {
     std::string outputFile;   // --output: rows there instead of standard output
     LogOptions log;
     std::string checkConfig;  // --check-config: report on this channel file and end
+    bool listPorts = false;   // --list-ports: list the serial ports and end
 };
 
 // The text of a channel configuration file for these options.
