@@ -145,6 +145,8 @@ SEEDS = {
         "bad-address": b"N\nN = udp://h:1\nN = tcp://h:2\n",
         "long-line": b"N\n" + b"A" * 600 + b"\nN = tcp://h:1\n",
         "not-mapped": b"COM1\nNET1 = tcp://h:1\nNET2 = tcp://h:2\n",
+        "device-path": b"USB0\nNET = tcp://h:1\nusb0 = /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0  # pump\n"
+                       b"P = /dev/my port\n",
     },
     "capture_decode": {
         "exchange": capture([(1796702462, 345678, 0, READ_REQUEST), (1796702462, 360000, 1, READ_ANSWER)]),
