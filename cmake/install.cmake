@@ -62,7 +62,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/addresses.m
   DESTINATION ${KIV_DOC_DIR})
 
 # Man pages from the programs' own --help and --version (help2man), so the
-# text is written once; compressed as Debian wants them.
+# text is written once, with the EXAMPLES and SEE ALSO of
+# packaging/man/TOOL.h2m (examples the tests run); compressed as Debian
+# wants them.
 find_program(KIV_HELP2MAN help2man)
 find_program(KIV_GZIP gzip)
 set(KIV_MAN_PAGES)
@@ -77,8 +79,9 @@ if(KIV_HELP2MAN AND KIV_GZIP AND NOT CMAKE_CROSSCOMPILING)
         COMMAND ${KIV_HELP2MAN} --no-info --section=1 "--name=${${tool}_MAN_NAME}"
                 --output=${CMAKE_BINARY_DIR}/man/${tool}.1 $<TARGET_FILE:${tool}>
         COMMAND ${KIV_GZIP} -9nf ${CMAKE_BINARY_DIR}/man/${tool}.1
-        DEPENDS ${tool} VERBATIM)
+        DEPENDS ${tool} ${CMAKE_SOURCE_DIR}/packaging/man/${tool}.h2m VERBATIM)
       list(APPEND KIV_MAN_PAGES ${page})
+                --include=${CMAKE_SOURCE_DIR}/packaging/man/${tool}.h2m
     endif()
   endforeach()
   add_custom_target(kiv_man_pages ALL DEPENDS ${KIV_MAN_PAGES})

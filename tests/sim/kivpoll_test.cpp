@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/man_examples.h"
 #include "tests/support/scratch_directory.h"
 #include "tests/support/tool_run.h"
 #include "tools/common/capture.h"
@@ -169,6 +170,8 @@ TEST_F(KivpollTest, OptionContradictionsAndRangesAreRefusedBeforeAnythingRuns) {
         {"-W 1 -C 3 R00120510", "--write and --count"},
         {"-W 5 R0012030105", "takes one value, 0 or 1"},
         {"-W 1,0 R0012030105", "takes one value, 0 or 1"},
+        {"-W 5 R00120510 R00120300", "--write writes to one address, and 2 were given: R00120510 R00120300; "
+                                     "nothing was written"},
     };
     for (const auto& c : cases) {
         ToolRun run = Kivpoll(port + c.arguments);
@@ -478,6 +481,27 @@ TEST_F(KivpollTest, TheReadmeExamplesRun) {
         ++examples;
     }
     EXPECT_EQ(5, examples);
+}
+
+// The man page's examples, with the simulator's line for the port, the
+// shipped sample for the channel file and listening cut to a few seconds.
+TEST_F(KivpollTest, TheManPageExamplesRun) {
+    sim.SetExceptionMode(12, true);
+    const std::vector<std::string> examples =
+        ManExamples(std::string(KIV_SOURCE_DIR) + "/packaging/man/kivpoll.h2m", "kivpoll");
+    EXPECT_EQ(9u, examples.size());
+    for (const std::string& example : examples) {
+        std::stringstream words(example);
+        std::string rewritten, previous;
+        for (std::string word; words >> word; previous = word) {
+            if (previous == "-p") word = sim.LinePath() + " -t 200";
+            if (previous == "--listen") word = "5";
+            if (previous == "--check-config") word = std::string(KIV_SOURCE_DIR) + "/docs/" + word;
+            rewritten += " " + word;
+        }
+        ToolRun run = Kivpoll(rewritten);
+        EXPECT_EQ(0, run.status) << example << "\n" << rewritten << "\n" << run.output;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 // A channel file line by line, as the driver reads it.
 #include "tools/kivpoll/config_check.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -38,7 +42,7 @@ ConfigLineReport& LineOf(ConfigReport* report, int32_t number) {
     return report->lines[static_cast<size_t>(number - 1)];
 }
 
-void KIV_CDECL OnLine(void* context, int32_t line, int32_t role, const char* /*kept*/) {
+void KIV_CDECL OnLine(void* context, int32_t line, int32_t role, const char* kept) {
     Gathering& g = *static_cast<Gathering*>(context);
     for (std::string& message : g.log->Take()) g.current->push_back(message);
     if (role >= ConfigEndOfFile) {
@@ -49,7 +53,31 @@ void KIV_CDECL OnLine(void* context, int32_t line, int32_t role, const char* /*k
     }
     ConfigLineReport& entry = LineOf(g.report, line);
     entry.roles.push_back(RoleName(role));
+    if (kept != nullptr) entry.kept = kept;
     g.current = &entry.taken;
+}
+
+// The driver takes the host address from at most this many characters
+// after "=", a sign counting as one.
+constexpr size_t kHostAddressWidth = 5;
+
+// What the driver leaves out of a host address line it took an address
+// from: the characters after its number (a sixth digit, a comment), or "".
+std::string HostAddressLeftOut(const ConfigLineReport& line) {
+    const std::string taken = "Tavrik Address = ";
+    const std::string* message = nullptr;
+    for (const std::string& m : line.taken)
+        if (m.find(taken) != std::string::npos) message = &m;
+    const size_t equals = line.kept.find('=');
+    if (message == nullptr || equals == std::string::npos) return "";
+    const std::string after = line.kept.substr(equals + 1);
+    size_t used = after.empty() || (after[0] != '+' && after[0] != '-') ? 0 : 1;
+    while (used < kHostAddressWidth && used < after.size() && after[used] >= '0' && after[used] <= '9') ++used;
+    if (used == after.size()) return "";
+    const std::string address = message->substr(message->find(taken) + taken.size());
+    return "the host address is " + address + ", not what is written: the driver reads it from at most " +
+           std::to_string(kHostAddressWidth) + " characters after \"=\" and leaves out \"" + after.substr(used) +
+           "\"";
 }
 
 // Why a line the reading took gave nothing, by how it was read.
@@ -115,6 +143,11 @@ void CheckConfigWith(ConfigReportFunction function, const std::string& path, Con
         }
         report->ending = EndingText(gathering.end, gathering.lastLine);
     }
+    for (ConfigLineReport& line : report->lines) {
+        if (line.roles.empty() || line.roles.front() != RoleName(ConfigHostAddressLine)) continue;
+        line.mind = HostAddressLeftOut(line);
+        if (!line.mind.empty() && report->mindLine == 0) report->mindLine = line.number;
+    }
     if (!report->usable) {
         report->fault = "no host address: the driver cannot open a channel with this file";
         for (const ConfigLineReport& line : report->lines) {
@@ -134,10 +167,36 @@ void CheckConfigWith(ConfigReportFunction function, const std::string& path, Con
     }
 }
 
+bool ReadChannelFileText(const std::string& path, std::string* text, std::string* error) {
+    struct stat status;
+    std::string why;
+    std::FILE* file = nullptr;
+    if (stat(path.c_str(), &status) != 0) {
+        why = std::strerror(errno);
+    } else if (S_ISDIR(status.st_mode)) {
+        why = "it is a folder, not a file";
+    } else if (!S_ISREG(status.st_mode)) {
+        why = "it is no regular file (a device or a pipe), which a channel file must be";
+    } else if ((file = std::fopen(path.c_str(), "rb")) == nullptr) {
+        why = std::strerror(errno);
+    } else {
+        text->assign(kCopiedBytes, '\0');
+        text->resize(std::fread(&(*text)[0], 1, text->size(), file));
+        if (std::ferror(file)) why = std::strerror(errno);
+        std::fclose(file);
+    }
+    if (why.empty()) return true;
+    *error = "cannot read " + path + ": " + why;
+    return false;
+}
+
 void PrintConfigReport(const std::string& path, const ConfigReport& report, std::FILE* out) {
     std::fprintf(out, "%s: %s\n", path.c_str(),
                  report.usable ? "the driver can open a channel with this file" : report.fault.c_str());
     if (!report.usable && report.faultLine > 0) std::fprintf(out, "line %d is at fault\n", report.faultLine);
+    if (report.usable && report.mindLine > 0)
+        std::fprintf(out, "mind line %d: %s\n", report.mindLine,
+                     report.lines[static_cast<size_t>(report.mindLine - 1)].mind.c_str());
     for (const ConfigLineReport& line : report.lines) {
         std::fprintf(out, "line %d: %s\n", line.number, line.text.c_str());
         if (line.roles.empty()) {

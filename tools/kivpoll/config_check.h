@@ -19,6 +19,8 @@ struct ConfigLineReport {
     std::string text;                // the line as it stands in the file
     std::vector<std::string> roles;  // how the reading took it; empty: not read
     std::vector<std::string> taken;  // the driver's messages for it
+    std::string kept;                // what the driver kept of it (no blanks), when read
+    std::string mind;                // what the driver's reading leaves out, when it does
 };
 
 struct ConfigReport {
@@ -28,6 +30,7 @@ struct ConfigReport {
     std::string ending;              // why the reading ended where it did
     int faultLine = 0;               // the line at fault when not usable (0: the file itself)
     std::string fault;               // what is wrong, when not usable
+    int mindLine = 0;                // the first line the driver does not read all of (0: none)
 };
 
 // The driver's report on a channel file (its KivConfigReport export).
@@ -41,6 +44,12 @@ bool CheckConfig(const DriverHost& host, const std::string& path, ConfigReport* 
 // not listed; of a file it read, the first kListedBytes bytes are.
 void CheckConfigWith(ConfigReportFunction function, const std::string& path, ConfigReport* report);
 constexpr size_t kListedBytes = 8192;
+// The text of a channel file the user names (--config), at most
+// kCopiedBytes of it: a larger file is refused by the driver all the same.
+// false with "cannot read PATH: why" in error, also for what is no regular
+// file (a directory; a device or a FIFO that never ends or blocks).
+constexpr size_t kCopiedBytes = 65536;
+bool ReadChannelFileText(const std::string& path, std::string* text, std::string* error);
 void PrintConfigReport(const std::string& path, const ConfigReport& report, std::FILE* out);
 
 }  // namespace kivpoll

@@ -206,6 +206,22 @@ int TakeLineAndValues(const CLI::App& app, const Given& given, kivpoll::SessionO
     return -1;
 }
 
+// A write goes to one address. Given several, a writer may have meant the
+// values for each, or the first written and the rest read: a write cannot be
+// taken back on a running plant, so kivpoll writes nothing and says how to
+// write several. -1 to go on, else the exit code.
+int CheckWriteTargets(const kivpoll::SessionOptions& options) {
+    if (!options.write || options.addresses.size() < 2) return -1;
+    std::string given;
+    for (const std::string& address : options.addresses) given += " " + address;
+    const std::string& first = options.addresses.front();
+    std::string block;
+    if (first.size() == 9 && first[0] == 'R' && !kivpoll::IsBitAddress(first))
+        block = ", or write a block from the first: -W 5,6 " + first + " writes two registers from it";
+    return Usage("--write writes to one address, and " + std::to_string(options.addresses.size()) +
+                 " were given:" + given + "; nothing was written. Run kivpoll once per address" + block);
+}
+
 // What the field options give: the scan's range, the value format and the
 // names file.
 struct FieldGiven {
@@ -342,6 +358,7 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
         return -1;
     }
     if ((parsed = TakeLineAndValues(app, given, options)) >= 0) return parsed;
+    if ((parsed = CheckWriteTargets(*options)) >= 0) return parsed;
     if (!options->demo && (parsed = CheckPort(&options->channel.port)) >= 0) return parsed;
     if (given.listenSeconds >= 0) {
         options->listen = true;

@@ -38,10 +38,8 @@ using File = std::unique_ptr<std::FILE, CloseFile>;
 bool ChannelText(const SessionOptions& options, std::string* text) {
     *text = ConfigText(options);
     if (options.configFile.empty()) return true;
-    std::ifstream in(options.configFile, std::ios::binary);
-    if (!in) return Said("cannot read " + options.configFile);
-    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
+    std::string error;
+    return ReadChannelFileText(options.configFile, text, &error) || Said(error);
 }
 
 // The log file and the file of rows. Files named on the command line are

@@ -10,6 +10,7 @@
 
 #include "link/frame_codec.h"
 #include "tools/common/sockets.h"
+#include "tools/common/time_text.h"
 
 namespace kivsim {
 
@@ -56,6 +57,27 @@ bool AnswerSetControl(ComPortState* s, uint8_t v, uint8_t answer, std::vector<ui
     }
     AppendSub8(out, answer, reply);
     return s->rts != before;
+}
+
+// A socket address as people write it: "127.0.0.1:4001", "[::1]:4001".
+std::string AddressText(const sockaddr_storage& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(&address);
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(a->sin6_port));
+    }
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&address);
+    inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(a->sin_port));
+}
+
+// The far end of a connected socket, "" when the system does not say.
+std::string PeerText(int fd) {
+    struct sockaddr_storage peer;
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return "";
+    return AddressText(peer);
 }
 
 }  // namespace
@@ -146,7 +168,9 @@ NetEndpoint::ListenResult NetEndpoint::ListenOn(const std::string& address, int 
         size = sizeof *a;
     }
     if (parsed != 1) {
-        *error = "not an address: " + address;
+        *error = "not an address: " + address +
+                 " (give a number: 127.0.0.1, [::1], a local interface's address, 0.0.0.0 or [::] for every "
+                 "interface; or localhost)";
         return ListenFailed;
     }
     const std::string named = (v6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
@@ -167,8 +191,14 @@ NetEndpoint::ListenResult NetEndpoint::ListenOn(const std::string& address, int 
     // would let the listener share a port another program holds.)
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
 #endif
+    // ::1 is IPv6's loopback alone (127.0.0.1 has a listener of its own);
+    // :: is every interface of both families, as on Linux by default, also
+    // on Windows, whose default is IPv6 alone.
     if (v6 && address == "::1") {
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+    } else if (v6 && address == "::") {
+        int off = 0;
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&off), sizeof off);
     }
     if (::bind(fd, reinterpret_cast<sockaddr*>(&where), size) != 0 || ::listen(fd, 4) != 0) return failed(fd);
     struct sockaddr_storage got;
@@ -183,8 +213,8 @@ NetEndpoint::ListenResult NetEndpoint::ListenOn(const std::string& address, int 
 bool NetEndpoint::Listen(NetLineKind kind, const std::string& address, int port, std::string* error) {
     Close();
     kind_ = kind;
-    address_ = address;
-    if (!address.empty()) return ListenOn(address, port, error) == Listening;
+    address_ = address == "localhost" ? std::string() : address;
+    if (!address_.empty()) return ListenOn(address_, port, error) == Listening;
     // The loopback of both families on one port. Should the port the system
     // picked for IPv4 be taken on ::1, another is picked; a machine without
     // IPv6 is served on 127.0.0.1 alone.
@@ -204,12 +234,10 @@ bool NetEndpoint::Listen(NetLineKind kind, const std::string& address, int port,
 }
 
 int NetEndpoint::WaitFds(int* fds) const {
-    if (client_ >= 0) {
-        fds[0] = client_;
-        return 1;
-    }
-    for (int i = 0; i < listenerCount_; ++i) fds[i] = listeners_[i];
-    return listenerCount_;
+    int count = 0;
+    if (client_ >= 0) fds[count++] = client_;
+    for (int i = 0; i < listenerCount_; ++i) fds[count++] = listeners_[i];
+    return count;
 }
 
 std::string NetEndpoint::Url() const {
@@ -225,17 +253,8 @@ std::vector<std::string> NetEndpoint::ListenAddresses() const {
     for (int i = 0; i < listenerCount_; ++i) {
         struct sockaddr_storage got;
         socklen_t length = sizeof got;
-        if (getsockname(listeners_[i], reinterpret_cast<sockaddr*>(&got), &length) != 0) continue;
-        char text[INET6_ADDRSTRLEN] = {};
-        if (got.ss_family == AF_INET6) {
-            const auto* a = reinterpret_cast<const sockaddr_in6*>(&got);
-            inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
-            addresses.push_back("[" + std::string(text) + "]:" + std::to_string(ntohs(a->sin6_port)));
-        } else {
-            const auto* a = reinterpret_cast<const sockaddr_in*>(&got);
-            inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
-            addresses.push_back(std::string(text) + ":" + std::to_string(ntohs(a->sin_port)));
-        }
+        if (getsockname(listeners_[i], reinterpret_cast<sockaddr*>(&got), &length) == 0)
+            addresses.push_back(AddressText(got));
     }
     return addresses;
 }
@@ -247,13 +266,15 @@ void NetEndpoint::Accept() {
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     client_ = fd;
+    clientName_ = PeerText(fd);
+    clientSince_ = kivtools::FormatTime(kivtools::WallClockMs(), kivtools::TimeForm::Clock).substr(0, 8);
     decoder_ = TelnetDecoder();
     options_ = TelnetOptions();
     com_ = ComPortState();
     keyedAtMs_ = -1;
     unitTransmitting_ = false;
     collision_ = false;
-    notes_.push_back({"client connected", {}, -1, true});
+    notes_.push_back({"client connected" + (clientName_.empty() ? "" : " from " + clientName_), {}, -1, true});
     if (kind_ != NetLineRfc2217) return;
     static const uint8_t kAsks[][2] = {{kTelnetDo, kOptionComPort},         {kTelnetWill, kOptionBinary},
                                        {kTelnetDo, kOptionBinary},          {kTelnetWill, kOptionSuppressGoAhead},
@@ -262,6 +283,35 @@ void NetEndpoint::Accept() {
     size_t used = 0;
     for (const auto& ask : kAsks) used += TelnetAsk(&options_, ask[0], ask[1], bytes + used);
     Send(bytes, used);
+}
+
+// A serial line has one host: a client that comes while another holds the
+// line gets one line of text saying so (bytes a program that drives the
+// line skips as noise) and is let go at once, rather than waiting unseen
+// in the backlog while its requests go unanswered.
+void NetEndpoint::RefuseWaiting() {
+    for (int i = 0; i < listenerCount_; ++i) {
+        for (int fd; (fd = kivtools::AcceptClient(listeners_[i])) >= 0;) {
+            const std::string peer = PeerText(fd);
+            const std::string holder = clientName_.empty() ? "another client" : clientName_;
+            const std::string text = "kivsim: line busy: " + holder + " has held it since " + clientSince_ +
+                                     " and kivsim serves one client at a time; try again when it leaves\r\n";
+            kivtools::SendSome(fd, text.data(), text.size());
+#if defined(_WIN32)
+            shutdown(SOCKET(fd), SD_SEND);
+#else
+            shutdown(fd, SHUT_WR);
+#endif
+            // What the client sent already is read off, so that closing
+            // does not reset the connection before it reads the text.
+            uint8_t discard[256];
+            while (kivtools::ReceiveSome(fd, discard, sizeof discard) > 0) {
+            }
+            kivtools::CloseSocket(fd);
+            notes_.push_back({"client " + (peer.empty() ? std::string() : peer + " ") + "refused: " + holder +
+                                  " holds the line", {}, -1, false});
+        }
+    }
 }
 
 void NetEndpoint::DropClient(const std::string& why) {
@@ -390,6 +440,14 @@ int NetEndpoint::ReadAvailable(std::vector<uint8_t>& into, size_t limit) {
         Accept();
         return 0;
     }
+    // The client first: one that has just left (and a new one come) is
+    // seen to be gone before anyone is refused.
+    const int delivered = ReadClient(into, limit);
+    if (client_ >= 0) RefuseWaiting();
+    return delivered;
+}
+
+int NetEndpoint::ReadClient(std::vector<uint8_t>& into, size_t limit) {
     int delivered = 0;
     uint8_t buffer[1024];
     for (size_t taken = 0; taken < limit;) {

@@ -1,6 +1,7 @@
 // kivsim as a serial device server: its line offered over TCP to one
 // client at a time, raw or with the Telnet com-port option (RFC 2217), and
-// the half-duplex radio that the option's modem lines make possible.
+// the half-duplex radio that the option's modem lines make possible. A
+// client that comes while another holds the line is told so and let go.
 #pragma once
 
 #include <atomic>
@@ -64,9 +65,10 @@ public:
     NetEndpoint& operator=(const NetEndpoint&) = delete;
 
     // Listens on address:port (port 0: one the system picks). Without an
-    // address only on the loopback: 127.0.0.1 and, where the system has
-    // IPv6, ::1, both on the same port. An address of every interface
-    // (0.0.0.0, ::) lets other machines in. false with *error.
+    // address (or with "localhost") only on the loopback: 127.0.0.1 and,
+    // where the system has IPv6, ::1, both on the same port. An address of
+    // every interface (0.0.0.0, ::) lets other machines in. false with
+    // *error.
     bool Listen(NetLineKind kind, const std::string& address, int port, std::string* error);
     void Close();
     void SetRadio(const RadioSettings& radio) { radio_ = radio; }
@@ -75,9 +77,9 @@ public:
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
 
     // What to wait on for reading, into fds (room for kMaxWaitFds): the
-    // client's socket, or the listeners' while no client is there (further
-    // clients wait in the backlog). Returns how many.
-    static constexpr int kMaxWaitFds = 2;
+    // client's socket, if any, and the listeners' (a further client is
+    // refused at once, not left in the backlog). Returns how many.
+    static constexpr int kMaxWaitFds = 3;
     int WaitFds(int* fds) const;
     // "tcp://ADDRESS:PORT" or "rfc2217://ADDRESS:PORT", as a port map on
     // this machine takes it (the loopback for a listener on every interface).
@@ -87,10 +89,11 @@ public:
     std::vector<std::string> ListenAddresses() const;
     bool Connected() const { return client_ >= 0; }
 
-    // Takes a waiting client, or what the client sent (at most limit bytes
-    // off the socket): data bytes that reach the units are appended to
-    // into. 0 when none did; -1 never (a client that leaves is a note, and
-    // the next one is awaited).
+    // Takes a waiting client (refusing those that come while one holds the
+    // line), or what the client sent (at most limit bytes off the socket):
+    // data bytes that reach the units are appended to into. 0 when none
+    // did; -1 never (a client that leaves is a note, and the next one is
+    // awaited).
     int ReadAvailable(std::vector<uint8_t>& into, size_t limit);
     // Sends data to the client (escaped on Telnet); paceBaud > 0 spaces
     // the bytes as Line::Write does. false when the client is gone.
@@ -119,6 +122,8 @@ private:
     enum ListenResult { Listening, ListenNoAddress, ListenPortTaken, ListenFailed };
     ListenResult ListenOn(const std::string& address, int port, std::string* error);
     void Accept();
+    void RefuseWaiting();
+    int ReadClient(std::vector<uint8_t>& into, size_t limit);
     void DropClient(const std::string& why);
     void TakeClientByte(uint8_t byte, int64_t now, std::vector<uint8_t>& into, int* delivered);
     void Lose(RadioLoss loss, uint8_t byte);
@@ -130,6 +135,8 @@ private:
     int listeners_[kMaxWaitFds] = {-1, -1};
     int listenerCount_ = 0;
     int client_ = -1;
+    std::string clientName_;  // "127.0.0.1:40112", "[::1]:40112"
+    std::string clientSince_; // the local time it came, "14:03:07"
     int port_ = 0;
     std::string address_;  // as given; empty: the loopback
     RadioSettings radio_;
