@@ -77,11 +77,11 @@ if(KIV_HELP2MAN AND KIV_GZIP AND NOT CMAKE_CROSSCOMPILING)
       add_custom_command(OUTPUT ${page}
         COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
         COMMAND ${KIV_HELP2MAN} --no-info --section=1 "--name=${${tool}_MAN_NAME}"
+                --include=${CMAKE_SOURCE_DIR}/packaging/man/${tool}.h2m
                 --output=${CMAKE_BINARY_DIR}/man/${tool}.1 $<TARGET_FILE:${tool}>
         COMMAND ${KIV_GZIP} -9nf ${CMAKE_BINARY_DIR}/man/${tool}.1
         DEPENDS ${tool} ${CMAKE_SOURCE_DIR}/packaging/man/${tool}.h2m VERBATIM)
       list(APPEND KIV_MAN_PAGES ${page})
-                --include=${CMAKE_SOURCE_DIR}/packaging/man/${tool}.h2m
     endif()
   endforeach()
   add_custom_target(kiv_man_pages ALL DEPENDS ${KIV_MAN_PAGES})
