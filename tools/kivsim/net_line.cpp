@@ -302,10 +302,11 @@ void NetEndpoint::RefuseWaiting() {
 #else
             shutdown(fd, SHUT_WR);
 #endif
-            // What the client sent already is read off, so that closing
-            // does not reset the connection before it reads the text.
-            uint8_t discard[256];
-            while (kivtools::ReceiveSome(fd, discard, sizeof discard) > 0) {
+            // What the client sent already is read off (a bounded amount:
+            // a client that keeps sending is not waited for), so that
+            // closing does not reset the connection before it reads the text.
+            uint8_t discard[1024];
+            for (int reads = 0; reads < 16 && kivtools::ReceiveSome(fd, discard, sizeof discard) > 0; ++reads) {
             }
             kivtools::CloseSocket(fd);
             notes_.push_back({"client " + (peer.empty() ? std::string() : peer + " ") + "refused: " + holder +
