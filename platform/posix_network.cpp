@@ -190,7 +190,8 @@ void GiveBack(NetLine* line) {
     line->used = false;
 }
 
-bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
+// A line of the entry's kind and name with nothing connected or held yet.
+void ResetLine(NetLine* line, const PortMapEntry& entry) {
     line->kind = entry.kind;
     std::memcpy(line->name, entry.name, sizeof line->name);
     line->fd = -1;
@@ -202,7 +203,10 @@ bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
     line->modemKnown = false;
     line->inputStart = line->inputCount = 0;
     line->outputStart = line->outputCount = 0;
+}
 
+bool Connect(NetLine* line, const PortMapEntry& entry, uint32_t* error) {
+    ResetLine(line, entry);
     char service[8];
     std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(entry.port));
     struct addrinfo hints;

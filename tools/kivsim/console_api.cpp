@@ -41,11 +41,6 @@ ApiResponse Error(int status, const std::string& reason) {
     return Reply(status, json{{"error", reason}});
 }
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return char(std::tolower(c)); });
-    return text;
-}
-
 Segments Split(const std::string& path) {
     Segments parts;
     size_t at = 0;
@@ -56,20 +51,6 @@ Segments Split(const std::string& path) {
         at = slash + 1;
     }
     return parts;
-}
-
-// "127.0.0.1:8080" -> "127.0.0.1"; "[::1]:8080" -> "::1"; "localhost" stays.
-std::string HostName(const std::string& host) {
-    if (!host.empty() && host[0] == '[') {
-        const size_t close = host.find(']');
-        return close == std::string::npos ? host : host.substr(1, close - 1);
-    }
-    return host.substr(0, host.find(':'));
-}
-
-bool LoopbackName(const std::string& host) {
-    const std::string name = Lower(HostName(host));
-    return name == "localhost" || name == "::1" || name.rfind("127.", 0) == 0;
 }
 
 // One JSON number for a field: an integer from low to high.
@@ -115,7 +96,7 @@ bool ParseStamp(const std::string& text, CalendarTime* t) {
 
 // A request's body as a JSON object, or why not.
 bool BodyObject(const ApiRequest& r, json* body, std::string* why) {
-    if (Lower(r.contentType).rfind("application/json", 0) != 0) {
+    if (AsciiLower(r.contentType).rfind("application/json", 0) != 0) {
         *why = "the body must be JSON (Content-Type: application/json)";
         return false;
     }
@@ -479,20 +460,6 @@ bool Matches(const Segments& pattern, const Segments& parts) {
 }
 
 }  // namespace
-
-bool ChangesState(const std::string& method) {
-    return method != "GET" && method != "HEAD" && method != "OPTIONS";
-}
-
-std::string ForeignRequest(const ApiRequest& r, bool loopbackOnly) {
-    if (loopbackOnly && !LoopbackName(r.host)) return "the console answers this machine's own names only";
-    if (!ChangesState(r.method) || r.origin.empty()) return "";
-    const std::string origin = Lower(r.origin);
-    const std::string scheme = "http://";
-    if (origin.compare(0, scheme.size(), scheme) != 0 || origin.substr(scheme.size()) != Lower(r.host))
-        return "a page of another site (" + r.origin + ") may not change the simulator";
-    return "";
-}
 
 ConsoleApi::ConsoleApi(Simulator& sim, ConsoleFrames& frames, bool loopbackOnly)
     : sim_(sim), frames_(frames), loopbackOnly_(loopbackOnly) {}

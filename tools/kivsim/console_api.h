@@ -34,6 +34,8 @@ struct ApiResponse {
 std::string ForeignRequest(const ApiRequest& request, bool loopbackOnly);
 // True when a request with this method changes the units or the line.
 bool ChangesState(const std::string& method);
+// The text with ASCII letters in lower case (header names, origins).
+std::string AsciiLower(std::string text);
 
 class ConsoleApi {
 public:
