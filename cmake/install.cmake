@@ -4,6 +4,14 @@
 # and bash completion. Windows: the integrator's kit, flat, for the .zip.
 include(GNUInstallDirs)
 
+# The user documents, one list for the .deb and the Windows kit: every
+# Markdown file and picture in docs/ but the developers' own reports (the
+# tree's layout, the benchmarks, the reliability work), which stay in the
+# source tree. A new document in docs/ lands in both packages.
+file(GLOB KIV_USER_DOCS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/docs/*.md ${CMAKE_SOURCE_DIR}/docs/*.svg)
+list(FILTER KIV_USER_DOCS EXCLUDE REGEX "/(ARCHITECTURE|BENCHMARKS|RELIABILITY)\\.md$")
+set(KIV_SAMPLE_CHANNEL_FILE ${CMAKE_SOURCE_DIR}/docs/kivIN01.int)
+
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/kit.cmake)
   return()
@@ -53,13 +61,9 @@ write_basic_package_version_file(${KIV_GENERATED_DIR}/kivlinkConfigVersion.cmake
 install(FILES ${KIV_GENERATED_DIR}/kivlinkConfig.cmake ${KIV_GENERATED_DIR}/kivlinkConfigVersion.cmake
   DESTINATION ${KIV_CMAKE_DIR})
 
-# Docs: the README and the user documents; the benchmark and reliability
-# reports are for developers and stay in the source tree.
+# Docs: the README, the user documents and the sample channel file.
 set(KIV_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/kivlink)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/addresses.md
-  ${CMAKE_SOURCE_DIR}/docs/configuration.md ${CMAKE_SOURCE_DIR}/docs/kivpoll.md
-  ${CMAKE_SOURCE_DIR}/docs/kivsim.md ${CMAKE_SOURCE_DIR}/docs/kivIN01.int
-  DESTINATION ${KIV_DOC_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${KIV_USER_DOCS} ${KIV_SAMPLE_CHANNEL_FILE} DESTINATION ${KIV_DOC_DIR})
 
 # Man pages from the programs' own --help and --version (help2man), so the
 # text is written once, with the EXAMPLES and SEE ALSO of

@@ -1,7 +1,9 @@
 # The Windows integrator's kit (the .zip): the driver and the tools at the
 # top, the runtime stand-in in a folder of its own (the host has the real
-# one), a sample channel file, the docs as text with CR LF line ends and a
-# short INSTALL for the host side.
+# one; kivpoll.exe finds it there by itself), a sample channel file, the
+# README for Windows and the user documents as text with CR LF line ends
+# (Markdown's NAME.md named NAME.txt, in the text too), the pictures as they
+# are, and a short INSTALL for the host side.
 install(TARGETS KIVLINK RUNTIME DESTINATION .)
 foreach(tool kivpoll kivsim)
   if(TARGET ${tool})
@@ -14,12 +16,16 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivpoll.cmd DESTINATION .)
 set(KIV_KIT_TEXTS
   ${CMAKE_SOURCE_DIR}/packaging/INSTALL-windows.txt=INSTALL.txt
   ${CMAKE_SOURCE_DIR}/packaging/stand-in-windows.txt=test-stand-in/README.txt
-  ${CMAKE_SOURCE_DIR}/README.md=docs/README.txt
-  ${CMAKE_SOURCE_DIR}/docs/addresses.md=docs/addresses.txt
-  ${CMAKE_SOURCE_DIR}/docs/configuration.md=docs/configuration.txt
-  ${CMAKE_SOURCE_DIR}/docs/kivpoll.md=docs/kivpoll.txt
-  ${CMAKE_SOURCE_DIR}/docs/kivsim.md=docs/kivsim.txt
-  ${CMAKE_SOURCE_DIR}/docs/kivIN01.int=sample/kivIN01.int)
+  ${CMAKE_SOURCE_DIR}/packaging/README-windows.txt=docs/README.txt
+  ${KIV_SAMPLE_CHANNEL_FILE}=sample/kivIN01.int)
+foreach(doc ${KIV_USER_DOCS})
+  get_filename_component(name ${doc} NAME_WE)
+  if(doc MATCHES "\\.md$")
+    list(APPEND KIV_KIT_TEXTS ${doc}=docs/${name}.txt)
+  else()
+    install(FILES ${doc} DESTINATION docs)
+  endif()
+endforeach()
 set(KIV_KIT_OUTPUTS)
 foreach(pair ${KIV_KIT_TEXTS})
   string(REPLACE "=" ";" pair "${pair}")
@@ -27,7 +33,7 @@ foreach(pair ${KIV_KIT_TEXTS})
   list(GET pair 1 name)
   set(output ${CMAKE_BINARY_DIR}/kit/${name})
   add_custom_command(OUTPUT ${output}
-    COMMAND ${CMAKE_COMMAND} -DSOURCE=${source} -DOUTPUT=${output} -P ${CMAKE_SOURCE_DIR}/cmake/crlf.cmake
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=${source} -DOUTPUT=${output} -DKIT_NAMES=1 -P ${CMAKE_SOURCE_DIR}/cmake/crlf.cmake
     DEPENDS ${source} ${CMAKE_SOURCE_DIR}/cmake/crlf.cmake)
   list(APPEND KIV_KIT_OUTPUTS ${output})
   get_filename_component(folder ${name} DIRECTORY)

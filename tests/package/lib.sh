@@ -31,6 +31,14 @@ check_tree() {
         [[ -e "$prefix/$file" ]] || fail "$file not installed"
     done
 
+    # Every user document of docs/, the developers' reports aside.
+    local doc
+    for doc in "$SOURCE_DIR"/docs/*.md "$SOURCE_DIR"/docs/*.svg; do
+        [[ -e "$doc" ]] || continue
+        case $(basename "$doc") in ARCHITECTURE.md | BENCHMARKS.md | RELIABILITY.md) continue ;; esac
+        [[ -f "$prefix/share/doc/kivlink/$(basename "$doc")" ]] || fail "docs/$(basename "$doc") not installed"
+    done
+
     # One version: the tools, the pkg-config file, the man pages.
     expect_eq "kivpoll --version" "kivpoll $VERSION" "$(run_clean "$prefix/bin/kivpoll" --version)"
     expect_eq "kivsim --version" "kivsim $VERSION" "$(run_clean "$prefix/bin/kivsim" --version)"

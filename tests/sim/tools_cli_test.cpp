@@ -48,6 +48,12 @@ TEST(ToolsCommandLine, KivpollOptions) {
         {"--help", 0, "--trace"},
         {"--help", 0, "4 the port cannot be opened"},
         {"--help", 0, "5 the channel file cannot be used"},
+        {"--help", 0, "6 the runtime stand-in TAVLIB.DLL"},
+        // The demo on two ports of a pair: both ends, and two of them.
+        {"--demo --sim-port /dev/null", 3, "kivpoll: --sim-port needs --port, the other end of the pair"},
+        {"--demo --sim-port ttyS0 -p ttyS0", 3, "--port and --sim-port name the same port"},
+        {"--demo --sim-port /dev/kiv-no-such-port -p ttyS1 --listen 1", 4,
+         "the simulator could not open its line: /dev/kiv-no-such-port"},
         {"--csv --json -p NUL R00120300", 3, "--csv and --json"},
         {"-C 62 R00120300", 3, "--count: Value 62 not in range 1 to 60"},
         {"--count=0 R00120300", 3, "--count"},

@@ -30,6 +30,12 @@ struct LineSetup {
 // "19200 8N1", "9600 7E1.5": settings as people write them.
 std::string DescribeSetup(const LineSetup& setup);
 
+#if defined(_WIN32)
+// The system's text for a Windows error code, with the code:
+// "The system cannot find the file specified. (error 2)".
+std::string WindowsErrorText(unsigned long code);
+#endif
+
 // The device the driver opens for a port name (COM3 is /dev/ttyS2 on
 // Linux); empty when the name names none.
 std::string DevicePathOf(const std::string& portName);

@@ -16,8 +16,15 @@ namespace kivtools {
 
 namespace {
 
+// What failed, a plain word for the errors a port open meets most, and
+// the system's text: "COM7: no such port: The system cannot find the file
+// specified. (error 2)".
 std::string Win32Error(const std::string& what) {
-    return what + ": Windows error " + std::to_string(GetLastError());
+    const DWORD code = GetLastError();
+    const char* plain = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? "no such port: "
+                        : code == ERROR_ACCESS_DENIED ? "in use by another program, or access denied: "
+                                                      : "";
+    return what + ": " + plain + WindowsErrorText(code);
 }
 
 // COM1 to COM9 open by name; the device namespace opens every port.
@@ -27,6 +34,15 @@ std::string DeviceName(const std::string& name) {
 
 }  // namespace
 
+std::string WindowsErrorText(unsigned long code) {
+    char text[512] = {};
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
+        text[--length] = '\0';
+    const std::string said = length > 0 ? std::string(text) : std::string("Windows error");
+    return said + " (error " + std::to_string(code) + ")";
+}
 
 void SerialLine::Close() {
     if (handle_ != nullptr) CloseHandle(static_cast<HANDLE>(handle_));

@@ -1,6 +1,8 @@
 // kivpoll --demo: the driver against an in-process simulator of two units on
-// a pseudo-terminal pair, walking through what a commissioning engineer does
-// first. Ends by itself with a summary.
+// a pseudo-terminal pair (or, with --sim-port, on two ports joined by a
+// null-modem cable or a virtual pair: Windows has no pseudo-terminals),
+// walking through what a commissioning engineer does first. Ends by itself
+// with a summary.
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -22,15 +24,19 @@ namespace kivpoll {
 #if !defined(KIVPOLL_WITH_SIMULATOR)
 
 int RunDemo(const SessionOptions&) {
-    return Fail(kExitUsage, "this build has no simulator for the demo (Windows: run kivsim natively)");
+    return Fail(kExitUsage, "this build has no simulator for the demo (it was built without kivsim)");
 }
 
 #else
 
 namespace {
 
-// The banner's code page 437 frame and shades, for a UTF-8 terminal.
+// The banner's code page 437 frame and shades, for a UTF-8 terminal; a
+// Windows console shows them as they are.
 std::string BannerForTerminal(const char* banner) {
+#if defined(_WIN32)
+    return banner;
+#endif
     const struct {
         unsigned char code;
         const char* utf8;
@@ -136,18 +142,41 @@ void NoteSimulator(kivsim::Simulator& sim, Output& output) {
 
 }  // namespace
 
+// The demo's line: a pseudo-terminal pair, or the units on --sim-port and
+// the driver on --port. "" or why the line cannot be had.
+std::string DemoLine(const SessionOptions& given, kivsim::Options* simOptions) {
+#if defined(_WIN32)
+    const char* example = "kivpoll --demo --port COM5 --sim-port COM6";
+    if (given.simPort.empty())
+        return std::string("the demo needs two COM ports joined by a virtual null-modem pair (Windows has no "
+                           "pseudo-terminals): ") + example + " (INSTALL.txt tells how)";
+#else
+    const char* example = "kivpoll --demo --port /dev/ttyUSB0 --sim-port /dev/ttyUSB1";
+    if (given.simPort.empty()) return "";
+#endif
+    if (given.channel.port.empty()) return "--sim-port needs --port, the other end of the pair: " + std::string(example);
+    if (given.channel.port == given.simPort) return "--port and --sim-port name the same port: give the two ends of the pair";
+    simOptions->device = given.simPort;
+    simOptions->baud = given.channel.line.baudRate;
+    return "";
+}
+
 int RunDemo(const SessionOptions& given) {
     Output output(given.output);
     Summary summary;
     kivsim::Options simOptions;
     simOptions.askTimeMs = 6000;
+    const std::string unusable = DemoLine(given, &simOptions);
+    if (!unusable.empty()) return Fail(kExitUsage, unusable);
     kivsim::Simulator sim(simOptions);
     AddDemoUnits(sim);
-    if (!sim.Start()) return Fail(kExitUsage, "the simulator could not start: " + sim.Error());
+    if (!sim.Start()) return Fail(kExitPort, "the simulator could not open its line: " + sim.Error());
     output.Note("kivsim plays stations 12 and 7 on " + sim.LinePath());
     SessionOptions options = given;
     options.exception = true;
-    options.channel.port = sim.LinePath();
+    if (given.simPort.empty()) options.channel.port = sim.LinePath();
+    if (!ShortPortName(&options.channel.port))
+        return Fail(kExitUsage, "--port " + options.channel.port + " is longer than the 11 characters a port name holds");
     options.channel.readTimeout = 10;
     WorkFolder folder;
     std::string driver = AbsolutePath(options.channel.driverPath);
@@ -162,7 +191,7 @@ int RunDemo(const SessionOptions& given) {
     output.Note("Open channel 1 on " + options.channel.port + ": " + ResultName(opened));
     if (opened != 0) {
         DetachRuntime();
-        return kExitNoAnswer;
+        return kExitPort;
     }
     Requester requester(host, output, summary);
     AddressChecks(host, output);

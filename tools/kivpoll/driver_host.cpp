@@ -5,6 +5,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include "tools/common/serial_line.h"
 #else
 #include <dlfcn.h>
 #include <unistd.h>
@@ -16,8 +18,8 @@ bool DriverHost::Load(const std::string& path) {
 #if defined(_WIN32)
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
-        error_ = "cannot load " + path + " (error " + std::to_string(GetLastError()) +
-                 "; --driver PATH names the driver library)";
+        error_ = "cannot load " + path + ": " + kivtools::WindowsErrorText(GetLastError()) +
+                 " (--driver PATH names the driver library)";
         return false;
     }
     kivMain_ = reinterpret_cast<KivMainFunction>(reinterpret_cast<void*>(GetProcAddress(module, "KivMain")));
@@ -130,5 +132,65 @@ std::string DefaultDriverPath(const char* argv0) {
     return beside;
 #endif
 }
+
+#if defined(_WIN32)
+}  // namespace kivpoll
+
+// kivpoll's own import table for the runtime: the compiler calls a function
+// declared dllimport through the pointer __imp_NAME, which an import library
+// would have the loader fill at start. Here LoadRuntime fills them. Every
+// runtime call kivpoll makes has its slot below (a call without one does
+// not link: undefined __imp_ name).
+#define KIV_RUNTIME_CALLS(X)                                                                               \
+    X(TavClientCount) X(TavGateAddress) X(TavSetAutoDefine) X(TavSetGateCallback) X(TavSetLogCallback)   \
+        X(TavSetLogToStderr) X(TavSetWaitTick) X(TavStopWaits)
+#define KIV_TEXT(x) #x
+#define KIV_SYMBOL(prefix, name) "__imp_" KIV_TEXT(prefix) #name
+#define KIV_RUNTIME_SLOT(name) FARPROC kiv_runtime_##name __asm__(KIV_SYMBOL(__USER_LABEL_PREFIX__, name)) = nullptr;
+extern "C" {
+KIV_RUNTIME_CALLS(KIV_RUNTIME_SLOT)
+}
+
+namespace kivpoll {
+
+namespace {
+
+struct RuntimeSlot {
+    const char* name;
+    FARPROC* slot;
+};
+#define KIV_RUNTIME_ENTRY(name) {#name, &kiv_runtime_##name},
+const RuntimeSlot kRuntimeSlots[] = {KIV_RUNTIME_CALLS(KIV_RUNTIME_ENTRY)};
+
+}  // namespace
+
+std::string LoadRuntime() {
+    const std::string folder = ProgramFolder(nullptr);
+    const std::string places[] = {folder + "\\test-stand-in", folder};
+    // A module that does not load says so here, not in a dialog box.
+    SetErrorMode(SetErrorMode(0) | SEM_FAILCRITICALERRORS);
+    for (const std::string& place : places) {
+        const std::string path = place + "\\TAVLIB.DLL";
+        if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
+        HMODULE module = LoadLibraryA(path.c_str());
+        if (module == nullptr) return "cannot load the runtime stand-in " + path + ": " +
+                                      kivtools::WindowsErrorText(GetLastError());
+        // The host's own TAVLIB.DLL has the runtime's services but not the
+        // stand-in's control calls kivpoll makes.
+        for (const RuntimeSlot& entry : kRuntimeSlots) {
+            *entry.slot = GetProcAddress(module, entry.name);
+            if (*entry.slot != nullptr) continue;
+            FreeLibrary(module);
+            return path + " is not the runtime stand-in (it has no " + entry.name +
+                   "; kivpoll needs the kit's test-stand-in\\TAVLIB.DLL)";
+        }
+        return "";
+    }
+    return "the runtime stand-in TAVLIB.DLL is neither in " + places[0] + " nor in " + places[1] +
+           " (the kit keeps it in test-stand-in\\; unzip the whole kit)";
+}
+#else
+std::string LoadRuntime() { return ""; }
+#endif
 
 }  // namespace kivpoll

@@ -60,4 +60,15 @@ private:
 // The driver file that sits beside the running program.
 std::string DefaultDriverPath(const char* argv0);
 
+// Makes the host runtime (the stand-in) ready before the first call to it;
+// "" when it is, else the line that says what is missing. On Windows
+// kivpoll has no import of the runtime, so that a kit unzipped anywhere
+// starts without the stand-in on the DLL search path: this loads it from
+// the kit's test-stand-in folder beside the program, or from beside the
+// program (a build folder), and binds kivpoll's calls to it. The driver's
+// own import of TAVLIB.DLL then binds to that module by its name, so that
+// driver and poller share one runtime. Elsewhere the program is linked with
+// the runtime and this has nothing to do.
+std::string LoadRuntime();
+
 }  // namespace kivpoll

@@ -40,7 +40,8 @@ const char kDescription[] =
 const char kFooter[] =
     "Exit codes: 0 done, 1 refused (invalid address or request, an answer that did not fit),\n"
     "2 no answer, 3 usage or set-up error, 4 the port cannot be opened,\n"
-    "5 the channel file cannot be used (no host address).\n";
+    "5 the channel file cannot be used (no host address), 6 the runtime stand-in TAVLIB.DLL\n"
+    "cannot be found or loaded (Windows).\n";
 
 // Where to read on: the help's last lines, and so the man page's.
 const char kSeeAlso[] =
@@ -329,7 +330,11 @@ int ParseOptions(int argc, char** argv, kivpoll::SessionOptions* options) {
     Given given;
     given.baud = options->channel.line.baudRate;
     given.dataBits = options->channel.line.dataBits;
-    app.add_flag("--demo", options->demo, "play two units in-process and walk through the driver's commands");
+    app.add_flag("--demo", options->demo, "play two units in-process and walk through the driver's commands")
+        ->group("Demo");
+    Add(app, "Demo", "--sim-port", options->simPort,
+        "with --demo: the units answer on this port, joined to --port by a null-modem cable or a virtual "
+        "null-modem pair (COM5 and COM6); needed on Windows, which has no pseudo-terminals", "NAME");
     app.add_option("ADDRESS", options->addresses, "gate addresses to read, write or fetch");
     AddLineOptions(app, options, &given);
     AddRequestOptions(app, options, &given);
@@ -377,6 +382,8 @@ int main(int argc, char** argv) {
     options.channel.driverPath = kivpoll::DefaultDriverPath(argv[0]);
     int parsed = ParseOptions(argc, argv, &options);
     if (parsed >= 0) return parsed;
+    const std::string runtime = options.decodeFile.empty() ? kivpoll::LoadRuntime() : "";
+    if (!runtime.empty()) return kivpoll::Fail(kivpoll::kExitRuntime, runtime);
     if (!options.checkConfig.empty()) return kivpoll::RunCheckConfig(options);
     if (options.listPorts) return ListPortsHere();
     options.progress = isatty(fileno(stdout)) != 0;

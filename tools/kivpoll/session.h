@@ -38,6 +38,7 @@ struct SessionOptions {
     bool quiet = false;
     bool progress = false;  // standard output is a terminal
     bool demo = false;
+    std::string simPort;     // --demo: the units' end of a pair of ports; empty: a pseudo-terminal pair
     std::string decodeFile;  // print this capture file and end
     OutputOptions output;
     std::string outputFile;   // --output: rows there instead of standard output

@@ -9,7 +9,17 @@
 
 namespace kivpoll {
 
-enum : int { kExitDone = 0, kExitRefused = 1, kExitNoAnswer = 2, kExitUsage = 3, kExitPort = 4, kExitConfig = 5 };
+// kExitRuntime: the host runtime (the kit's stand-in) cannot be found or
+// loaded (Windows).
+enum : int {
+    kExitDone = 0,
+    kExitRefused = 1,
+    kExitNoAnswer = 2,
+    kExitUsage = 3,
+    kExitPort = 4,
+    kExitConfig = 5,
+    kExitRuntime = 6
+};
 
 struct Summary {
     int requests = 0, done = 0, refused = 0, noAnswer = 0, gateUpdates = 0, lineFaults = 0;

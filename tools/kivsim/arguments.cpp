@@ -36,9 +36,31 @@ const char kFooter[] =
     "  intact. Time stamps come from the unit's clock: the PC's clock until a clock request.\n"
     "\n"
     "Standard input takes the commands below, one a line. At its end kivsim stops when it is a\n"
+#if defined(_WIN32)
+    "console (Ctrl-Z, Enter); from a pipe or a file it goes on serving until quit, Ctrl-C or\n"
+#else
     "terminal (Ctrl-D); from a pipe or a file it goes on serving until quit, a signal or\n"
+#endif
     "--duration. Exit status: 0 after a stop, 1 when the line cannot be opened, 2 for misuse.\n"
     "\n";
+
+// The line in the platform's terms: Windows has COM ports and no
+// pseudo-terminals or links.
+#if defined(_WIN32)
+const char kDeviceType[] = "COMn";
+const char kDeviceHelp[] =
+    "serve this COM port (COM2, COM12), joined to the host's port by a null-modem cable or a virtual COM port "
+    "pair; required unless kivsim serves the line over the network (--listen-tcp)";
+const char kLinkHelp[] = "(Linux only) also make PATH a symbolic link to the line";
+const char kListenInstead[] = "instead of a COM port";
+#else
+const char kDeviceType[] = "PATH";
+const char kDeviceHelp[] =
+    "serve this serial device; without it kivsim creates a pseudo-terminal pair and prints the path the driver "
+    "should open (e.g. /dev/pts/7)";
+const char kLinkHelp[] = "also make PATH a symbolic link to the line (e.g. a wine COM port)";
+const char kListenInstead[] = "instead of a pseudo-terminal";
+#endif
 
 // A whole-number option whose range its help states.
 struct NumberOption {
@@ -57,24 +79,23 @@ void AddNumbers(CLI::App& app, std::initializer_list<NumberOption> options) {
 
 // A text option, or a repeatable one, each use taking one value.
 template <typename T>
-void AddText(CLI::App& app, const char* name, T& value, const char* type, const char* help) {
+void AddText(CLI::App& app, const char* name, T& value, const char* type, const std::string& help) {
     app.add_option(name, value, help)->type_name(type)->allow_extra_args(false);
 }
 
 void AddLineOptions(CLI::App& app, Settings* s) {
     app.option_defaults()->group("The line");
     Options& o = s->options;
-    AddText(app, "--device", o.device, "PATH",
-            "serve this serial device; without it kivsim creates a pseudo-terminal pair and prints the path the "
-            "driver should open (e.g. /dev/pts/7)");
+    AddText(app, "--device", o.device, kDeviceType, kDeviceHelp);
     AddNumbers(app, {{"--baud", &o.baud, "N", "line speed of --device (default 9600)", 1, 4000000}});
-    AddText(app, "--link", o.linkPath, "PATH", "also make PATH a symbolic link to the line (e.g. a wine COM port)");
+    AddText(app, "--link", o.linkPath, "PATH", kLinkHelp);
     AddText(app, "--path-file", s->pathFile, "FILE", "write the line's path into FILE once it is open");
     AddNumbers(app, {{"--pace-baud", &o.paceBaud, "N",
                       "every byte takes 10 bits at N baud, both ways (default: full speed)", 1, 100000000}});
     AddText(app, "--listen-tcp", s->listenTcp, "[ADDRESS:]PORT",
-            "serve the line over raw TCP on PORT (0: any free one), one client at a time, instead of a "
-            "pseudo-terminal; on this machine's loopback (127.0.0.1 and ::1) unless ADDRESS is given: 0.0.0.0 or "
+            "serve the line over raw TCP on PORT (0: any free one), one client at a time, " +
+                std::string(kListenInstead) +
+                "; on this machine's loopback (127.0.0.1 and ::1) unless ADDRESS is given: 0.0.0.0 or "
             "[::] serves other machines too, and then whoever reaches the port drives the units and sees the "
             "traffic, without any authentication");
     AddText(app, "--listen-rfc2217", s->listenRfc2217, "[ADDRESS:]PORT",
@@ -175,6 +196,11 @@ std::string TakeListen(Settings* s) {
     }
     if (o.radio.on && o.listenKind != NetLineRfc2217) return "--radio needs --listen-rfc2217";
     if (o.listenKind != NetLineNone && !o.device.empty()) return "--device and --listen-* exclude each other";
+#if defined(_WIN32)
+    if (o.listenKind == NetLineNone && o.device.empty())
+        return "give the COM port to serve (--device COM2) or a network port (--listen-tcp 7000): Windows has no "
+               "pseudo-terminals";
+#endif
     return "";
 }
 
