@@ -68,8 +68,8 @@ const ModeCase kModes[] = {
 
 // A read (its link reset included) and a write at 19200 baud and 40 ms:
 // 1141 + 634 ms, and what starting kivpoll, loading the driver and
-// connecting take, with room for a loaded machine.
-constexpr long kAllowedMs = (1141 + 634) * 3 / 2 + 3000;
+// connecting take twice, with room for a loaded machine.
+constexpr long kAllowedMs = (1141 + 634) * 3 / 2 + 2 * 3000;
 
 const char* KindName(NetLineKind kind) { return kind == NetLineTcp ? "tcp, " : "rfc2217, "; }
 
@@ -81,10 +81,19 @@ TEST(HostileKivpoll, EachRequestEndsWithinItsBound) {
             HostileParams params;
             params.intervalMs = 30;  // the trickle: a byte every 30 ms
             ASSERT_TRUE(server.Start(c.mode, kind, params));
-            const PollRun run = RunKivpoll({"-p", server.Url(), "-t", "40", "R00120100", "-W", "5", "R00120101"});
-            std::printf("%-9s%-24s exit %d in %ld ms\n", KindName(kind), c.name, run.status, run.ms);
-            EXPECT_TRUE(run.status == 2 || run.status == 4) << run.status;
-            EXPECT_LE(run.ms, kAllowedMs);
+            // A write goes to one address: the read and the write are two runs.
+            long ms = 0;
+            for (const char* write : {"", "5"}) {
+                std::vector<std::string> args = {"-p", server.Url(), "-t", "40"};
+                if (*write != '\0') args.insert(args.end(), {"-W", write});
+                args.push_back(*write != '\0' ? "R00120101" : "R00120100");
+                const PollRun run = RunKivpoll(args);
+                std::printf("%-9s%-24s%s exit %d in %ld ms\n", KindName(kind), c.name, *write ? "write" : "read ",
+                            run.status, run.ms);
+                EXPECT_TRUE(run.status == 2 || run.status == 4) << run.status;
+                ms += run.ms;
+            }
+            EXPECT_LE(ms, kAllowedMs);
         }
     }
 }
