@@ -33,7 +33,7 @@ check() {  # mode, pattern, wanted (yes/no)
     echo "install-deps ($1): '$2' expected $3, got $found"; cat "$KIV_STUB_LOG"; failed=1
   fi
 }
-for pattern in mingw-w64 wine i386; do
+for pattern in mingw-w64 wine i386 chromium; do
   check native "$pattern" no
   check full "$pattern" yes
 done
