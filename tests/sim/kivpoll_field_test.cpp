@@ -57,6 +57,8 @@ TEST_F(KivpollFieldTest, ScanListsTheStationsThatAnswer) {
         for (const std::string& text : c.says) EXPECT_TRUE(Has(run, text)) << c.arguments << ": " << text << "\n" << run.output;
         // The stations that are not there are in the rows, not in the driver's log lines.
         EXPECT_FALSE(Has(run, "[32] KivIN")) << c.arguments << "\n" << run.output;
+        // What to check follows a scan only when no station answered.
+        EXPECT_EQ(c.status != 0, Has(run, "; check:")) << c.arguments << "\n" << run.output;
     }
 }
 

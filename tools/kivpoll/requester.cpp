@@ -68,10 +68,16 @@ int32_t Requester::Request(const std::string& text, const RequestSpec& spec, std
             SayWhatCameBack(log.lines(), before, &row);
     }
     ShowResult(output_, summary_, row);
-    for (const std::string& text : checklists_) ShowNote(output_, text);
+    if (holding_) held_.insert(held_.end(), checklists_.begin(), checklists_.end());
+    else for (const std::string& text : checklists_) ShowNote(output_, text);
     checklists_.clear();
     if (values != nullptr) *values = row.values;
     return row.result;
+}
+
+void Requester::ShowHeldChecklists() {
+    for (const std::string& text : held_) ShowNote(output_, text);
+    held_.clear();
 }
 
 void Requester::SayWhatCameBack(const std::vector<std::string>& log, const LineSeen& before, ResultRow* row) {

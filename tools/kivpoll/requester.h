@@ -28,6 +28,10 @@ public:
     Requester(DriverHost& host, Output& output, Summary& summary) : host_(host), output_(output), summary_(summary) {}
     // One request for one address; returns the driver's result.
     int32_t Request(const std::string& address, const RequestSpec& spec, std::vector<int32_t>* values = nullptr);
+    // Keeps the checklists instead of showing them after the rows (a scan,
+    // where silent stations are the rule), until ShowHeldChecklists.
+    void HoldChecklists() { holding_ = true; }
+    void ShowHeldChecklists();
 
 private:
     int32_t Timed(int32_t command, GateRequest* gate, double* ms);
@@ -40,6 +44,8 @@ private:
     Output& output_;
     Summary& summary_;
     std::vector<std::string> checklists_;  // to show after the row, each kind once a run
+    std::vector<std::string> held_;        // kept back while holding_
+    bool holding_ = false;
     bool advised_[3] = {false, false, false};
 };
 

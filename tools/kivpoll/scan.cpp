@@ -89,6 +89,8 @@ std::string StationRanges(const std::vector<int32_t>& stations) {
 int ScanStations(DriverHost& host, const ScanOptions& scan, Output& output, Summary& summary,
                  const std::atomic<bool>& stop) {
     Requester requester(host, output, summary);
+    // What to check is worth saying only when no station answered.
+    requester.HoldChecklists();
     RequestSpec spec;
     spec.count = scan.count;
     std::vector<int32_t> answered, refused;
@@ -105,6 +107,7 @@ int ScanStations(DriverHost& host, const ScanOptions& scan, Output& output, Summ
     if (!refused.empty()) note += "; refused: " + StationRanges(refused);
     output.Note(note);
     if (!answered.empty()) return kExitDone;
+    requester.ShowHeldChecklists();
     return refused.empty() ? kExitNoAnswer : kExitRefused;
 }
 
