@@ -147,27 +147,34 @@ void NetEndpoint::Close() {
     listenerCount_ = 0;
 }
 
+namespace {
+
+// The socket address of a numeric address (IPv6 when it holds a colon) and
+// port; false when the text is no number.
+bool NumericSocketAddress(const std::string& address, int port, sockaddr_storage* where, socklen_t* size) {
+    std::memset(where, 0, sizeof *where);
+    if (address.find(':') != std::string::npos) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(where);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(uint16_t(port));
+        *size = sizeof *a;
+        return inet_pton(AF_INET6, address.c_str(), &a->sin6_addr) == 1;
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(where);
+    a->sin_family = AF_INET;
+    a->sin_port = htons(uint16_t(port));
+    *size = sizeof *a;
+    return inet_pton(AF_INET, address.c_str(), &a->sin_addr) == 1;
+}
+
+}  // namespace
+
 // One listening socket on a numeric address (IPv6 when it holds a colon).
 NetEndpoint::ListenResult NetEndpoint::ListenOn(const std::string& address, int port, std::string* error) {
     struct sockaddr_storage where;
-    std::memset(&where, 0, sizeof where);
-    socklen_t size;
+    socklen_t size = 0;
     const bool v6 = address.find(':') != std::string::npos;
-    int parsed;
-    if (v6) {
-        auto* a = reinterpret_cast<sockaddr_in6*>(&where);
-        a->sin6_family = AF_INET6;
-        a->sin6_port = htons(uint16_t(port));
-        parsed = inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
-        size = sizeof *a;
-    } else {
-        auto* a = reinterpret_cast<sockaddr_in*>(&where);
-        a->sin_family = AF_INET;
-        a->sin_port = htons(uint16_t(port));
-        parsed = inet_pton(AF_INET, address.c_str(), &a->sin_addr);
-        size = sizeof *a;
-    }
-    if (parsed != 1) {
+    if (!NumericSocketAddress(address, port, &where, &size)) {
         *error = "not an address: " + address +
                  " (give a number: 127.0.0.1, [::1], a local interface's address, 0.0.0.0 or [::] for every "
                  "interface; or localhost)";
