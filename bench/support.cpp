@@ -361,8 +361,11 @@ void CaptureDriverLog() {
 DriverChannel::DriverChannel()
     : block_(static_cast<ChannelBlock*>(std::calloc(1, sizeof(ChannelBlock)))), number_(nextChannel.fetch_add(1)) {}
 
+// Ends the channel as a host does before it frees the block, so that its
+// host client and side-table entry go back for the next benchmark's channels.
 DriverChannel::~DriverChannel() {
     ClosePort();
+    Call(CommandClose, nullptr);
     std::free(block_);
 }
 
