@@ -1,8 +1,11 @@
-// The console's API without sockets: requests good and bad against a
-// simulator of two stations, with each answer and the units' state after it;
-// which requests count as another site's; the --http address; the ring of
-// frames and its capture file.
+// The console's API: requests good and bad against a simulator of two
+// stations, with each answer and the units' state after it, to the pure
+// handler and through the HTTP server from a real client (headers, bodies,
+// methods, content types); which requests count as another site's; the
+// --http address; the ring of frames and its capture file.
 #include <gtest/gtest.h>
+
+#include <httplib.h>
 
 #include <string>
 #include <thread>
@@ -133,6 +136,95 @@ TEST(ConsoleApi, RequestsTheirAnswersAndTheUnitAfterEach) {
         if (answer.status != 200) {
             EXPECT_EQ(0u, answer.body.find("{\"error\":")) << answer.body;
         }
+        EXPECT_EQ(c.after, StateOf(sim));
+    }
+}
+
+// The HTTP side of the same: each request sent by an HTTP client to the
+// console served on a free loopback port over a fresh simulator, with its
+// status, the Content-Type and a piece of the answer, and the unit after it.
+// "SELF" in an Origin stands for the console's own address.
+TEST(ConsoleServer, RequestsOverHttpTheirAnswersAndTheUnitAfterEach) {
+    const char* json = "application/json";
+    const std::string big = "{\"value\": 1, \"pad\": \"" + std::string(70000, 'x') + "\"}";
+    const struct {
+        const char* method;
+        const char* target;  // path and query
+        const char* contentType;
+        std::string body;
+        const char* origin;
+        int status;
+        const char* answerType;  // the start of the answer's Content-Type
+        const char* fragment;
+        UnitState after;
+    } cases[] = {
+        {"GET", "/api/stations", "", "", "", 200, json, "\"station\":2", kUntouched},
+        {"GET", "/api/stations/1?from=299&count=2", "", "", "", 200, json, "{\"register\":300,\"value\":5}",
+         kUntouched},
+        {"GET", "/api/stations/1?count=5000", "", "", "", 400, json, "count", kUntouched},
+        {"GET", "/api/stations/x", "", "", "", 400, json, "no station x", kUntouched},
+        {"GET", "/api/nothing", "", "", "", 404, json, "no such thing", kUntouched},
+        {"GET", "/nothing", "", "", "", 404, "text/plain", "not found", kUntouched},
+        {"GET", "/", "", "", "", 200, "text/html", "data-register", kUntouched},
+        {"GET", "/api/frames.pcap", "", "", "", 200, "application/vnd.tcpdump.pcap", "", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", json, "{\"value\": -7}", "", 200, json, "\"value\":-7",
+         {0xFFFFFFF9u, false, 1, 0, 0, kNoFaults}},
+        {"PUT", "/api/stations/1/registers/300", "Application/JSON; charset=utf-8", "{\"value\": 8}", "SELF", 200, json,
+         "\"value\":8", {8, false, 1, 0, 0, kNoFaults}},
+        {"PUT", "/api/stations/1/registers/65536", json, "{\"value\": 1}", "", 400, json, "no register", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", json, "{\"value\": \"7\"}", "", 400, json, "value", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", "application/x-www-form-urlencoded", "value=1", "", 400, json,
+         "Content-Type", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", json, "{\"value\": 1", "", 400, json, "no JSON object", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", json, big, "", 413, "", "", kUntouched},
+        {"PUT", "/api/stations/1/registers/300", json, "{\"value\": 1}", "http://evil.example", 403, json,
+         "another site", kUntouched},
+        {"PUT", "/api/stations/9/registers/300", json, "{\"value\": 1}", "", 404, json, "not played", kUntouched},
+        {"POST", "/api/stations/1/registers/300", json, "{\"value\": 1}", "", 405, json, "POST", kUntouched},
+        {"POST", "/api/stations/1/points/7/toggle", json, "{}", "SELF", 200, json, "\"state\":true",
+         {5, true, 0, 1, 0, kNoFaults}},
+        {"POST", "/api/stations/1/points/7/toggle", "", "", "", 400, json, "Content-Type", kUntouched},
+        {"POST", "/api/stations/1/points/7/toggle", json, "{}", "null", 403, json, "another site", kUntouched},
+        {"POST", "/api/stations/1/events", json, "{\"kind\":\"log\",\"register\":300,\"value\":9}", "", 200, json,
+         "\"register\":300", {9, false, 0, 0, 1, kNoFaults}},
+        {"DELETE", "/api/stations/1", "", "", "", 405, json, "DELETE", kUntouched},
+        {"PUT", "/api/faults", json, "{\"inject\":{\"drop\":2}}", "", 200, json, "\"queued\":2",
+         {5, false, 0, 0, 0, "next answers: drop drop (delay 1500 ms)"}},
+        {"PUT", "/api/faults", json, "{\"inject\":{\"drop\":2}}", "http://evil.example", 403, json, "another site",
+         kUntouched},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.target + " " + c.body.substr(0, 60) + " Origin " + c.origin);
+        kivsim::Simulator sim;
+        kivsim::ConsoleFrames frames;
+        sim.AddStation(1, 0);
+        sim.AddStation(2, 0);
+        sim.SetRegister(1, 300, 5);
+        kivsim::ConsoleServer server(sim, frames);
+        std::string why;
+        ASSERT_TRUE(server.Start("0", &why)) << why;
+        std::string self = server.Url();
+        self.pop_back();  // the trailing slash
+        httplib::Client client(self);
+        httplib::Request request;
+        request.method = c.method;
+        request.path = c.target;
+        request.body = c.body;
+        if (*c.contentType) request.set_header("Content-Type", c.contentType);
+        if (*c.origin) request.set_header("Origin", std::string(c.origin) == "SELF" ? self : c.origin);
+        const httplib::Result answer = client.send(request);
+        ASSERT_TRUE(answer) << httplib::to_string(answer.error());
+        EXPECT_EQ(c.status, answer->status) << answer->body;
+        EXPECT_EQ(0u, answer->get_header_value("Content-Type").find(c.answerType))
+            << answer->get_header_value("Content-Type");
+        EXPECT_NE(std::string::npos, answer->body.find(c.fragment)) << answer->body.substr(0, 200);
+        if (answer->status >= 400 && std::string(c.answerType) == json) {
+            EXPECT_EQ(0u, answer->body.find("{\"error\":")) << answer->body;
+        }
+        if (*c.answerType) {  // not the server library's own refusal
+            EXPECT_EQ("no-store", answer->get_header_value("Cache-Control"));
+        }
+        server.Stop();
         EXPECT_EQ(c.after, StateOf(sim));
     }
 }
