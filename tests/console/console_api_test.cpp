@@ -2,17 +2,24 @@
 // stations, with each answer and the units' state after it, to the pure
 // handler and through the HTTP server from a real client (headers, bodies,
 // methods, content types); which requests count as another site's; the
-// --http address; the ring of frames and its capture file.
+// --http address; the radio's key-ups and carrier; the ring of frames and
+// its capture file.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/sim/sim_client.h"
 #include "tests/support/scratch_directory.h"
+#include "tests/support/wait_until.h"
 #include "tools/common/capture.h"
 #include "tools/kivsim/console_api.h"
 #include "tools/kivsim/console_http.h"
@@ -289,6 +296,75 @@ TEST(ConsoleApi, HttpAddresses) {
         EXPECT_EQ(c.address, address);
         EXPECT_EQ(c.port, port);
     }
+}
+
+// A host on an RFC 2217 line to a radio: each exchange keys up, sends a
+// read after the radio's key-up time and lets go; the unit answers on its
+// own carrier. The API lists the four changes of each exchange in order.
+TEST(ConsoleApi, TheRadiosKeyUpsAndCarrier) {
+    kivsim::Options options;
+    options.listenKind = NetLineRfc2217;
+    options.listenAddress = "127.0.0.1";
+    options.radio = kivsim::RadioSettings{true, 20, 20};
+    kivsim::Simulator sim(options);
+    sim.AddStation(1, 0);
+    ASSERT_TRUE(sim.Start()) << sim.Error();
+    kivsim::ConsoleFrames frames;
+    kivsim::ConsoleApi api(sim, frames);
+    auto radio = [&](const char* after) {
+        kivsim::ApiRequest request{"GET", "/api/radio", {{"after", after}}, "", "", "127.0.0.1:8080", ""};
+        const kivsim::ApiResponse answer = api.Handle(request);
+        EXPECT_EQ(200, answer.status) << answer.body;
+        return nlohmann::json::parse(answer.body);
+    };
+
+    const std::string url = sim.LinePath();
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(std::stoi(url.substr(url.rfind(':') + 1))));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(0, connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    auto send = [&](const uint8_t* bytes, size_t count) { ASSERT_EQ(ssize_t(count), ::send(fd, bytes, count, 0)); };
+    auto rts = [&](bool on) {
+        uint8_t sub[kComSubnegotiationMax];
+        send(sub, ComSubnegotiation8(ComSetControl, on ? ComControlRtsOn : ComControlRtsOff, sub));
+    };
+    const simtest::Bytes read = simtest::Frame(simtest::Request(1, 0, 1, {1, 44, 1}));
+    uint8_t escaped[2 * kFrameBufferSize];
+    size_t consumed = 0;
+    const size_t escapedSize = TelnetEscape(read.data(), read.size(), escaped, sizeof escaped, &consumed);
+    for (int exchange = 1; exchange <= 3; ++exchange) {
+        rts(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));  // past the radio's key-up time
+        send(escaped, escapedSize);
+        rts(false);
+        ASSERT_TRUE(WaitUntil([&] { return radio("0")["last"] == 4 * exchange; }, 10000)) << radio("0").dump();
+    }
+    close(fd);
+
+    const nlohmann::json all = radio("0");
+    EXPECT_EQ(20, all["keyUpMs"]);
+    EXPECT_FALSE(all["keyed"]);
+    EXPECT_FALSE(all["carrier"]);
+    ASSERT_EQ(12u, all["changes"].size()) << all.dump();
+    const bool kSteps[4][2] = {{true, false}, {false, false}, {false, true}, {false, false}};  // keyed, carrier
+    int64_t previousUs = 0;
+    for (size_t i = 0; i < 12; ++i) {
+        const nlohmann::json& change = all["changes"][i];
+        SCOPED_TRACE(change.dump());
+        EXPECT_EQ(i + 1, change["seq"]);
+        EXPECT_EQ(kSteps[i % 4][0], change["keyed"]);
+        EXPECT_EQ(kSteps[i % 4][1], change["carrier"]);
+        EXPECT_GE(change["us"].get<int64_t>(), previousUs);
+        previousUs = change["us"];
+    }
+    EXPECT_EQ(4u, radio("8")["changes"].size());
+    EXPECT_EQ(3u, sim.GetStats().answers[1]);
+
+    kivsim::Simulator wired;  // a pseudo-terminal: no radio
+    kivsim::ConsoleApi wiredApi(wired, frames);
+    EXPECT_EQ("{\"radio\":false}", wiredApi.Handle({"GET", "/api/radio", {}, "", "", "127.0.0.1:8080", ""}).body);
 }
 
 // Frames cut as the trace cuts them: a request to station 1, its answer,

@@ -430,6 +430,30 @@ ApiResponse ShowLine(Call& c) {
     return Reply(200, row);
 }
 
+// ?after=SEQ: the radio's changes of key-up and carrier since then, each
+// the state from its time on, and the state now; {"radio": false} on a line
+// without a radio.
+ApiResponse ShowRadio(Call& c) {
+    int64_t after = 0;
+    if (!QueryNumber(c.request, "after", 0, INT64_MAX, 0, &after)) return Error(400, "after is a sequence number");
+    RadioSettings settings;
+    std::vector<RadioChange> changes;
+    RadioChange now;
+    if (!c.sim.RadioChanges(uint64_t(after), &settings, &changes, &now)) return Reply(200, json{{"radio", false}});
+    json list = json::array();
+    for (const RadioChange& r : changes) {
+        list.push_back(json{{"seq", r.seq}, {"us", r.wallUs}, {"time", IsoTime(r.wallUs)}, {"keyed", r.keyed},
+                            {"carrier", r.carrier}});
+    }
+    return Reply(200, json{{"radio", true},
+                           {"keyUpMs", settings.keyUpMs},
+                           {"tailMs", settings.tailMs},
+                           {"keyed", now.keyed},
+                           {"carrier", now.carrier},
+                           {"last", now.seq},
+                           {"changes", list}});
+}
+
 struct Route {
     const char* method;
     const char* pattern;  // path words; "{s}" a played station, "*" any word
@@ -449,6 +473,7 @@ const Route kRoutes[] = {
     {"GET", "api/faults", false, ShowFaults},
     {"PUT", "api/faults", true, PutFaults},
     {"GET", "api/line", false, ShowLine},
+    {"GET", "api/radio", false, ShowRadio},
 };
 
 bool Matches(const Segments& pattern, const Segments& parts) {

@@ -197,6 +197,11 @@ public:
     // On the radio: hold a carrier up at the host (as another station or
     // noise would), or let it go.
     void SetForcedCarrier(bool on);
+    // On the radio: its settings, the changes of key-up and carrier after
+    // seq (oldest first, the last 1024 kept) and the state now. false
+    // without a radio.
+    bool RadioChanges(uint64_t after, RadioSettings* settings, std::vector<RadioChange>* changes,
+                      RadioChange* now) const;
     std::string DescribeNetLine() const;
 
     Stats GetStats() const;

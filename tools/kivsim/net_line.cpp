@@ -136,6 +136,24 @@ bool RadioPassesHostByte(const RadioSettings& radio, int64_t keyedAtMs, bool uni
     return *loss == RadioLoss::Collision && !unitTransmitting;
 }
 
+void RadioLog::Note(int64_t wallUs, bool keyed, bool carrier) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (keyed == last_.keyed && carrier == last_.carrier) return;
+    last_ = RadioChange{last_.seq + 1, wallUs, keyed, carrier};
+    changes_.push_back(last_);
+    while (changes_.size() > capacity_) changes_.pop_front();
+}
+
+std::vector<RadioChange> RadioLog::After(uint64_t seq, RadioChange* now) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    *now = last_;
+    std::vector<RadioChange> after;
+    for (const RadioChange& c : changes_) {
+        if (c.seq > seq) after.push_back(c);
+    }
+    return after;
+}
+
 NetEndpoint::~NetEndpoint() {
     Close();
 }
@@ -281,6 +299,7 @@ void NetEndpoint::Accept() {
     keyedAtMs_ = -1;
     unitTransmitting_ = false;
     collision_ = false;
+    NoteRadio();
     notes_.push_back({"client connected" + (clientName_.empty() ? "" : " from " + clientName_), {}, -1, true});
     if (kind_ != NetLineRfc2217) return;
     static const uint8_t kAsks[][2] = {{kTelnetDo, kOptionComPort},         {kTelnetWill, kOptionBinary},
@@ -328,6 +347,7 @@ void NetEndpoint::DropClient(const std::string& why) {
     client_ = -1;
     com_.rts = false;  // the settings stay readable until the next client
     keyedAtMs_ = -1;
+    NoteRadio();
     notes_.push_back({"client left: " + why, {}, -1, false});
 }
 
@@ -375,13 +395,20 @@ void NetEndpoint::SetUnitTransmitting(bool on) {
     if (on == unitTransmitting_) return;
     unitTransmitting_ = on;
     if (on && com_.rts) collision_ = true;
+    NoteRadio();
     NotifyModemState(kModemCarrierDelta);
 }
 
 void NetEndpoint::SetForcedCarrier(bool on) {
     if (on == forcedCarrier_) return;
     forcedCarrier_ = on;
+    NoteRadio();
     NotifyModemState(kModemCarrierDelta);
+}
+
+void NetEndpoint::NoteRadio() {
+    if (radio_.on && radioLog_ != nullptr)
+        radioLog_->Note(kivtools::WallClockUs(), com_.rts, unitTransmitting_ || forcedCarrier_);
 }
 
 bool NetEndpoint::TakeCollision() {
@@ -435,6 +462,7 @@ void NetEndpoint::TakeClientByte(uint8_t byte, int64_t now, std::vector<uint8_t>
             keyedAtMs_ = now;
             if (unitTransmitting_) collision_ = true;
         }
+        if (com_.rts != rtsBefore) NoteRadio();
         if (notify) NotifyModemState(com_.rts != rtsBefore ? kModemCtsDelta : 0);
         break;
     }

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,32 @@ const char* RadioLossText(RadioLoss loss);
 bool RadioPassesHostByte(const RadioSettings& radio, int64_t keyedAtMs, bool unitTransmitting, int64_t nowMs,
                          RadioLoss* loss);
 
+// The radio as the host sees it from wallUs on: its own transmitter keyed
+// (RTS) and a carrier (a unit's transmitter, or one held up from elsewhere).
+struct RadioChange {
+    uint64_t seq = 0;  // 1 for the first change, and so on
+    int64_t wallUs = 0;
+    bool keyed = false;
+    bool carrier = false;
+};
+
+// The radio's last changes, for the console: the line's thread appends,
+// other threads read. Bounded: the oldest go first.
+class RadioLog {
+public:
+    explicit RadioLog(size_t capacity = 1024) : capacity_(capacity) {}
+    // Appends the state at wallUs when it differs from the last one.
+    void Note(int64_t wallUs, bool keyed, bool carrier);
+    // The changes after seq, oldest first, and the state now.
+    std::vector<RadioChange> After(uint64_t seq, RadioChange* now) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::deque<RadioChange> changes_;
+    size_t capacity_;
+    RadioChange last_;
+};
+
 class NetEndpoint {
 public:
     NetEndpoint() = default;
@@ -72,6 +100,8 @@ public:
     bool Listen(NetLineKind kind, const std::string& address, int port, std::string* error);
     void Close();
     void SetRadio(const RadioSettings& radio) { radio_ = radio; }
+    // Where the radio's key-ups and carrier changes are noted (none: nowhere).
+    void SetRadioLog(RadioLog* log) { radioLog_ = log; }
     // A flag whose setting ends a send that waits for the client to take
     // bytes (otherwise it waits up to 2 s, then drops the client).
     void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
@@ -130,6 +160,7 @@ private:
     bool Send(const uint8_t* bytes, size_t count);
     void NotifyModemState(uint8_t deltas);
     uint8_t ModemBits() const;
+    void NoteRadio();
 
     NetLineKind kind_ = NetLineNone;
     int listeners_[kMaxWaitFds] = {-1, -1};
@@ -147,6 +178,7 @@ private:
     bool unitTransmitting_ = false;
     bool forcedCarrier_ = false;
     bool collision_ = false;
+    RadioLog* radioLog_ = nullptr;
     std::vector<Note> notes_;
     const std::atomic<bool>* stop_ = nullptr;
 };

@@ -51,6 +51,7 @@ bool Simulator::Impl::OpenLine() {
         ok = line.Listen(options.listenKind, options.listenAddress, options.listenPort, &why);
         if (ok) {
             line.Net()->SetRadio(options.radio);
+            line.Net()->SetRadioLog(&radioLog);
             line.Net()->SetStopFlag(&stop);
         }
     } else {

@@ -214,6 +214,14 @@ void Simulator::SetForcedCarrier(bool on) {
     impl_->Wake();
 }
 
+bool Simulator::RadioChanges(uint64_t after, RadioSettings* settings, std::vector<RadioChange>* changes,
+                             RadioChange* now) const {
+    if (!impl_->options.radio.on) return false;
+    *settings = impl_->options.radio;
+    *changes = impl_->radioLog.After(after, now);
+    return true;
+}
+
 bool Simulator::NetLineState(ComPortState* state) const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     *state = impl_->netCom;

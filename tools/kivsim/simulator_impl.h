@@ -56,6 +56,7 @@ struct Simulator::Impl {
     ComPortState netCom;                 // the network line's settings, copied for other threads
     std::atomic<int> forcedCarrier{-1};  // -1 unchanged, else the carrier to force (taken by the service thread)
     bool netConnected = false;
+    RadioLog radioLog;                   // key-ups and carrier, noted by the service thread
     std::thread thread;
     std::atomic<bool> stop{false};
     std::mutex stopMutex;
