@@ -2,16 +2,29 @@
 // bits a byte, both ways), so a poll of one register costs at least the wire
 // time of its 15-byte request and 19-byte answer. Polls per second through
 // the driver, and through the bare exchange against the same simulator, as
-// shares of that wire limit.
+// shares of that wire limit. With the console (kivsim --http) serving the
+// same simulator to an open page: the driver's polls with the page
+// streaming against without it.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
+
+#if defined(KIV_BENCH_CONSOLE)
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/kivsim/console_http.h"
+#endif
 
 #include "bench/bench.h"
 #include "bench/support.h"
@@ -123,6 +136,111 @@ void BM_LineBare(benchmark::State& state) {
     close(fd);
 }
 
+#if defined(KIV_BENCH_CONSOLE)
+// What an open console page asks while streaming: one client that long-polls
+// the frames after the last one it has and asks for the stations every
+// 250 ms, while streaming is on.
+class OpenPage {
+public:
+    explicit OpenPage(const std::string& url) : client_(url), thread_([this] { Run(); }) {}
+    ~OpenPage() {
+        done_ = true;
+        thread_.join();
+    }
+    void SetStreaming(bool on) { streaming_ = on; }
+    uint64_t Requests() const { return requests_; }
+
+private:
+    void Run() {
+        uint64_t last = 0;
+        auto nextStations = std::chrono::steady_clock::now();
+        while (!done_) {
+            if (!streaming_) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                continue;
+            }
+            auto frames = client_.Get(("/api/frames?after=" + std::to_string(last) + "&wait=250").c_str());
+            if (frames && frames->status == 200) {
+                const nlohmann::json answer = nlohmann::json::parse(frames->body, nullptr, false);
+                if (answer.is_object() && !answer["frames"].empty()) last = answer["frames"].back()["seq"];
+                ++requests_;
+            }
+            if (std::chrono::steady_clock::now() < nextStations) continue;
+            if (client_.Get("/api/stations")) ++requests_;
+            nextStations += std::chrono::milliseconds(250);
+        }
+    }
+
+    httplib::Client client_;
+    std::atomic<bool> done_{false};
+    std::atomic<bool> streaming_{false};
+    std::atomic<uint64_t> requests_{0};
+    std::thread thread_;
+};
+
+// The driver's polls of BM_LineDriver with the console serving the same
+// simulator. The polls alternate in blocks between the page streaming (the
+// frames going to the console's ring, the client at work) and the console
+// idle (no client, no ring: as kivsim without --http), so that both halves
+// see the same load of the machine. polls_per_s and share are the page's
+// half; console_share is its polls per second over the other half's.
+void BM_LineDriverConsole(benchmark::State& state) {
+    constexpr int64_t kBlock = 50;
+    const int baud = static_cast<int>(state.range(0));
+    std::string error;
+    std::unique_ptr<kivsim::Simulator> sim = PacedSimulator(baud, &error);
+    DriverChannel channel;
+    GateRequest gate{};
+    int32_t data[4] = {};
+    if (!sim || !channel.Open(sim->LinePath(), false, &error) || !channel.Gate("R00120300", &gate, data)) {
+        state.SkipWithError(error.empty() ? "gate address refused" : error.c_str());
+        return;
+    }
+    kivsim::ConsoleFrames frames;
+    kivsim::ConsoleServer console(*sim, frames);
+    if (!console.Start("0", &error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    sim->SetRegister(kStation, kRegister, 100000);
+    for (int i = 0; i < 3; ++i) channel.Call(CommandRead, &gate);  // the link reset goes first
+    const kivsim::Simulator::CaptureSink ring = [&frames](int64_t us, uint8_t direction, const uint8_t* bytes,
+                                                          size_t count) { frames.Add(us, direction, bytes, count); };
+    std::string url = console.Url();
+    url.pop_back();  // the trailing slash
+    std::vector<int64_t> polls[2];  // without the page, with it
+    uint64_t failures = 0;
+    {
+        OpenPage page(url);
+        MachineLoad load;
+        load.Start();
+        int64_t i = 0;
+        for (auto _ : state) {
+            const bool open = (i / kBlock) % 2 == 1;
+            if (i++ % kBlock == 0) {
+                sim->SetCaptureSink(open ? ring : kivsim::Simulator::CaptureSink());
+                page.SetStreaming(open);
+            }
+            const int64_t start = NowNs();
+            const bool ok = channel.Call(CommandRead, &gate) == 0 && data[0] == 100000;
+            const int64_t took = NowNs() - start;
+            if (!ok) ++failures;
+            polls[open].push_back(took);
+            state.SetIterationTime(static_cast<double>(took) / 1e9);
+        }
+        Report(state, baud, polls[1], failures, load);
+        state.counters["page_requests"] = static_cast<double>(page.Requests());
+    }
+    const double closedMeanNs = Mean(polls[0]);
+    state.counters["closed_polls_per_s"] = closedMeanNs > 0 ? 1e9 / closedMeanNs : 0;
+    state.counters["console_share"] =
+        closedMeanNs > 0 ? state.counters["polls_per_s"] / state.counters["closed_polls_per_s"] : 0;
+    sim->SetCaptureSink(kivsim::Simulator::CaptureSink());
+    console.Stop();
+    channel.ClosePort();
+}
+#endif
+
 }  // namespace
 
 void RegisterLineBenchmarks() {
@@ -133,6 +251,11 @@ void RegisterLineBenchmarks() {
         benchmark::RegisterBenchmark("BM_LineBare", BM_LineBare)
             ->Arg(run.first)->Iterations(run.second)->UseManualTime()->Unit(benchmark::kMicrosecond);
     }
+#if defined(KIV_BENCH_CONSOLE)
+    // About four seconds: two of each half, in blocks of 50 polls.
+    benchmark::RegisterBenchmark("BM_LineDriverConsole", BM_LineDriverConsole)
+        ->Arg(115200)->Iterations(1400)->UseManualTime()->Unit(benchmark::kMicrosecond);
+#endif
 }
 
 }  // namespace kivbench

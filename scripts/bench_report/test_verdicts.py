@@ -12,6 +12,7 @@ class BudgetEdges(unittest.TestCase):
             ("round trip", vd.round_trip_holds, 1.05, 1.0501),
             ("CRC", vd.crc_holds, 1.0, 0.999),
             ("line", vd.line_holds, 0.995, 0.9949),
+            ("line with the console open (aim)", vd.console_aim_met, 0.99, 0.9899),
             ("scan rate", vd.scan_holds, 0.99, 0.9899),
             ("driver CPU", vd.driver_cpu_holds, 0.05, 0.0501),
             ("instructions", lambda x: x <= vd.instruction_limit(budget), 1050, 1051),
