@@ -61,6 +61,10 @@ TEST_F(KivpollTest, OneShotReadsOfRegistersBitsAndBlocks) {
 TEST_F(KivpollTest, WritesOfValuesBlocksAndBitsReachTheUnit) {
     EXPECT_EQ(0, Kivpoll(port + "-W 777 R00120500").status);
     EXPECT_EQ(777u, sim.RegisterValue(12, 500));
+    EXPECT_EQ(0, Kivpoll(port + "-W 0300,0x10,-1 R00120510").status);
+    EXPECT_EQ(300u, sim.RegisterValue(12, 510)) << "a leading zero is no octal mark";
+    EXPECT_EQ(16u, sim.RegisterValue(12, 511));
+    EXPECT_EQ(0xFFFFFFFFu, sim.RegisterValue(12, 512));
     EXPECT_EQ(0, Kivpoll(port + "-W 1,2,3 R00120510").status);
     EXPECT_EQ(3u, sim.RegisterValue(12, 512));
     EXPECT_EQ(0, Kivpoll(port + "-W 1 R0012030103").status);

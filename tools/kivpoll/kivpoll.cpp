@@ -51,12 +51,16 @@ const char kSeeAlso[] =
     "docs/radio-keying.svg (RTS, ON/OFF/DELAY, carrier), docs/line-exchange.svg (an exchange and a\n"
     "notice on the line), docs/listen-timeline.svg (what --listen says and when).\n";
 
+// Comma-separated numbers, decimal or 0x hex: a leading zero is no octal
+// mark (a setpoint typed as 0300 is 300).
 bool ParseValues(const std::string& text, std::vector<int32_t>* values) {
     std::stringstream stream(text);
     std::string item;
     while (std::getline(stream, item, ',')) {
         char* end = nullptr;
-        long long parsed = std::strtoll(item.c_str(), &end, 0);
+        const size_t digits = item.find_first_not_of("+-");
+        const bool hex = digits != std::string::npos && (item.compare(digits, 2, "0x") == 0 || item.compare(digits, 2, "0X") == 0);
+        long long parsed = std::strtoll(item.c_str(), &end, hex ? 16 : 10);
         if (item.empty() || *end != '\0' || parsed < INT32_MIN || parsed > UINT32_MAX) return false;
         values->push_back(static_cast<int32_t>(static_cast<uint32_t>(parsed)));
     }
