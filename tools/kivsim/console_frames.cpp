@@ -1,6 +1,7 @@
 // The console's ring of frames and the stations' traffic counted from it.
 #include "tools/kivsim/console_frames.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "link/frame_codec.h"
@@ -61,7 +62,13 @@ void ConsoleFrames::Add(int64_t wallUs, uint8_t direction, const uint8_t* bytes,
 std::vector<ConsoleFrame> ConsoleFrames::After(uint64_t after, size_t max, int waitMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (waitMs > 0) {
-        arrived_.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return closed_ || lastSeq_ > after; });
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        arrived_.wait_until(lock, end, [&] { return closed_ || lastSeq_ > after; });
+        // The frames that follow the first within a batch's time go in the
+        // same answer: a page then costs the line's machine a few wake-ups a
+        // second, not one per frame. Only the close ends the batch early.
+        const auto batchEnd = std::min(end, std::chrono::steady_clock::now() + std::chrono::milliseconds(kBatchMs));
+        if (!closed_ && lastSeq_ > after) closing_.wait_until(lock, batchEnd, [&] { return closed_; });
     }
     std::vector<ConsoleFrame> found;
     if (frames_.empty() || lastSeq_ <= after) return found;
@@ -90,6 +97,7 @@ void ConsoleFrames::Close() {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
     arrived_.notify_all();
+    closing_.notify_all();
 }
 
 std::string CaptureFileBytes(const std::vector<ConsoleFrame>& frames) {

@@ -40,7 +40,9 @@ public:
     void Add(int64_t wallUs, uint8_t direction, const uint8_t* bytes, size_t count);
 
     // The frames after sequence number after, oldest first, at most max. When
-    // none is there it waits up to waitMs for one (0: not at all), or until Close.
+    // none is there it waits up to waitMs for one (0: not at all), or until
+    // Close; after the first it gathers those that come within kBatchMs.
+    static constexpr int kBatchMs = 100;
     std::vector<ConsoleFrame> After(uint64_t after, size_t max, int waitMs);
     // The sequence number of the newest frame; 0 before the first.
     uint64_t LastSeq() const;
@@ -52,6 +54,7 @@ public:
 private:
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
+    std::condition_variable closing_;  // woken by Close only: a batch's wait
     std::deque<ConsoleFrame> frames_;
     std::map<uint16_t, StationTraffic> traffic_;
     size_t capacity_;
