@@ -55,6 +55,20 @@ std::unique_ptr<kivsim::Simulator> PacedSimulator(int baud, std::string* error) 
     return sim;
 }
 
+// A paced simulator and a channel of the driver on its line with the gate of
+// R00120300 decoded; nullptr (the benchmark skipped with the reason) when a
+// step failed.
+std::unique_ptr<kivsim::Simulator> PolledSimulator(benchmark::State& state, int baud, DriverChannel* channel,
+                                                   GateRequest* gate, int32_t* data) {
+    std::string error;
+    std::unique_ptr<kivsim::Simulator> sim = PacedSimulator(baud, &error);
+    if (!sim || !channel->Open(sim->LinePath(), false, &error) || !channel->Gate("R00120300", gate, data)) {
+        state.SkipWithError(error.empty() ? "gate address refused" : error.c_str());
+        sim.reset();
+    }
+    return sim;
+}
+
 void Report(benchmark::State& state, int baud, std::vector<int64_t>& polls, uint64_t failures,
             const MachineLoad& load) {
     const double meanNs = Mean(polls);
@@ -91,15 +105,11 @@ void TimePolls(benchmark::State& state, int baud, const std::function<bool()>& p
 // Polls R00120300 through KivMain.
 void BM_LineDriver(benchmark::State& state) {
     const int baud = static_cast<int>(state.range(0));
-    std::string error;
-    std::unique_ptr<kivsim::Simulator> sim = PacedSimulator(baud, &error);
+    std::unique_ptr<kivsim::Simulator> sim;  // outlives the channel, as a unit outlives the host's close
     DriverChannel channel;
     GateRequest gate{};
     int32_t data[4] = {};
-    if (!sim || !channel.Open(sim->LinePath(), false, &error) || !channel.Gate("R00120300", &gate, data)) {
-        state.SkipWithError(error.empty() ? "gate address refused" : error.c_str());
-        return;
-    }
+    if (!(sim = PolledSimulator(state, baud, &channel, &gate, data))) return;
     sim->SetRegister(kStation, kRegister, 100000);
     for (int i = 0; i < 3; ++i) channel.Call(CommandRead, &gate);  // the link reset goes first
     TimePolls(state, baud, [&] { return channel.Call(CommandRead, &gate) == 0 && data[0] == 100000; });
@@ -187,17 +197,14 @@ private:
 void BM_LineDriverConsole(benchmark::State& state) {
     constexpr int64_t kBlock = 50;
     const int baud = static_cast<int>(state.range(0));
-    std::string error;
-    std::unique_ptr<kivsim::Simulator> sim = PacedSimulator(baud, &error);
+    std::unique_ptr<kivsim::Simulator> sim;  // outlives the channel, as a unit outlives the host's close
     DriverChannel channel;
     GateRequest gate{};
     int32_t data[4] = {};
-    if (!sim || !channel.Open(sim->LinePath(), false, &error) || !channel.Gate("R00120300", &gate, data)) {
-        state.SkipWithError(error.empty() ? "gate address refused" : error.c_str());
-        return;
-    }
+    if (!(sim = PolledSimulator(state, baud, &channel, &gate, data))) return;
     kivsim::ConsoleFrames frames;
     kivsim::ConsoleServer console(*sim, frames);
+    std::string error;
     if (!console.Start("0", &error)) {
         state.SkipWithError(error.c_str());
         return;
