@@ -28,14 +28,15 @@ set_target_properties(KIVLINK PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS KIVLINK TAVLIB EXPORT kivlinkTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} PERMISSIONS ${KIV_LIBRARY_PERMISSIONS}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-foreach(tool kivpoll kivsim)
+foreach(tool kivpoll kivsim kivgate)
   if(TARGET ${tool})
     set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/${KIV_LIBDIR_FROM_BINDIR}")
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
-if(TARGET kivpoll)
-  target_compile_definitions(kivpoll PRIVATE KIV_LIBDIR_FROM_BINDIR="${KIV_LIBDIR_FROM_BINDIR}")
+# The driver beside the program in a build folder, else in the library folder.
+if(TARGET kivpollcore)
+  target_compile_definitions(kivpollcore PRIVATE KIV_LIBDIR_FROM_BINDIR="${KIV_LIBDIR_FROM_BINDIR}")
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/include/kivlink.h ${CMAKE_SOURCE_DIR}/tavlib/tavlib_control.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -75,7 +76,7 @@ set(KIV_MAN_PAGES)
 if(KIV_HELP2MAN AND KIV_GZIP AND NOT CMAKE_CROSSCOMPILING)
   set(kivpoll_MAN_NAME "poll, write and listen to DPC3000 units through the KIVLINK driver")
   set(kivsim_MAN_NAME "simulate DPC3000 units on a serial line")
-  foreach(tool kivpoll kivsim)
+  foreach(tool kivpoll kivsim kivgate)
     if(TARGET ${tool})
       set(page ${CMAKE_BINARY_DIR}/man/${tool}.1.gz)
       add_custom_command(OUTPUT ${page}
@@ -93,7 +94,7 @@ if(KIV_HELP2MAN AND KIV_GZIP AND NOT CMAKE_CROSSCOMPILING)
 endif()
 
 # Bash completion: one script serves both tools.
-foreach(tool kivpoll kivsim)
+foreach(tool kivpoll kivsim kivgate)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivlink-completion.bash
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME ${tool})
 endforeach()
