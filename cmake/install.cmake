@@ -76,6 +76,7 @@ set(KIV_MAN_PAGES)
 if(KIV_HELP2MAN AND KIV_GZIP AND NOT CMAKE_CROSSCOMPILING)
   set(kivpoll_MAN_NAME "poll, write and listen to DPC3000 units through the KIVLINK driver")
   set(kivsim_MAN_NAME "simulate DPC3000 units on a serial line")
+  set(kivgate_MAN_NAME "publish DPC3000 units' values on an MQTT broker through the KIVLINK driver")
   foreach(tool kivpoll kivsim kivgate)
     if(TARGET ${tool})
       set(page ${CMAKE_BINARY_DIR}/man/${tool}.1.gz)
@@ -93,7 +94,7 @@ if(KIV_HELP2MAN AND KIV_GZIP AND NOT CMAKE_CROSSCOMPILING)
   install(FILES ${KIV_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-# Bash completion: one script serves both tools.
+# Bash completion: one script serves every tool.
 foreach(tool kivpoll kivsim kivgate)
   install(FILES ${CMAKE_SOURCE_DIR}/packaging/kivlink-completion.bash
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME ${tool})

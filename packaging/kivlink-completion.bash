@@ -1,4 +1,4 @@
-# bash completion for kivpoll and kivsim. The options come from the program's
+# bash completion for kivpoll, kivsim and kivgate. The options come from the program's
 # own --help, so they never go stale; ports are the stable names under
 # /dev/serial/by-id and the /dev/tty* devices.
 
@@ -42,4 +42,4 @@ _kivlink_complete() {
     fi
 }
 
-complete -F _kivlink_complete kivpoll kivsim
+complete -F _kivlink_complete kivpoll kivsim kivgate
