@@ -3,7 +3,8 @@
 # one; kivpoll.exe finds it there by itself), a sample channel file, the
 # README for Windows and the user documents as text with CR LF line ends
 # (Markdown's NAME.md named NAME.txt, in the text too), the pictures as they
-# are, and a short INSTALL for the host side.
+# are, and a short INSTALL for the host side. Not kivgate, which runs on
+# Linux alone, nor its documents.
 install(TARGETS KIVLINK RUNTIME DESTINATION .)
 foreach(tool kivpoll kivsim)
   if(TARGET ${tool})
@@ -18,6 +19,8 @@ set(KIV_KIT_TEXTS
   ${CMAKE_SOURCE_DIR}/packaging/stand-in-windows.txt=test-stand-in/README.txt
   ${CMAKE_SOURCE_DIR}/packaging/README-windows.txt=docs/README.txt
   ${KIV_SAMPLE_CHANNEL_FILE}=sample/kivIN01.int)
+# kivgate is for Linux alone: its documents stay out of the kit.
+list(FILTER KIV_USER_DOCS EXCLUDE REGEX "/kivgate[^/]*$")
 foreach(doc ${KIV_USER_DOCS})
   get_filename_component(name ${doc} NAME_WE)
   if(doc MATCHES "\\.md$")
