@@ -13,6 +13,9 @@
 
 namespace kivgate {
 
+// What a running channel keeps (channel_run.h).
+struct ChannelRun;
+
 class Channel {
 public:
     Channel(const ChannelSettings& settings, const std::string& driverPath, Publisher& publisher);
@@ -40,8 +43,7 @@ public:
     const ChannelSettings& settings() const;
 
 private:
-    struct State;
-    std::unique_ptr<State> state_;
+    std::unique_ptr<ChannelRun> state_;
 };
 
 }  // namespace kivgate

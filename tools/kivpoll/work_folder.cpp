@@ -109,7 +109,7 @@ bool WorkFolder::Prepare(const std::string& folder, int32_t channel, const std::
     return out || Said("cannot write " + ConfigName(channel) + " in " + folder_);
 }
 
-std::string WorkFolder::MapPort(const std::string& target, const std::string& base) {
+std::string WorkFolder::MapPort(const std::string& target, const std::string& base, const std::string& writer) {
     PortMapEntry wanted;
     const std::string line = base + " = " + target;
     if (ParsePortMapLine(line.c_str(), line.size(), &wanted) != PortMapEntryRead) {
@@ -127,7 +127,7 @@ std::string WorkFolder::MapPort(const std::string& target, const std::string& ba
     const std::string name = FreeName(entries, base);
     std::ofstream out(kivtools::kPortMapFileName, std::ios::binary | std::ios::app);
     if (!text.empty() && text.back() != '\n') out << "\n";
-    out << "# written by kivpoll for -p " << target << "\n" << name << " = " << target << "\n";
+    out << "# written by " << writer << " " << target << "\n" << name << " = " << target << "\n";
     if (!out) Said(std::string("cannot write ") + kivtools::kPortMapFileName + " in " + folder_);
     return out ? name : "";
 }

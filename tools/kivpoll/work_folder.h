@@ -23,8 +23,10 @@ public:
     // than a port name holds) a port name in the folder's port map: the name
     // of an entry that maps it already, else a new entry added under a free
     // name (base, base2, ...), keeping the entries already there. The name,
-    // or "" with the reason printed.
-    std::string MapPort(const std::string& target, const std::string& base);
+    // or "" with the reason printed. writer names who added the entry, in
+    // the comment line above it.
+    std::string MapPort(const std::string& target, const std::string& base,
+                        const std::string& writer = "kivpoll for -p");
 
 private:
     std::string folder_;
