@@ -9,8 +9,11 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "host/tavrik.h"
+#include "tavlib/tavlib_control.h"
 #include "tests/support/line_pair.h"
 #include "tests/support/responder.h"
 #include "tests/support/scratch_directory.h"
@@ -220,6 +223,39 @@ TEST_F(GatewayChannelTest, EventFetchesReachTheGatesTheyName) {
         return p["address"] == "R00120300" && p["gate"] == "temp" && p["value"] == 50 && p["source"] == "event fetch";
     }));
     EXPECT_TRUE(published.WaitFor(Topic("log"), [](const Json& p) { return Good(p, 1); }));
+}
+
+struct UpdateCase {
+    int32_t number;  // register of station 12 the runtime's gate update is for
+    double raw;
+    std::string gate;
+    Json value;      // the gate's published value after it
+    Json eventGate;  // the gate the channel's event names
+    Json eventValue; // its value there: scaled by that gate, raw when none
+};
+
+TEST_F(GatewayChannelTest, ListenerUpdatesReachEveryGateThatNamesTheirRegister) {
+    for (GateSettings& gate : settings.gates) gate.pollMs = 600000;  // read once: no poll overwrites an update
+    Start();
+    ASSERT_TRUE(published.WaitFor(Topic("block"), [](const Json& p) { return Good(p, Json::array({1, 2, 3})); }));
+    const std::vector<UpdateCase> cases = {
+        {300, 140, "temp", 14, "temp", 14},
+        {301, 0, "flag", 0, nullptr, 0},
+        {311, 7, "block", Json::array({1, 7, 3}), nullptr, 7},
+    };
+    for (const UpdateCase& row : cases) {
+        // As the driver's listener stores an update: on a thread of its own.
+        std::thread([&row] {
+            Tav5PutGateVal(0, TavFindGate(0, kStation, AreaRegister, row.number, KivWholeRegister), 2, row.raw, 0, 0);
+        }).join();
+        EXPECT_TRUE(published.WaitFor(Topic(row.gate), [&row](const Json& p) {
+            return Good(p, row.value) && p["source"] == "exception";
+        })) << row.gate;
+        EXPECT_TRUE(published.WaitFor("kg/line1/events", [&row](const Json& p) {
+            return p["station"] == kStation && p["gate"] == row.eventGate && p["value"] == row.eventValue &&
+                   p["source"] == "exception";
+        })) << row.gate;
+    }
 }
 
 TEST_F(GatewayChannelTest, APortThatGoesAwayTurnsItsGatesStale) {
