@@ -100,4 +100,36 @@ foreach(tool kivpoll kivsim kivgate)
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions RENAME ${tool})
 endforeach()
 
+# kivgate's example file, its systemd unit and its service user. The example
+# lies with the documents (the man page checks it there) and, as a conffile,
+# in /etc/kivgate, where the unit reads NAME.toml. The .deb (installed with
+# the prefix /usr) puts the unit where Debian keeps units, /lib/systemd/system;
+# an install elsewhere (cmake --install: /usr/local, /opt/...) keeps all three
+# under its prefix, the unit starting that prefix's kivgate (systemd finds
+# /usr/local/lib/systemd/system by itself).
+if(TARGET kivgate)
+  set(KIV_GATE_EXAMPLE ${CMAKE_SOURCE_DIR}/docs/kivgate.example.toml)
+  install(FILES ${KIV_GATE_EXAMPLE} DESTINATION ${KIV_DOC_DIR})
+  install(CODE "set(KIV_GATE_EXAMPLE \"${KIV_GATE_EXAMPLE}\")
+    set(KIV_GATE_UNIT \"${CMAKE_SOURCE_DIR}/packaging/systemd/kivgate@.service\")
+    set(KIV_GATE_SYSUSERS \"${CMAKE_SOURCE_DIR}/packaging/systemd/kivgate.sysusers\")
+    set(KIV_GATE_STAGE \"${KIV_GENERATED_DIR}\")")
+  install(CODE [[
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+      set(units /lib/systemd/system)
+      set(etc /etc)
+    else()
+      set(units ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+      set(etc ${CMAKE_INSTALL_PREFIX}/etc)
+    endif()
+    file(READ ${KIV_GATE_UNIT} unit)
+    string(REPLACE "/usr/bin/kivgate" "${CMAKE_INSTALL_PREFIX}/bin/kivgate" unit "${unit}")
+    file(WRITE ${KIV_GATE_STAGE}/kivgate@.service "${unit}")
+    file(INSTALL ${KIV_GATE_STAGE}/kivgate@.service DESTINATION ${units})
+    file(INSTALL ${KIV_GATE_SYSUSERS} DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/sysusers.d
+      RENAME kivgate.conf)
+    file(INSTALL ${KIV_GATE_EXAMPLE} DESTINATION ${etc}/kivgate RENAME example.toml)
+  ]])
+endif()
+
 include(${CMAKE_CURRENT_LIST_DIR}/package.cmake)

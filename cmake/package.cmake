@@ -27,13 +27,22 @@ else()
     "serial wire or a half-duplex radio link, in the units' TDE protocol.\n"
     "This package holds the driver (KIVLINK.so), a stand-in for the host runtime\n"
     "(libTAVLIB.so) with the host headers, kivpoll, a command-line poller that\n"
-    "loads the driver as the host does, and kivsim, a simulator of the units.")
+    "loads the driver as the host does, kivsim, a simulator of the units, and\n"
+    "kivgate, a daemon that polls the units through the driver and publishes their\n"
+    "values on an MQTT broker (a systemd unit, kivgate@NAME, runs one per file).")
   string(REPLACE ";" "" CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+  # kivgate talks to a broker, on this machine or elsewhere.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto, mosquitto-clients")
 
   # The libraries in /usr/lib: dpkg's ldconfig trigger, not CPack's
-  # maintainer scripts that call ldconfig themselves.
+  # maintainer scripts that call ldconfig themselves; postinst makes
+  # kivgate's service user.
   set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/debian/triggers
     ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+  # kivgate's example in /etc/kivgate is a conffile: dpkg keeps an edited one.
+  if(TARGET kivgate)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles)
+  endif()
 
   # Debian's copyright file and changelog (a native package's, compressed
   # reproducibly), both naming the maintainer above.

@@ -12,7 +12,7 @@ deb=$(ls "$SCRATCH"/out/kivlink_*.deb)
 expect_eq "package name" "kivlink" "$(dpkg-deb -f "$deb" Package)"
 expect_eq "package version" "$VERSION" "$(dpkg-deb -f "$deb" Version)"
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libc6 libstdc++6 libgcc-s1; do
+for library in libc6 libstdc++6 libgcc-s1 libmosquitto1; do
     expect_contains "Depends" "$library" "$depends"
 done
 # One maintainer in the control file, the copyright file and the changelog.
@@ -25,6 +25,23 @@ expect_contains "changelog's maintainer" " -- $maintainer " "$(dpkg-deb --fsys-t
 
 dpkg-deb -x "$deb" "$SCRATCH/unpacked"
 check_tree "$SCRATCH/unpacked/usr" lib demo
+
+# kivgate's service: the unit where Debian keeps units, its user, the
+# example in /etc as a conffile.
+root="$SCRATCH/unpacked"
+for file in lib/systemd/system/kivgate@.service usr/lib/sysusers.d/kivgate.conf etc/kivgate/example.toml; do
+    [[ -f "$root/$file" ]] || fail "$file not in the .deb"
+done
+expect_eq "conffiles" "/etc/kivgate/example.toml" "$(dpkg-deb --info "$deb" conffiles)"
+# The user as systemd-sysusers makes it, in a copy of this machine's files.
+if command -v systemd-sysusers > /dev/null; then
+    mkdir -p "$SCRATCH/sysroot/etc" && cp /etc/passwd /etc/group "$SCRATCH/sysroot/etc/"
+    systemd-sysusers --root="$SCRATCH/sysroot" "$root/usr/lib/sysusers.d/kivgate.conf" > /dev/null 2>&1 ||
+        fail "systemd-sysusers refuses kivgate.conf"
+    grep -qE '^dialout:.*[:,]kivgate(,|$)' "$SCRATCH/sysroot/etc/group" || fail "kivgate is not in dialout"
+    grep -q '^kivgate:' "$SCRATCH/sysroot/etc/passwd" || fail "no user kivgate"
+fi
+check_unit "$root/lib/systemd/system/kivgate@.service" "$root"
 
 if [[ "${KIV_LINTIAN:-0}" == 1 ]]; then
     command -v lintian > /dev/null || fail "KIV_LINTIAN=1, but lintian is not installed"

@@ -40,7 +40,7 @@ PATH="$stubs:$PATH" make -s -C "$SOURCE_DIR" "${folders[@]}" "$SCRATCH/deb/CMake
     fail "make deb's configuration: $(cat "$SCRATCH/configure.log")"
 [[ ! -e "$SCRATCH/called" ]] || fail "make deb's configuration called $(cat "$SCRATCH/called")"
 targets=$(cmake --build "$SCRATCH/deb" --target help)
-for target in KIVLINK TAVLIB kivpoll kivsim; do
+for target in KIVLINK TAVLIB kivpoll kivsim kivgate; do
     grep -qw -- "$target" <<< "$targets" || fail "the .deb's build has no $target"
 done
 ! grep -E -- "kiv_[a-z_]*tests|gtest|fuzz_|kiv_soak" <<< "$targets" || fail "the .deb's build holds tests"
