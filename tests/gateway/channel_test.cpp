@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <string>
@@ -255,6 +256,31 @@ TEST_F(GatewayChannelTest, ListenerUpdatesReachEveryGateThatNamesTheirRegister) 
             return p["station"] == kStation && p["gate"] == row.eventGate && p["value"] == row.eventValue &&
                    p["source"] == "exception";
         })) << row.gate;
+    }
+}
+
+// A record older than the newest the gate took (by the unit's stamps) goes
+// to the events only; newer ones and unstamped changes to the gate as well.
+TEST_F(GatewayChannelTest, AnUpdateOlderThanAGatesValueReachesOnlyTheEvents) {
+    for (GateSettings& gate : settings.gates) gate.pollMs = 600000;
+    Start();
+    ASSERT_TRUE(published.WaitFor(Topic("temp"), [](const Json& p) { return Good(p, 12.5); }));
+    const int32_t now = static_cast<int32_t>(std::time(nullptr));
+    struct Stamped {
+        int32_t time;
+        double raw;
+        bool shown;
+    };
+    for (const Stamped& row : {Stamped{now - 60, 160, true}, Stamped{now - 3600, 90, false},
+                               Stamped{0, 110, true}, Stamped{now - 59, 170, true}}) {
+        std::thread([&row] {
+            Tav5PutGateVal(0, TavFindGate(0, kStation, AreaRegister, 300, KivWholeRegister), 2, row.raw, row.time, 0);
+        }).join();
+        EXPECT_TRUE(published.WaitFor("kg/line1/events", [&row](const Json& p) {
+            return p["gate"] == "temp" && p["value"] == row.raw * 0.1;
+        })) << row.time;
+        EXPECT_EQ(Json::parse(published.Payloads(Topic("temp")).back())["value"] == row.raw * 0.1, row.shown)
+            << row.time;
     }
 }
 

@@ -38,6 +38,8 @@ struct GateRun {
     int32_t result = 0;
     std::string reason;
     SteadyClock::time_point fresh;    // of the last fresh reading (or of the start)
+    int64_t newestStampMs = 0;        // the unit's time stamp of the newest stamped update taken, ms since
+                                      // 1970; 0 before one
     size_t group = SIZE_MAX;          // its read group, SIZE_MAX when never polled
 };
 

@@ -57,14 +57,21 @@ void HandleUpdate(ChannelRun& run, int32_t station, int32_t area, int32_t number
     reading.source = std::this_thread::get_id() == run.worker.load() ? Source::EventFetch : Source::Exception;
     if (reading.source == Source::EventFetch) ++run.fetched;
     const int32_t raw = static_cast<int32_t>(std::llround(value.value));
+    // A record older than the newest the gate took (sent again, or out of
+    // order) goes to the events only, so that a retained value never steps
+    // back in the unit's time. Only the unit's own stamps are compared: its
+    // clock may differ from this machine's by any amount.
+    const int64_t stampMs = reading.unitTime > 0 ? int64_t{reading.unitTime} * 1000 + reading.unitMs : 0;
     std::lock_guard<std::mutex> lock(run.gatesMutex);
     const GateSettings* named = nullptr;
     for (GateRun& gate : run.gates) {
         size_t place = 0;
         std::vector<int32_t> values;
-        if (!Names(gate.settings, station, area, number, &place) || !Updated(gate, place, raw, &values)) continue;
+        if (!Names(gate.settings, station, area, number, &place)) continue;
         if (named == nullptr && gate.settings.count <= 1 && gate.settings.bit == KivWholeRegister)
             named = &gate.settings;
+        if ((stampMs > 0 && stampMs < gate.newestStampMs) || !Updated(gate, place, raw, &values)) continue;
+        if (stampMs > 0) gate.newestStampMs = stampMs;
         gate.raw = values;
         gate.good = true;
         gate.quality = Quality::Good;
