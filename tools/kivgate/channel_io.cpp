@@ -202,7 +202,9 @@ bool TryOpen(ChannelRun& state) {
             state.opened = true;
             state.openPause = std::chrono::milliseconds(1000);
             WatchPort(state);
-            SetState(state, "working");
+            // "working" once a request is done (the first reads follow at once),
+            // or now for a channel without reads.
+            SetState(state, state.plan.empty() ? "working" : "starting");
             return true;
         }
         PortFailed(state, OpenFailure(state, result));
