@@ -58,6 +58,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable ready_;
     std::map<std::string, Latest> latest_;
+    std::deque<std::string> changed_;  // topics of latest_ marked changed, in the order they changed
     std::deque<Message> queue_;
     size_t bound_;
     uint64_t dropped_ = 0;
