@@ -52,6 +52,22 @@ void ServeWrites(ChannelRun& state) {
     while (!state.stop && TakeWrite(state, &job)) ServeWrite(state, job, PortDown(state));
 }
 
+// When a group read now is due again: once only at start for the
+// listener's gates; a reading late by more than an interval starts the
+// schedule again an interval after the end of the read (from before it, the
+// group would be read again at once). Each time moves by up to a few tens of ms
+// either way: a unit repeats an unacknowledged report every few seconds, and
+// polls in step with those repeats would meet every one of them on the line.
+SteadyClock::time_point NextDue(ChannelRun& state, SteadyClock::time_point due, int32_t intervalMs) {
+    if (intervalMs <= 0) return SteadyClock::time_point::max();
+    const int32_t spread = std::min<int32_t>(25, intervalMs / 20);
+    const int32_t jitter =
+        spread > 0 ? static_cast<int32_t>(state.jitter() % static_cast<uint32_t>(2 * spread + 1)) - spread : 0;
+    const auto interval = std::chrono::milliseconds(intervalMs);
+    const auto now = SteadyClock::now();
+    return (due + interval < now ? now + interval : due + interval) + std::chrono::milliseconds(jitter);
+}
+
 // The groups that are due, writes served before each; the state follows
 // what the reads gave.
 void PollDue(ChannelRun& state) {
@@ -64,11 +80,7 @@ void PollDue(ChannelRun& state) {
         const int32_t result = ReadGroupNow(state, group);
         done = done || result == 0;
         failed = failed || result != 0;
-        const int32_t interval = state.plan[group].intervalMs;
-        // Once only at start for the listener's gates; a reading late by more
-        // than an interval starts the schedule again from now.
-        state.due[group] = interval <= 0 ? SteadyClock::time_point::max()
-                                         : std::max(state.due[group] + std::chrono::milliseconds(interval), now);
+        state.due[group] = NextDue(state, state.due[group], state.plan[group].intervalMs);
     }
     if (done) SetState(state, "working");
     else if (failed) SetState(state, "failing");

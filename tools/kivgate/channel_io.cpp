@@ -259,6 +259,10 @@ int32_t FetchStatusPoints(ChannelRun& state, const ReadGroup& group) {
         GateRun& gate = state.gates[index];
         TavGateValue stored{};
         const bool known = StoredPoint(state, gate.settings, &stored);
+        if (result == 0 && !known) {
+            gate.fresh = SteadyClock::now();  // read, but the unit has reported nothing of it yet
+            continue;
+        }
         const std::vector<int32_t> raw = {static_cast<int32_t>(stored.value != 0.0)};
         PublishRead(state, gate, result, reason, known ? &raw : nullptr, &stored);
     }

@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,6 +68,7 @@ struct ChannelRun {
     std::vector<GateRun> gates;
     std::vector<ReadGroup> plan;
     std::vector<SteadyClock::time_point> due;  // of each group
+    std::minstd_rand jitter{std::random_device{}()};  // moves each group's next time a little
 
     std::thread thread;
     std::atomic<std::thread::id> worker{};  // the thread's: its own event fetches are told apart
