@@ -85,9 +85,11 @@ demo: deps-native build/CMakeCache.txt
 FUZZ_SECONDS ?= 600
 EXCHANGES ?= 100000
 # ThreadSanitizer: every test of the programs that hold threaded tests (the
-# unit, line, simulator and gateway tests); the poller's tests run a tool, not threads.
+# unit, line and simulator tests); the poller's tests run a tool, not threads.
+# The gateway's threads meet in libmosquitto, which is not instrumented here:
+# its tests run natively and under AddressSanitizer.
 TSAN_TESTS ?= .
-TSAN_TARGETS = kiv_unit_tests kiv_line_tests kiv_sim_tests kiv_gateway_tests
+TSAN_TARGETS = kiv_unit_tests kiv_line_tests kiv_sim_tests
 
 build-tsan/CMakeCache.txt:
 	cmake -S . -B build-tsan $(CMAKE_FLAGS) -DKIV_SANITIZE=thread
