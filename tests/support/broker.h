@@ -153,7 +153,7 @@ public:
     ~Subscriber() {
         if (client_ == nullptr) return;
         mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, true);
+        mosquitto_loop_stop(client_, false);  // ends by itself after the disconnect: no cancel in a lock
         mosquitto_destroy(client_);
     }
     Subscriber(const Subscriber&) = delete;
