@@ -95,6 +95,11 @@ TEST(KivpollPorts, ALongDevicePathIsPolledThroughThePortMap) {
 TEST(KivpollPorts, APortRefusedForWantOfPermissionNamesTheGroup) {
     if (geteuid() != 0 || std::system("setpriv --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs root and setpriv to run kivpoll as another user";
+    // The other user must reach the build's driver: not in a clone under a private folder (mktemp -d).
+    const std::string program = KIV_KIVPOLL_PATH;
+    const std::string driver = program.substr(0, program.rfind('/')) + "/KIVLINK.so";
+    if (std::system(("/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups /usr/bin/test -r " + driver).c_str()) != 0)
+        GTEST_SKIP() << "the build folder is closed to other users: " << driver;
     auto sim = StartUnit();
     ASSERT_TRUE(sim);
     ASSERT_EQ(0, chmod(sim->LinePath().c_str(), 0660));
